@@ -1,0 +1,142 @@
+// The machine's kernel: the scheduler that runs emulated threads, with the clock, the dispatcher
+// database, the deferred-procedure queue, pool and the verifier. The platform/ Ke, Ex, Ps and Rtl
+// calls are implemented on top of it.
+//
+// Two modes share one implementation:
+// - Simulation: exactly one emulated thread runs at a time and gives up the processor only where it
+//   blocks, ends or yields. The next ready thread is drawn from the seed; when nothing is ready,
+//   virtual time jumps to the earliest deadline. The same seed replays the same run.
+// - Real: operating-system threads run concurrently against the monotonic clock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <typeindex>
+#include <unordered_map>
+#include <vector>
+
+#include "host/kernel/debug_log.h"
+#include "host/kernel/pool.h"
+#include "host/kernel/ticks.h"
+#include "platform/ke.h"
+
+namespace host::kernel {
+
+enum class Mode { kSimulation, kReal };
+
+struct KernelOptions {
+  Mode mode = Mode::kSimulation;
+  uint64_t seed = 1;
+  bool record_trace = false;      // keep every scheduling event for Trace()
+  bool echo_debug_print = false;  // DbgPrint output also goes to stderr
+};
+
+enum class Outcome { kCompleted, kDeadlock, kBugCheck };
+
+struct RunResult {
+  Outcome outcome = Outcome::kCompleted;
+  std::string report;  // the deadlock report or the bug check message
+  bool ok() const { return outcome == Outcome::kCompleted; }
+};
+
+// One scheduling event, for comparing runs.
+struct TraceEvent {
+  enum class Kind : uint8_t { kSwitch, kTimerExpired, kWaitTimedOut, kDpc, kDeviceEvent, kThreadEnd };
+  Ticks time;
+  Kind kind;
+  uint32_t thread;  // thread switched to or ended; 0 for the others
+  bool operator==(const TraceEvent&) const = default;
+};
+
+struct SpawnOptions {
+  KPRIORITY priority = 8;
+  // A daemon is a host thread (a device's firmware, a listener) that is ended quietly at
+  // shutdown; every other thread still running then is a verifier failure.
+  bool daemon = false;
+};
+
+using EventId = uint64_t;
+
+// Thrown through a thread's frames to end it (PsTerminateSystemThread, bug check, deadlock);
+// caught only by the thread's own entry. Deliberately not a std::exception.
+struct ThreadUnwind {};
+
+class Kernel {
+ public:
+  explicit Kernel(KernelOptions options = {});
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  // Boots the machine: runs body as the first thread, "main", and returns when it has ended and the
+  // shutdown checks have passed, or when the machine stopped on a deadlock or a bug check.
+  // Call it once, from a thread outside the machine.
+  RunResult Run(std::function<void()> body);
+
+  // The kernel of the calling emulated thread; fatal when called from outside a machine.
+  static Kernel& Current();
+  static Kernel* CurrentOrNull();
+
+  Mode mode() const { return options_.mode; }
+  uint64_t seed() const { return options_.seed; }
+
+  // Interrupt time: 100-ns units since boot, virtual in simulation.
+  Ticks Now();
+
+  // A host thread at PASSIVE_LEVEL running fn.
+  PKTHREAD Spawn(std::string name, std::function<void()> fn, SpawnOptions options = {});
+
+  // A simulated device's event: fn runs at time `when` at DISPATCH_LEVEL in the interrupt
+  // context, where it may signal objects and queue DPCs but not wait.
+  EventId ScheduleAt(Ticks when, std::function<void()> fn);
+  EventId ScheduleAfter(Ticks delay, std::function<void()> fn);
+  bool CancelScheduled(EventId id);
+
+  // Offers the processor to the other ready threads.
+  void Yield();
+
+  // Stops the machine with a message naming the call and the calling thread. Does not return.
+  [[noreturn]] void BugCheck(std::string_view call, std::string_view message);
+
+  // A check run when the machine shuts down; a non-empty answer is a verifier failure.
+  void AddShutdownCheck(std::function<std::string()> check);
+
+  Pool& pool() { return pool_; }
+  DebugLog& debug_log() { return debug_log_; }
+  std::vector<TraceEvent> Trace();
+
+  // Services of the operating system built on the kernel (I/O manager, bus, smart card library),
+  // found by type from the platform calls.
+  template <class T>
+  void SetService(T* service) {
+    services_[std::type_index(typeid(T))] = service;
+  }
+  template <class T>
+  T* GetService() {
+    auto it = services_.find(std::type_index(typeid(T)));
+    return it == services_.end() ? nullptr : static_cast<T*>(it->second);
+  }
+
+  // --- used by the platform implementation ---
+  struct Internals;
+  Internals& internals() { return *internals_; }
+
+ private:
+  KernelOptions options_;
+  Pool pool_;
+  DebugLog debug_log_;
+  std::unique_ptr<Internals> internals_;
+  std::unordered_map<std::type_index, void*> services_;
+};
+
+// Runs scenario once per seed from 1 to count; a scenario returns the run's result.
+std::vector<RunResult> RunSeeds(int count, const std::function<RunResult(uint64_t seed)>& scenario);
+
+}  // namespace host::kernel

@@ -1,0 +1,18 @@
+// Executive pool.
+#pragma once
+#include "platform/ntstatus.h"
+
+typedef enum _POOL_TYPE {
+  NonPagedPool = 0,
+  PagedPool = 1,
+  NonPagedPoolMustSucceed = 2,
+  NonPagedPoolCacheAligned = 4,
+  PagedPoolCacheAligned = 5,
+} POOL_TYPE;
+
+extern "C" {
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+void ExFreePool(PVOID P);
+void ExFreePoolWithTag(PVOID P, ULONG Tag);
+}

@@ -1,0 +1,9 @@
+// Everything the driver may call, in one include.
+#pragma once
+#include "platform/dbg.h"
+#include "platform/ex.h"
+#include "platform/ke.h"
+#include "platform/ntdef.h"
+#include "platform/ntstatus.h"
+#include "platform/ps.h"
+#include "platform/rtl.h"
