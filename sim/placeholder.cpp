@@ -1,0 +1,2 @@
+// Placeholder so that the library exists before the simulated hardware does.
+namespace sim {}
