@@ -9,7 +9,7 @@ ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 extern "C" void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 
 #ifdef DBG
-#define ASSERT(e) ((e) ? (void)0 : RtlAssert((PVOID)#e, (PVOID)__FILE__, __LINE__, nullptr))
+#define ASSERT(e) ((e) ? (void)0 : RtlAssert((PVOID) #e, (PVOID)__FILE__, __LINE__, nullptr))
 #else
 #define ASSERT(e) ((void)0)
 #endif

@@ -90,7 +90,7 @@ typedef struct _STRING {
   PCHAR Buffer;
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
 
-#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
+#define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) \
   ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)

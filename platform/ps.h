@@ -29,8 +29,9 @@ NTSTATUS ZwClose(HANDLE Handle);
 
 // A thread handle referenced as its thread object, which can be waited on: it is signalled when
 // the thread has ended.
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, PVOID HandleInformation);
 void ObfDereferenceObject(PVOID Object);
 }
 

@@ -2,11 +2,14 @@
 #pragma once
 #include "platform/ntstatus.h"
 
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+#define RtlCopyMemory(Destination, Source, Length) \
+  __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) \
+  __builtin_memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!__builtin_memcmp((Destination), (Source), (Length)))
+#define RtlEqualMemory(Destination, Source, Length) \
+  (!__builtin_memcmp((Destination), (Source), (Length)))
 
 extern "C" {
 // Number of leading bytes that are equal.

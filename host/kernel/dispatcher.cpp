@@ -119,11 +119,12 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
     k.BugCheck("KeReleaseMutex", "the object is not an initialised mutex");
   }
   if (Mutex->OwnerThread != self) {
-    std::string owner = Mutex->OwnerThread ? "thread " + host::kernel::DescribeThread(
-                                                            Mutex->OwnerThread)
-                                           : "nobody";
+    std::string owner = Mutex->OwnerThread
+                            ? "thread " + host::kernel::DescribeThread(Mutex->OwnerThread)
+                            : "nobody";
     lock.unlock();
-    k.BugCheck("KeReleaseMutex", "releasing a mutex the thread does not own (owner: " + owner + ")");
+    k.BugCheck("KeReleaseMutex",
+               "releasing a mutex the thread does not own (owner: " + owner + ")");
   }
   LONG previous = Mutex->Header.SignalState;
   if (++Mutex->Header.SignalState == 1) {

@@ -97,7 +97,7 @@ struct Kernel::Internals {
   std::chrono::steady_clock::time_point real_boot;
 
   // Lifecycle
-  bool halted = false;        // a deadlock or bug check stopped the machine
+  bool halted = false;  // a deadlock or bug check stopped the machine
   bool shutting_down = false;
   RunResult result;
   std::condition_variable done_cv;
@@ -121,8 +121,8 @@ struct Kernel::Internals {
   // Makes t ready to run with the given wait status.
   void ReadyLocked(ThreadPtr t, NTSTATUS status);
   // Blocks the calling thread until ReadyLocked or its deadline; returns its wait status.
-  NTSTATUS BlockLocked(std::unique_lock<std::mutex>& lock, ThreadPtr self, DISPATCHER_HEADER* object,
-                       Ticks deadline);
+  NTSTATUS BlockLocked(std::unique_lock<std::mutex>& lock, ThreadPtr self,
+                       DISPATCHER_HEADER* object, Ticks deadline);
   // Simulation: hands the processor to the next thread and waits to get it back (unless self
   // has ended).
   void SwitchLocked(std::unique_lock<std::mutex>& lock, ThreadPtr self);

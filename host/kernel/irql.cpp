@@ -29,8 +29,8 @@ KIRQL KeGetCurrentIrql(void) { return CurrentThread()->irql; }
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   ThreadPtr self = CurrentThread();
   if (NewIrql < self->irql) {
-    Kernel::Current().BugCheck("KeRaiseIrql", "raising to IRQL " + std::to_string(NewIrql) +
-                                                  ", below the current IRQL");
+    Kernel::Current().BugCheck(
+        "KeRaiseIrql", "raising to IRQL " + std::to_string(NewIrql) + ", below the current IRQL");
   }
   *OldIrql = self->irql;
   self->irql = NewIrql;
@@ -57,13 +57,13 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   std::atomic_ref<ULONG_PTR> lock(*SpinLock);
   auto me = reinterpret_cast<ULONG_PTR>(self);
   ULONG_PTR holder = lock.load();
-  if (holder == me) k.BugCheck("KeAcquireSpinLock", "acquiring a spin lock the thread holds already");
+  if (holder == me)
+    k.BugCheck("KeAcquireSpinLock", "acquiring a spin lock the thread holds already");
   if (k.mode() == host::kernel::Mode::kSimulation) {
     if (holder != 0) {
-      k.BugCheck("KeAcquireSpinLock",
-                 "the spin lock is held by thread " +
-                     DescribeThread(reinterpret_cast<ThreadPtr>(holder)) +
-                     ", which cannot run again on this processor");
+      k.BugCheck("KeAcquireSpinLock", "the spin lock is held by thread " +
+                                          DescribeThread(reinterpret_cast<ThreadPtr>(holder)) +
+                                          ", which cannot run again on this processor");
     }
     lock.store(me);
   } else {
@@ -80,17 +80,15 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   ThreadPtr self = CurrentThread();
   Kernel& k = Kernel::Current();
   if (self->irql != DISPATCH_LEVEL) {
-    k.BugCheck("KeReleaseSpinLock",
-               "releasing a spin lock at IRQL " + std::to_string(self->irql) +
-                   ", not DISPATCH_LEVEL");
+    k.BugCheck("KeReleaseSpinLock", "releasing a spin lock at IRQL " + std::to_string(self->irql) +
+                                        ", not DISPATCH_LEVEL");
   }
   std::atomic_ref<ULONG_PTR> lock(*SpinLock);
   ULONG_PTR holder = lock.load();
   if (holder != reinterpret_cast<ULONG_PTR>(self)) {
-    k.BugCheck("KeReleaseSpinLock",
-               holder ? "releasing a spin lock held by thread " +
-                            DescribeThread(reinterpret_cast<ThreadPtr>(holder))
-                      : std::string("releasing a spin lock that is not held"));
+    k.BugCheck("KeReleaseSpinLock", holder ? "releasing a spin lock held by thread " +
+                                                 DescribeThread(reinterpret_cast<ThreadPtr>(holder))
+                                           : std::string("releasing a spin lock that is not held"));
   }
   lock.store(0);
   --self->spin_locks_held;
@@ -112,8 +110,8 @@ void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   ThreadPtr self = CurrentThread();
   Kernel& k = Kernel::Current();
   if (NewIrql > DISPATCH_LEVEL) {
-    k.BugCheck("KeReleaseSpinLock", "restoring IRQL " + std::to_string(NewIrql) +
-                                        ", above DISPATCH_LEVEL");
+    k.BugCheck("KeReleaseSpinLock",
+               "restoring IRQL " + std::to_string(NewIrql) + ", above DISPATCH_LEVEL");
   }
   LowerTo(k, self, NewIrql);
 }

@@ -48,7 +48,14 @@ struct RunResult {
 
 // One scheduling event, for comparing runs.
 struct TraceEvent {
-  enum class Kind : uint8_t { kSwitch, kTimerExpired, kWaitTimedOut, kDpc, kDeviceEvent, kThreadEnd };
+  enum class Kind : uint8_t {
+    kSwitch,
+    kTimerExpired,
+    kWaitTimedOut,
+    kDpc,
+    kDeviceEvent,
+    kThreadEnd
+  };
   Ticks time;
   Kind kind;
   uint32_t thread;  // thread switched to or ended; 0 for the others

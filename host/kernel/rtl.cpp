@@ -1,11 +1,12 @@
 // Run-time library helpers, interlocked operations and DbgPrint.
+#include "platform/rtl.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
 #include "host/kernel/internals.h"
 #include "platform/dbg.h"
-#include "platform/rtl.h"
 
 namespace {
 

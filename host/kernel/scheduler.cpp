@@ -16,11 +16,16 @@ constexpr Ticks kSimulatedBootSystemTime = (11644473600LL + 1767225600LL) * kTic
 
 const char* StateName(_KTHREAD::State s) {
   switch (s) {
-    case _KTHREAD::State::kCreated: return "created";
-    case _KTHREAD::State::kReady: return "ready";
-    case _KTHREAD::State::kRunning: return "running";
-    case _KTHREAD::State::kBlocked: return "blocked";
-    case _KTHREAD::State::kTerminated: return "ended";
+    case _KTHREAD::State::kCreated:
+      return "created";
+    case _KTHREAD::State::kReady:
+      return "ready";
+    case _KTHREAD::State::kRunning:
+      return "running";
+    case _KTHREAD::State::kBlocked:
+      return "blocked";
+    case _KTHREAD::State::kTerminated:
+      return "ended";
   }
   return "?";
 }
@@ -47,8 +52,12 @@ std::string DescribeThread(ThreadPtr t) {
 std::string DescribeObject(const DISPATCHER_HEADER* object) {
   std::ostringstream out;
   switch (object->Type) {
-    case KOBJECT_EVENT_NOTIFICATION: out << "notification event"; break;
-    case KOBJECT_EVENT_SYNCHRONIZATION: out << "synchronization event"; break;
+    case KOBJECT_EVENT_NOTIFICATION:
+      out << "notification event";
+      break;
+    case KOBJECT_EVENT_SYNCHRONIZATION:
+      out << "synchronization event";
+      break;
     case KOBJECT_MUTANT: {
       auto mutex = reinterpret_cast<const KMUTEX*>(object);
       out << "mutex";
@@ -56,11 +65,15 @@ std::string DescribeObject(const DISPATCHER_HEADER* object) {
       break;
     }
     case KOBJECT_THREAD:
-      out << "thread " << DescribeThread(reinterpret_cast<ThreadPtr>(const_cast<DISPATCHER_HEADER*>(object)));
+      out << "thread "
+          << DescribeThread(reinterpret_cast<ThreadPtr>(const_cast<DISPATCHER_HEADER*>(object)));
       break;
     case KOBJECT_TIMER_NOTIFICATION:
-    case KOBJECT_TIMER_SYNCHRONIZATION: out << "timer"; break;
-    default: out << "object of type " << int(object->Type);
+    case KOBJECT_TIMER_SYNCHRONIZATION:
+      out << "timer";
+      break;
+    default:
+      out << "object of type " << int(object->Type);
   }
   out << " at " << static_cast<const void*>(object);
   return out.str();
@@ -379,7 +392,8 @@ void Kernel::Internals::ThreadEntry(ThreadPtr self) {
       for (auto& [value, t] : handles) {
         open_handles += "\n  handle " + std::to_string(value) + " to thread " + DescribeThread(t);
       }
-      if (!open_handles.empty()) failures += "handles still open at shutdown:" + open_handles + "\n";
+      if (!open_handles.empty())
+        failures += "handles still open at shutdown:" + open_handles + "\n";
       if (failures.empty()) {
         HaltLocked(Outcome::kCompleted, "");
       } else {
@@ -391,9 +405,8 @@ void Kernel::Internals::ThreadEntry(ThreadPtr self) {
   if (mode == Mode::kSimulation) {
     SwitchLocked(lock, self);
   } else if (halted) {
-    bool all_ended = std::all_of(threads.begin(), threads.end(), [](auto& t) {
-      return t->state == _KTHREAD::State::kTerminated;
-    });
+    bool all_ended = std::all_of(threads.begin(), threads.end(),
+                                 [](auto& t) { return t->state == _KTHREAD::State::kTerminated; });
     if (all_ended) {
       done = true;
       done_cv.notify_all();
@@ -495,8 +508,8 @@ Ticks Kernel::Now() {
 PKTHREAD Kernel::Spawn(std::string name, std::function<void()> fn, SpawnOptions options) {
   auto& in = *internals_;
   std::lock_guard lock(in.mu);
-  ThreadPtr t = in.CreateThreadLocked(std::move(name), std::move(fn), options.priority,
-                                      options.daemon);
+  ThreadPtr t =
+      in.CreateThreadLocked(std::move(name), std::move(fn), options.priority, options.daemon);
   in.StartOsThread(t);
   return t;
 }

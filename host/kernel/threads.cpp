@@ -47,9 +47,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
 
   auto& in = k.internals();
   std::unique_lock lock(in.mu);
-  ThreadPtr t = in.CreateThreadLocked(RoutineName(reinterpret_cast<const void*>(StartRoutine)),
-                                      [StartRoutine, StartContext] { StartRoutine(StartContext); },
-                                      8, false);
+  ThreadPtr t = in.CreateThreadLocked(
+      RoutineName(reinterpret_cast<const void*>(StartRoutine)),
+      [StartRoutine, StartContext] { StartRoutine(StartContext); }, 8, false);
   t->system_thread = true;
   uintptr_t handle = in.next_handle;
   in.next_handle += 4;
