@@ -41,6 +41,10 @@ std::string TagName(ULONG tag) {
   return name;
 }
 
+Pool::~Pool() {
+  for (auto& [address, block] : blocks_) std::free(const_cast<char*>(address));
+}
+
 bool Pool::ShouldFailLocked(ULONG tag) {
   ++attempts_;
   bool fail = false;

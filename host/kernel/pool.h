@@ -33,6 +33,12 @@ class Pool {
  public:
   enum class FreeResult { kOk, kNeverAllocated, kFreedTwice, kWrongTag };
 
+  Pool() = default;
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+  // What a machine that stopped left allocated goes with it.
+  ~Pool();
+
   // Returns nullptr for an injected failure.
   void* Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const void* site);
   FreeResult Free(void* block, std::optional<ULONG> expected_tag);
