@@ -7,3 +7,5 @@
 #include "platform/ntstatus.h"
 #include "platform/ps.h"
 #include "platform/rtl.h"
+#include "platform/usb.h"
+#include "platform/usbdlib.h"
