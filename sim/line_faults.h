@@ -19,8 +19,8 @@ namespace sim {
 
 // What a fault hook asks for one character.
 struct FaultAction {
-  bool drop = false;          // the character never appears on the line (it stays idle instead)
-  uint16_t flip_mask = 0;     // XORed into the frame's data bits as they travel
+  bool drop = false;       // the character never appears on the line (it stays idle instead)
+  uint16_t flip_mask = 0;  // XORed into the frame's data bits as they travel
   std::vector<uint8_t> insert_after;  // characters put on the line right after this one
 };
 

@@ -19,7 +19,7 @@ struct DecodedBlock {
   host::kernel::Ticks first = 0;  // time of its first and last character
   host::kernel::Ticks last = 0;
   std::vector<uint8_t> bytes;
-  bool complete = false;      // as many bytes as its LEN asks for
+  bool complete = false;  // as many bytes as its LEN asks for
   bool lrc_ok = false;
   bool character_errors = false;  // a character had a parity or framing error
 };

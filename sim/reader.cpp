@@ -77,7 +77,8 @@ void Reader::Firmware::PowerDownLocked() {
   line.SetDsr(false);
   line.SetCts(false);
   jobs.clear();
-  if (card && card_powered) QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, card, {}, 0, nullptr});
+  if (card && card_powered)
+    QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, card, {}, 0, nullptr});
   card_powered = false;
   selected_protocol = 0;
   rx.clear();
@@ -158,9 +159,15 @@ void Reader::Firmware::HandleBlockLocked(std::vector<uint8_t> bytes, bool damage
     return;
   }
   switch (block->type()) {
-    case BlockType::kS: HandleSLocked(*block); break;
-    case BlockType::kR: HandleRLocked(*block); break;
-    case BlockType::kI: HandleILocked(*block); break;
+    case BlockType::kS:
+      HandleSLocked(*block);
+      break;
+    case BlockType::kR:
+      HandleRLocked(*block);
+      break;
+    case BlockType::kI:
+      HandleILocked(*block);
+      break;
   }
 }
 
@@ -172,7 +179,8 @@ void Reader::Firmware::RespondErrorLocked(RCode code) {
       return;
     case Phase::kBusy:
       return;  // the answer is on its way
-    default: SendLocked(t1::MakeR(host_ns, code));
+    default:
+      SendLocked(t1::MakeR(host_ns, code));
   }
 }
 
@@ -204,7 +212,8 @@ void Reader::Firmware::HandleSLocked(const Block& b) {
         answer.clear();
         SendLocked(t1::MakeS(SKind::kAbort, true));
         return;
-      default: break;
+      default:
+        break;
     }
   } else if (phase == Phase::kAwaitingS) {
     switch (pending) {
@@ -241,7 +250,8 @@ void Reader::Firmware::HandleSLocked(const Block& b) {
         answer_nad = t1::kNadReaderToHost;
         StartAnswerLocked();
         return;
-      case Pending::kNone: break;
+      case Pending::kNone:
+        break;
     }
   }
   ++stats.invalid_blocks;
@@ -249,7 +259,8 @@ void Reader::Firmware::HandleSLocked(const Block& b) {
 }
 
 void Reader::Firmware::HandleRLocked(const Block& b) {
-  if (!b.inf.empty() || (b.pcb & t1::kPcbRReservedBit) || b.r_code() > uint8_t(RCode::kOtherError)) {
+  if (!b.inf.empty() || (b.pcb & t1::kPcbRReservedBit) ||
+      b.r_code() > uint8_t(RCode::kOtherError)) {
     ++stats.invalid_blocks;
     RespondErrorLocked(RCode::kOtherError);
     return;
@@ -268,8 +279,11 @@ void Reader::Firmware::HandleRLocked(const Block& b) {
       }
       return;
     case Phase::kAwaitingS:
-    case Phase::kReceivingChain: ResendLocked(last_sent); return;
-    case Phase::kBusy: return;
+    case Phase::kReceivingChain:
+      ResendLocked(last_sent);
+      return;
+    case Phase::kBusy:
+      return;
     case Phase::kIdle:
       if (!last_i_block.empty() && b.nr() == last_i_ns) {
         ResendLocked(last_i_block);
@@ -348,9 +362,8 @@ void Reader::Firmware::ExecuteLocked() {
     std::optional<std::vector<uint8_t>> now = ReaderCommandLocked(command);
     if (now) {
       std::vector<uint8_t> bytes = std::move(*now);
-      At(kernel.Now() + options.command_time, [bytes](Firmware& fw) {
-        fw.DeliverAnswerLocked(t1::kNadReaderToHost, bytes);
-      });
+      At(kernel.Now() + options.command_time,
+         [bytes](Firmware& fw) { fw.DeliverAnswerLocked(t1::kNadReaderToHost, bytes); });
     } else {
       ArmWtxLocked(options.wtx_after);
     }
@@ -358,9 +371,8 @@ void Reader::Firmware::ExecuteLocked() {
   }
   ++stats.card_commands;
   if (!card || !card_powered) {
-    At(kernel.Now() + options.command_time, [](Firmware& fw) {
-      fw.DeliverAnswerLocked(t1::kNadReaderToHost, Answer(kSwNoCard));
-    });
+    At(kernel.Now() + options.command_time,
+       [](Firmware& fw) { fw.DeliverAnswerLocked(t1::kNadReaderToHost, Answer(kSwNoCard)); });
     return;
   }
   CardJob job{CardJob::Kind::kTransmit, 0, card, command, 0, nullptr};
@@ -411,8 +423,7 @@ void Reader::Firmware::SendNextAnswerBlockLocked() {
   size_t remaining = answer.size() - answer_sent;
   size_t chunk = std::min<size_t>(remaining, ifsd);
   bool more = remaining > chunk;
-  Block b = t1::MakeI(answer_nad, reader_ns, more,
-                      std::span(answer).subspan(answer_sent, chunk));
+  Block b = t1::MakeI(answer_nad, reader_ns, more, std::span(answer).subspan(answer_sent, chunk));
   last_i_ns = reader_ns;
   reader_ns ^= 1;
   answer_sent += chunk;

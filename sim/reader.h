@@ -47,8 +47,8 @@ struct ReaderStats {
   uint64_t boots = 0;
   uint64_t blocks_received = 0;
   uint64_t blocks_sent = 0;
-  uint64_t damaged_blocks = 0;    // LRC, parity or framing errors
-  uint64_t invalid_blocks = 0;    // intact but not acceptable
+  uint64_t damaged_blocks = 0;      // LRC, parity or framing errors
+  uint64_t invalid_blocks = 0;      // intact but not acceptable
   uint64_t discarded_partials = 0;  // cut short by the character waiting time
   uint64_t resends = 0;
   uint64_t resynchs = 0;
@@ -73,7 +73,7 @@ class Reader {
   bool card_powered() const;
 
   // Reader-initiated S-blocks, each once, at the next occasion:
-  void RequestIfsBeforeNextAnswer(uint8_t size);   // S(IFS request) before the next answer
+  void RequestIfsBeforeNextAnswer(uint8_t size);     // S(IFS request) before the next answer
   void SendWtxBeforeNextAnswer(uint8_t multiplier);  // S(WTX request) before the next answer
   void AbortNextHostChain();    // S(ABORT request) instead of acknowledging a chained command
   void AbortNextAnswerChain();  // S(ABORT request) after the host acknowledges an answer block

@@ -37,8 +37,12 @@ void Reader::Firmware::WorkerLoop() {
         result = job->card->PowerOn();
         protocols = result->empty() ? 0 : job->card->SupportedProtocols();
         break;
-      case CardJob::Kind::kPowerOff: job->card->PowerOff(); break;
-      case CardJob::Kind::kSelectProtocol: job->card->SelectProtocol(job->protocol); break;
+      case CardJob::Kind::kPowerOff:
+        job->card->PowerOff();
+        break;
+      case CardJob::Kind::kSelectProtocol:
+        job->card->SelectProtocol(job->protocol);
+        break;
       case CardJob::Kind::kTransmit:
         work = job->card->ProcessingTime(job->command);
         result = job->card->Transmit(job->command);

@@ -79,7 +79,8 @@ std::optional<std::vector<uint8_t>> Reader::Firmware::ReaderCommandLocked(
       QueueJobLocked(std::move(job));
       return std::nullopt;
     }
-    default: return Answer(kSwInsNotSupported);
+    default:
+      return Answer(kSwInsNotSupported);
   }
 }
 

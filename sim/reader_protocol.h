@@ -42,9 +42,9 @@ constexpr std::array<uint32_t, 6> kRateByCode = {9600, 19200, 28800, 38400, 5760
 
 // Status words of the reader itself.
 constexpr uint16_t kSwReaderOk = 0x9000;
-constexpr uint16_t kSwCardReset = 0x9001;           // after the ATR: a processor card answered
-constexpr uint16_t kSwCardMute = 0x64A0;            // the card did not answer in time
-constexpr uint16_t kSwNoCard = 0x64A1;              // no card, or the card is not powered
+constexpr uint16_t kSwCardReset = 0x9001;            // after the ATR: a processor card answered
+constexpr uint16_t kSwCardMute = 0x64A0;             // the card did not answer in time
+constexpr uint16_t kSwNoCard = 0x64A1;               // no card, or the card is not powered
 constexpr uint16_t kSwTransmissionAborted = 0x6400;  // the reader gave up its answer chain
 constexpr uint16_t kSwRateRefused = 0x6A00;
 constexpr uint16_t kSwProtocolAcceptedAlt = 0x6A80;  // some readers accept a protocol so

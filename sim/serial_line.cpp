@@ -187,7 +187,8 @@ struct SerialLine::Impl {
     for (auto it = fault.insert_after.rbegin(); it != fault.insert_after.rend(); ++it) {
       tx.injected.push_front(*it);
     }
-    Schedule(ToTick(tx.wire_end), [s](Impl& impl, Deferred& work) { impl.CharacterSentLocked(s, work); });
+    Schedule(ToTick(tx.wire_end),
+             [s](Impl& impl, Deferred& work) { impl.CharacterSentLocked(s, work); });
   }
 
   void CharacterSentLocked(int s, Deferred& out) {
@@ -335,8 +336,7 @@ void SerialLine::End::WhenTransmitterIdle(std::function<void()> fn) {
   if (tx.on_wire) {
     tx.idle_waiters.push_back(std::move(fn));
   } else {
-    impl_->Schedule(impl_->kernel.Now(),
-                    [fn](Impl&, Impl::Deferred& work) { work.push_back(fn); });
+    impl_->Schedule(impl_->kernel.Now(), [fn](Impl&, Impl::Deferred& work) { work.push_back(fn); });
   }
 }
 

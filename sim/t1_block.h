@@ -23,7 +23,7 @@ constexpr uint8_t kNadHostToReader = MakeNad(kAddressReader, kAddressHost);  // 
 constexpr uint8_t kNadHostToCard = MakeNad(kAddressCard, kAddressHost);      // 0x02
 constexpr uint8_t kNadReaderToHost = MakeNad(kAddressHost, kAddressReader);  // 0x21
 constexpr uint8_t kNadCardToHost = MakeNad(kAddressHost, kAddressCard);      // 0x20
-constexpr uint8_t kNadControl = 0x00;  // R- and S-blocks
+constexpr uint8_t kNadControl = 0x00;                                        // R- and S-blocks
 
 // Protocol control byte.
 constexpr uint8_t kPcbTypeMask = 0xC0;

@@ -78,8 +78,8 @@ T1Host::Reply T1Host::Transceive(uint8_t nad, std::span<const uint8_t> command) 
         reply.error = r.status == Received::Status::kTimeout ? "no answer" : "damaged answers";
         return reply;
       }
-      SendBlock(t1::MakeR(nr, r.status == Received::Status::kDamaged ? RCode::kEdcError
-                                                                      : RCode::kOtherError));
+      SendBlock(t1::MakeR(
+          nr, r.status == Received::Status::kDamaged ? RCode::kEdcError : RCode::kOtherError));
       continue;
     }
     const Block& b = r.block;

@@ -30,8 +30,8 @@ class T1Host {
   // The first character within `timeout`, each further one within char_timeout.
   Received ReceiveBlock(host::kernel::Ticks timeout);
 
-  bool Resynch();                 // ns, nr back to 0 and ifsc 32 on success
-  bool SetIfsd(uint8_t size);     // announces the host's receive size
+  bool Resynch();              // ns, nr back to 0 and ifsc 32 on success
+  bool SetIfsd(uint8_t size);  // announces the host's receive size
 
   struct Reply {
     bool ok = false;

@@ -12,18 +12,24 @@ std::string UartSettings::ToString() const {
 }
 
 host::kernel::Ticks CharacterTime(const UartSettings& settings) {
-  return host::kernel::Ticks(std::ceil(BitsToTicks(settings.BitsPerCharacter(), settings.bit_rate)));
+  return host::kernel::Ticks(
+      std::ceil(BitsToTicks(settings.BitsPerCharacter(), settings.bit_rate)));
 }
 
 uint8_t ParityBit(const UartSettings& settings, uint8_t value) {
   uint8_t data = value & uint8_t((1u << settings.data_bits) - 1);
   uint8_t ones = uint8_t(std::popcount(data) & 1);
   switch (settings.parity) {
-    case Parity::kNone: return 0;
-    case Parity::kEven: return ones;
-    case Parity::kOdd: return ones ^ 1;
-    case Parity::kMark: return 1;
-    case Parity::kSpace: return 0;
+    case Parity::kNone:
+      return 0;
+    case Parity::kEven:
+      return ones;
+    case Parity::kOdd:
+      return ones ^ 1;
+    case Parity::kMark:
+      return 1;
+    case Parity::kSpace:
+      return 0;
   }
   return 0;
 }

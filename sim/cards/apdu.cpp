@@ -11,8 +11,8 @@ std::optional<Apdu> ParseApdu(std::span<const uint8_t> bytes) {
   a.p2 = bytes[3];
   auto body = bytes.subspan(kApduHeaderSize);
   auto le_of = [](uint8_t b) { return b == 0 ? kMaxShortLe : size_t(b); };
-  if (body.empty()) return a;                  // case 1
-  if (body.size() == 1) {                      // case 2
+  if (body.empty()) return a;  // case 1
+  if (body.size() == 1) {      // case 2
     a.le = le_of(body[0]);
     return a;
   }

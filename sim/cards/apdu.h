@@ -11,7 +11,7 @@ namespace sim {
 
 // Status words, as SW1 << 8 | SW2.
 constexpr uint16_t kSwOk = 0x9000;
-constexpr uint16_t kSwEndOfFile = 0x6282;         // fewer bytes than asked for
+constexpr uint16_t kSwEndOfFile = 0x6282;  // fewer bytes than asked for
 constexpr uint16_t kSwWrongLength = 0x6700;
 constexpr uint16_t kSwNoCurrentEf = 0x6986;
 constexpr uint16_t kSwFunctionNotSupported = 0x6A81;

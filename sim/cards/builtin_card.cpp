@@ -56,16 +56,20 @@ std::vector<uint8_t> BuiltinCard::Transmit(std::span<const uint8_t> command) {
 std::vector<uint8_t> BuiltinCard::Execute(const Apdu& a) {
   if (a.cla == kClaIso) {
     switch (a.ins) {
-      case kInsSelect: return Select(a);
-      case kInsGetResponse: return GetResponse(a);
-      case kInsReadBinary: return ReadBinary(a);
+      case kInsSelect:
+        return Select(a);
+      case kInsGetResponse:
+        return GetResponse(a);
+      case kInsReadBinary:
+        return ReadBinary(a);
       case kInsGetChallenge: {
         if (!a.le || a.p1 || a.p2) return Answer(kSwIncorrectP1P2);
         std::vector<uint8_t> challenge(*a.le);
         for (auto& b : challenge) b = uint8_t(rng_());
         return Answer(challenge, kSwOk);
       }
-      default: return Answer(kSwInsNotSupported);
+      default:
+        return Answer(kSwInsNotSupported);
     }
   }
   if (a.cla == kClaProprietary) {

@@ -274,8 +274,8 @@ TEST(ReaderLink, WithoutWtxASlowCardTimesOutTheHost) {
         T1Host& host = rig.host();
         ASSERT_TRUE(host.Transceive(t1::kNadHostToReader, {0x20, 0x10, 0x01, 0x01}).ok);
         rig.card()->SetProcessingTime(kInsReadPattern, Seconds(8));
-        host.SendBlock(t1::MakeI(t1::kNadHostToCard, host.ns, false,
-                                 Bytes({0x80, 0xF0, 0x00, 0x04})));
+        host.SendBlock(
+            t1::MakeI(t1::kNadHostToCard, host.ns, false, Bytes({0x80, 0xF0, 0x00, 0x04})));
         EXPECT_EQ(host.ReceiveBlock(Seconds(5)).status, Status::kTimeout);
         EXPECT_EQ(host.ReceiveBlock(Seconds(5)).status, Status::kOk);  // late, at 8 s
       },
@@ -338,8 +338,8 @@ TEST(ReaderLink, RateSwitchAndMismatch) {
   WithRig([](Kernel&, ReaderRig& rig) {
     ASSERT_TRUE(rig.BringUp());
     T1Host& host = rig.host();
-    auto reply = host.Transceive(t1::kNadHostToReader,
-                                 {0x80, 0x60, 0x00, 0x00, 0x03, 0x11, 0x01, 0x03});
+    auto reply =
+        host.Transceive(t1::kNadHostToReader, {0x80, 0x60, 0x00, 0x00, 0x03, 0x11, 0x01, 0x03});
     ASSERT_TRUE(reply.ok);
     EXPECT_EQ(reply.data, Bytes({0x90, 0x00}));
     Sleep(Milliseconds(5));

@@ -1,10 +1,11 @@
+#include "sim/serial_line.h"
+
 #include <gtest/gtest.h>
 
 #include "host/kernel/kernel.h"
 #include "platform/wdm.h"
 #include "sim/line_port.h"
 #include "sim/line_trace.h"
-#include "sim/serial_line.h"
 
 namespace sim {
 namespace {
@@ -81,8 +82,8 @@ TEST(SerialLine, EachEndHasItsOwnPace) {
     at_1200 = k.Now() - t0;
   });
   ASSERT_TRUE(r.ok()) << r.report;
-  EXPECT_EQ(at_115200, 3473);    // 40 bits / 115200 s, rounded up to a tick
-  EXPECT_EQ(at_1200, 333334);    // 40 bits / 1200 s
+  EXPECT_EQ(at_115200, 3473);  // 40 bits / 115200 s, rounded up to a tick
+  EXPECT_EQ(at_1200, 333334);  // 40 bits / 1200 s
 }
 
 // A rate or framing mismatch garbles what crosses, and does so the same way every run.
@@ -139,9 +140,9 @@ TEST(SerialLine, FaultsFlipDropInsertAndSilence) {
     LineTrace trace(line);
     LinePort reader(line.reader_end());
     auto& faults = line.converter_end().faults();
-    faults.FlipBits(1, 0x01);           // 0x11 -> 0x10 with the old parity: parity error
-    faults.Drop(2);                     // 0x22 never arrives
-    faults.InsertAfter(3, {0xEE});      // 0xEE after 0x33
+    faults.FlipBits(1, 0x01);       // 0x11 -> 0x10 with the old parity: parity error
+    faults.Drop(2);                 // 0x22 never arrives
+    faults.InsertAfter(3, {0xEE});  // 0xEE after 0x33
     line.converter_end().Transmit({0x00, 0x11, 0x22, 0x33, 0x44});
     Sleep(Milliseconds(20));
     got = reader.TakeAll();
