@@ -150,7 +150,10 @@ NTSTATUS Kernel::Internals::BlockLocked(std::unique_lock<std::mutex>& lock, Thre
     if (deadline != kNoDeadline) wait_deadlines[{deadline, sequence++}] = self;
     SwitchLocked(lock, self);
   } else {
-    auto real_deadline = real_boot + std::chrono::nanoseconds(deadline * 100);
+    // kNoDeadline must not be scaled: it would overflow.
+    auto real_deadline = deadline == kNoDeadline
+                             ? std::chrono::steady_clock::time_point::max()
+                             : real_boot + std::chrono::nanoseconds(deadline * 100);
     while (self->state == _KTHREAD::State::kBlocked && !self->abort) {
       if (deadline == kNoDeadline) {
         self->cv.wait(lock);
