@@ -84,6 +84,25 @@ TEST(ReaderLink, PowerFollowsDtr) {
   });
 }
 
+TEST(ReaderLink, DriverDtrCycleBootsOnceAndTheLinkComesUp) {
+  WithRig([](Kernel&, ReaderRig& rig) {
+    // One clear, then seven sets 250 ms apart, as the link bring-up does.
+    rig.line().SetDtr(false);
+    Sleep(Milliseconds(50));
+    for (int i = 0; i < 7; ++i) {
+      rig.line().SetDtr(true);
+      Sleep(Milliseconds(250));
+    }
+    EXPECT_EQ(rig.reader().stats().boots, 1u);
+    auto counters = rig.line().modem_counters();
+    EXPECT_EQ(counters.dtr_off_requests, 1u);
+    EXPECT_EQ(counters.dtr_on_requests, 7u);
+    EXPECT_TRUE(rig.host().Resynch());
+    EXPECT_TRUE(rig.host().SetIfsd(254));
+    EXPECT_TRUE(rig.host().Transceive(t1::kNadHostToReader, {0x20, 0x13, 0x00, 0x80, 0x00}).ok);
+  });
+}
+
 TEST(ReaderLink, ResynchResetsSequenceNumbersAndSizes) {
   WithRig([](Kernel&, ReaderRig& rig) {
     ASSERT_TRUE(rig.BringUp(200));
