@@ -7,7 +7,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tshark)
+# tshark reads the USB captures back; vsmartcard-vpicc and python3-pycryptodome give the vicc
+# card emulator behind the vpcd bridge test.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tshark vsmartcard-vpicc
+          python3-pycryptodome)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,162 @@
+#include "sim/cards/vpcd_bridge.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "host/kernel/kernel.h"
+
+namespace sim {
+
+namespace {
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() < 0 ? 0 : int(left.count());
+}
+
+}  // namespace
+
+std::unique_ptr<VpcdBridge> VpcdBridge::Listen(uint16_t port, std::string* error) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error) *error = std::string("socket: ") + std::strerror(errno);
+    return nullptr;
+  }
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 1) != 0) {
+    if (error) *error = std::string("bind/listen: ") + std::strerror(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  return std::unique_ptr<VpcdBridge>(new VpcdBridge(fd, ntohs(address.sin_port)));
+}
+
+VpcdBridge::~VpcdBridge() {
+  if (fd_ >= 0) ::close(fd_);
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+}
+
+bool VpcdBridge::WaitForConnection(std::chrono::milliseconds timeout) {
+  if (fd_ >= 0) return true;
+  pollfd p{listen_fd_, POLLIN, 0};
+  if (::poll(&p, 1, int(timeout.count())) <= 0) {
+    Fail("no emulator connected");
+    return false;
+  }
+  fd_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd_ < 0) {
+    Fail(std::string("accept: ") + std::strerror(errno));
+    return false;
+  }
+  int one = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return true;
+}
+
+bool VpcdBridge::connected() const { return fd_ >= 0; }
+
+std::string VpcdBridge::last_error() const {
+  std::lock_guard lock(mu_);
+  return error_;
+}
+
+void VpcdBridge::Fail(std::string why) {
+  std::lock_guard lock(mu_);
+  error_ = std::move(why);
+}
+
+bool VpcdBridge::Usable() {
+  auto* k = host::kernel::Kernel::CurrentOrNull();
+  if (k && k->mode() != host::kernel::Mode::kReal) {
+    Fail("the vpcd bridge works in real time only");
+    return false;
+  }
+  if (fd_ < 0) {
+    Fail("no emulator connected");
+    return false;
+  }
+  return true;
+}
+
+bool VpcdBridge::SendMessage(std::span<const uint8_t> bytes) {
+  std::vector<uint8_t> message{uint8_t(bytes.size() >> 8), uint8_t(bytes.size())};
+  message.insert(message.end(), bytes.begin(), bytes.end());
+  size_t sent = 0;
+  while (sent < message.size()) {
+    ssize_t n = ::send(fd_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) {
+      Fail(std::string("send: ") + std::strerror(errno));
+      return false;
+    }
+    sent += size_t(n);
+  }
+  return true;
+}
+
+bool VpcdBridge::ReadExactly(uint8_t* out, size_t count,
+                             std::chrono::steady_clock::time_point deadline) {
+  size_t got = 0;
+  while (got < count) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, RemainingMs(deadline)) <= 0) {
+      Fail("the emulator did not answer in time");
+      return false;
+    }
+    ssize_t n = ::recv(fd_, out + got, count - got, 0);
+    if (n <= 0) {
+      Fail("the emulator closed the connection");
+      return false;
+    }
+    got += size_t(n);
+  }
+  return true;
+}
+
+std::optional<std::vector<uint8_t>> VpcdBridge::ReceiveMessage() {
+  auto deadline = std::chrono::steady_clock::now() + answer_timeout_;
+  uint8_t length[kVpcdLengthSize];
+  if (!ReadExactly(length, sizeof length, deadline)) return std::nullopt;
+  std::vector<uint8_t> message(size_t(length[0]) << 8 | length[1]);
+  if (!ReadExactly(message.data(), message.size(), deadline)) return std::nullopt;
+  return message;
+}
+
+std::vector<uint8_t> VpcdBridge::PowerOn() {
+  if (!Usable()) return {};
+  const uint8_t on[] = {kVpcdPowerOn};
+  const uint8_t get_atr[] = {kVpcdGetAtr};
+  if (!SendMessage(on) || !SendMessage(get_atr)) return {};
+  auto atr = ReceiveMessage();
+  last_atr_ = atr.value_or(std::vector<uint8_t>{});
+  return last_atr_;
+}
+
+void VpcdBridge::PowerOff() {
+  if (!Usable()) return;
+  const uint8_t off[] = {kVpcdPowerOff};
+  SendMessage(off);
+}
+
+std::vector<uint8_t> VpcdBridge::Transmit(std::span<const uint8_t> command) {
+  if (!Usable() || command.size() <= 1) return {};  // one byte would read as control
+  if (!SendMessage(command)) return {};
+  return ReceiveMessage().value_or(std::vector<uint8_t>{});
+}
+
+}  // namespace sim

@@ -1,0 +1,55 @@
+#include "sim/line_faults.h"
+
+namespace sim {
+
+void LineFaults::InsertAfter(uint64_t index, std::vector<uint8_t> bytes) {
+  auto& queued = inserts_[index];
+  queued.insert(queued.end(), bytes.begin(), bytes.end());
+}
+
+void LineFaults::Silence(host::kernel::Ticks from, host::kernel::Ticks until) {
+  silences_.emplace_back(from, until);
+}
+
+void LineFaults::Clear() {
+  flips_.clear();
+  drops_.clear();
+  inserts_.clear();
+  silences_.clear();
+  bit_error_rate_ = 0;
+  hook_ = nullptr;
+}
+
+bool LineFaults::SilentAt(host::kernel::Ticks when) const {
+  for (auto [from, until] : silences_) {
+    if (when >= from && when < until) return true;
+  }
+  return false;
+}
+
+LineFaults::Decision LineFaults::Next(uint8_t value, host::kernel::Ticks start) {
+  uint64_t index = next_index_++;
+  Decision d;
+  if (auto it = flips_.find(index); it != flips_.end()) {
+    d.flip_mask = it->second;
+    flips_.erase(it);
+  }
+  if (auto it = drops_.find(index); it != drops_.end()) {
+    d.drop = true;
+    drops_.erase(it);
+  }
+  if (auto it = inserts_.find(index); it != inserts_.end()) {
+    d.insert_after = std::move(it->second);
+    inserts_.erase(it);
+  }
+  if (hook_) {
+    FaultAction a = hook_(index, value);
+    d.drop = d.drop || a.drop;
+    d.flip_mask ^= a.flip_mask;
+    d.insert_after.insert(d.insert_after.end(), a.insert_after.begin(), a.insert_after.end());
+  }
+  if (SilentAt(start)) d.drop = true;
+  return d;
+}
+
+}  // namespace sim

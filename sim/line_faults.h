@@ -1,0 +1,67 @@
+// Faults put on what one end of the serial line transmits: bit flips in chosen characters or at
+// a bit error rate, dropped characters, inserted characters and silent periods. Characters are
+// counted per direction from 0 in the order the transmitter sends them; inserted characters are
+// not counted. Random faults draw from the line's seeded generator, so a seed replays a run.
+//
+// Thread safety: every method may be called from any thread; the line takes the fault state
+// under its own lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "host/kernel/ticks.h"
+
+namespace sim {
+
+// What a fault hook asks for one character.
+struct FaultAction {
+  bool drop = false;       // the character never appears on the line (it stays idle instead)
+  uint16_t flip_mask = 0;  // XORed into the frame's data bits as they travel
+  std::vector<uint8_t> insert_after;  // characters put on the line right after this one
+};
+
+// Called for every counted character with its index and value; its action adds to the others.
+using FaultHook = std::function<FaultAction(uint64_t index, uint8_t value)>;
+
+class LineFaults {
+ public:
+  // Flips data bits (mask over bit 0 = first data bit) of the index-th character.
+  void FlipBits(uint64_t index, uint16_t mask) { flips_[index] ^= mask; }
+  void Drop(uint64_t index) { drops_[index] = true; }
+  void InsertAfter(uint64_t index, std::vector<uint8_t> bytes);
+  // Each bit of every frame (start, data, parity and stop bits) is inverted with this chance.
+  void SetBitErrorRate(double probability) { bit_error_rate_ = probability; }
+  // Characters whose frame would start in [from, until) are lost; the line stays idle.
+  void Silence(host::kernel::Ticks from, host::kernel::Ticks until);
+  void SetHook(FaultHook hook) { hook_ = std::move(hook); }
+  void Clear();
+
+  // Characters this direction has counted so far: FlipBits(next_index() + 2, 1) damages the
+  // third character of what is sent next.
+  uint64_t next_index() const { return next_index_; }
+
+  // --- used by the line ---
+  struct Decision {
+    bool drop = false;
+    uint16_t flip_mask = 0;
+    std::vector<uint8_t> insert_after;
+  };
+  Decision Next(uint8_t value, host::kernel::Ticks start);
+  bool SilentAt(host::kernel::Ticks when) const;
+  double bit_error_rate() const { return bit_error_rate_; }
+
+ private:
+  std::map<uint64_t, uint16_t> flips_;
+  std::map<uint64_t, bool> drops_;
+  std::map<uint64_t, std::vector<uint8_t>> inserts_;
+  std::vector<std::pair<host::kernel::Ticks, host::kernel::Ticks>> silences_;
+  double bit_error_rate_ = 0;
+  FaultHook hook_;
+  uint64_t next_index_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,59 @@
+// A host thread's handle on one end of the serial line: send bytes, collect what arrives, wait
+// for it with a time-out. Scripted hosts in tests, the driver's serial test routine and tools
+// use it on the converter end.
+//
+// Waits go through the kernel (KeWaitForSingleObject), so they cost virtual time only in
+// simulation. The receive side is a callback on the end (device event); the port takes that
+// end's one receive callback while it exists.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "platform/ke.h"
+#include "sim/serial_line.h"
+
+namespace sim {
+
+class LinePort {
+ public:
+  // Create and use it from threads of the running machine.
+  explicit LinePort(SerialLine::End& end);
+  ~LinePort();
+  LinePort(const LinePort&) = delete;
+  LinePort& operator=(const LinePort&) = delete;
+
+  SerialLine::End& end() { return end_; }
+
+  void Send(std::span<const uint8_t> bytes) { end_.Transmit(bytes); }
+  // Sends and returns once the last character has left the transmitter.
+  void SendAndDrain(std::span<const uint8_t> bytes);
+
+  // Waits until `count` characters have arrived or `timeout` (ticks) has passed since the call,
+  // and takes up to `count` of them from the front. Fewer than `count` means the time-out hit.
+  std::vector<uint8_t> Receive(size_t count, host::kernel::Ticks timeout);
+  // Waits for the next character for at most `timeout`.
+  bool WaitForCharacter(host::kernel::Ticks timeout);
+  // Everything received and not yet taken, without waiting.
+  std::vector<uint8_t> TakeAll();
+  size_t available() const;
+  // Characters that arrived with a parity or framing error, since the port was made.
+  uint64_t error_count() const;
+  // Drops what has arrived and not been taken.
+  void Purge();
+
+ private:
+  void OnCharacter(const ReceivedCharacter& ch);
+
+  SerialLine::End& end_;
+  mutable std::mutex mu_;  // guards received_ and errors_; never held across a wait
+  std::deque<uint8_t> received_;
+  uint64_t errors_ = 0;
+  std::unique_ptr<KEVENT> arrived_;  // synchronization event set on every arrival
+};
+
+}  // namespace sim

@@ -1,2 +1,0 @@
-// Placeholder so that the library exists before the simulated hardware does.
-namespace sim {}
