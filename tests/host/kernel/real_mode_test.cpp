@@ -1,6 +1,7 @@
 // Real mode: operating-system threads against the monotonic clock. Kept short; under TSan these
 // are the stress tests of the kernel's own locking.
 #include <atomic>
+#include <vector>
 
 #include "tests/host/kernel/kernel_test_support.h"
 
@@ -15,11 +16,9 @@ TEST(RealMode, ThreadsContendOnAMutexAndASpinLock) {
     KeInitializeMutex(&m, 0);
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    LONG remaining = 4;
+    std::vector<PKTHREAD> workers;
     for (int t = 0; t < 4; ++t) {
-      k.Spawn("worker", [&] {
+      workers.push_back(k.Spawn("worker", [&] {
         for (int i = 0; i < 500; ++i) {
           WaitForever(&m);
           ++mutex_count;
@@ -30,10 +29,10 @@ TEST(RealMode, ThreadsContendOnAMutexAndASpinLock) {
           KeReleaseSpinLock(&lock, old);
           InterlockedIncrement(&interlocked_count);
         }
-        if (InterlockedDecrement(&remaining) == 0) KeSetEvent(&done, 0, FALSE);
-      });
+      }));
     }
-    WaitForever(&done);
+    // A thread object is signalled once the thread has really ended.
+    for (PKTHREAD worker : workers) WaitForever(worker);
   });
   ASSERT_TRUE(r.ok()) << r.report;
   EXPECT_EQ(mutex_count, 2000);
