@@ -15,12 +15,16 @@ PDEVICE_OBJECT TestBus::Plug(TestDevice device) {
     slots_.push_back(std::move(slot));
   }
   PDEVICE_OBJECT pdo = CreatePdo(raw);
-  if (pdo) pnp_.DeviceArrived(pdo, raw->script.hardware_id);
+  if (!pdo) return nullptr;
+  {
+    std::lock_guard lock(mu_);
+    by_pdo_[pdo] = raw;
+  }
+  pnp_.DeviceArrived(pdo, raw->script.hardware_id);
   return pdo;
 }
 
-void TestBus::Unplug(PDEVICE_OBJECT pdo) {
-  MarkGone(pdo);
+void TestBus::FailKept(PDEVICE_OBJECT pdo) {
   std::vector<PIRP> failing;
   {
     std::lock_guard lock(mu_);
@@ -37,12 +41,18 @@ void TestBus::Unplug(PDEVICE_OBJECT pdo) {
     if (IoSetCancelRoutine(irp, nullptr)) Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
   }
   KeLowerIrql(irql);
+}
+
+void TestBus::Unplug(PDEVICE_OBJECT pdo) {
+  MarkGone(pdo);
+  FailKept(pdo);
   pnp_.DeviceGone(pdo);
 }
 
 void TestBus::UnplugAt(PDEVICE_OBJECT pdo, kernel::Ticks when) {
   io().kernel().ScheduleAt(when, [this, pdo] {
     MarkGone(pdo);
+    FailKept(pdo);
     pnp_.ReportDeviceGone(pdo);
   });
 }
@@ -93,7 +103,8 @@ VOID TestBus::CancelKept(PDEVICE_OBJECT pdo, PIRP irp) {
 
 std::vector<std::string> TestBus::Log(PDEVICE_OBJECT pdo) {
   std::lock_guard lock(mu_);
-  return static_cast<Slot*>(ContextOf(pdo))->log;
+  auto it = by_pdo_.find(pdo);  // also after the PDO is gone
+  return it == by_pdo_.end() ? std::vector<std::string>() : it->second->log;
 }
 
 void TestBus::Received(PDEVICE_OBJECT pdo, PIRP irp) {

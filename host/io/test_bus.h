@@ -65,6 +65,8 @@ class TestBus : public BusDriver {
     kernel::EventId event;
   };
   static VOID CancelKept(PDEVICE_OBJECT pdo, PIRP irp);
+  // Fails the requests kept for pdo with STATUS_DEVICE_NOT_CONNECTED.
+  void FailKept(PDEVICE_OBJECT pdo);
   // Takes irp out of the kept list; false when it was not there.
   bool Take(PIRP irp, Kept* kept = nullptr);
 
@@ -72,6 +74,7 @@ class TestBus : public BusDriver {
   std::mutex mu_;  // guards slots_ and kept_; a host lock, never held across a call out
   std::vector<std::unique_ptr<Slot>> slots_;
   std::map<PIRP, Kept> kept_;
+  std::map<PDEVICE_OBJECT, Slot*> by_pdo_;
 };
 
 }  // namespace host::io
