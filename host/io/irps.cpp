@@ -221,7 +221,8 @@ VOID IoFreeIrp(PIRP Irp) {
   } else if (record->sent && record->in_routine == 0) {
     problem = "freeing " + record->Describe() + " while a driver still has it";
   } else if (!host::io::GuardIntact(Irp)) {
-    problem = record->Describe() + " was written below its first stack location";
+    problem = record->Describe() + " was written below its first stack location (the next stack location of an IRP that "
+                "has none left)";
   }
   if (!problem.empty()) {
     lock.unlock();
@@ -246,12 +247,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else if (device->freed) {
       problem = "sending " + record->Describe() + " to " + device->Describe() +
                 ", which was deleted and is gone";
-    } else if (!host::io::GuardIntact(Irp)) {
-      problem = record->Describe() + " was written below its first stack location";
     } else if (Irp->CurrentLocation <= 1) {
       problem = "no stack location left: " + record->Describe() + " has " +
                 std::to_string(int(Irp->StackCount)) + " and is sent to " + device->Describe() +
                 " (stack size " + std::to_string(int(DeviceObject->StackSize)) + ")";
+    } else if (!host::io::GuardIntact(Irp)) {
+      problem = record->Describe() + " was written below its first stack location (the next stack location of an IRP that "
+                "has none left)";
     } else if (Irp->CurrentLocation > Irp->StackCount + 1) {
       problem = record->Describe() + " has its stack location skipped past the top";
     }
@@ -327,7 +329,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
       problem = "completing " + record->Describe() + " with a cancel routine still set (" +
                 host::io::RoutineName(reinterpret_cast<const void*>(Irp->CancelRoutine)) + ")";
     } else if (!host::io::GuardIntact(Irp)) {
-      problem = record->Describe() + " was written below its first stack location";
+      problem = record->Describe() + " was written below its first stack location (the next stack location of an IRP that "
+                "has none left)";
     } else if (Irp->CurrentLocation > Irp->StackCount + 1 || Irp->CurrentLocation < 1) {
       problem = "completing " + record->Describe() + " whose current stack location is invalid";
     }
