@@ -159,7 +159,8 @@ typedef enum _SYSTEM_POWER_STATE {
   PowerSystemHibernate = 5,
   PowerSystemShutdown = 6,
   PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 #define POWER_SYSTEM_MAXIMUM 7
 
 typedef enum _DEVICE_POWER_STATE {
@@ -169,7 +170,8 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceD2 = 3,
   PowerDeviceD3 = 4,
   PowerDeviceMaximum = 5
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
 
@@ -247,7 +249,7 @@ typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef NTSTATUS (*PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(PDRIVER_OBJECT DriverObject,
-                                      PDEVICE_OBJECT PhysicalDeviceObject);
+                                       PDEVICE_OBJECT PhysicalDeviceObject);
 typedef VOID (*PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
 typedef VOID (*PDRIVER_STARTIO)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Runs with the cancel spin lock held; releases it at Irp->CancelIrql.
@@ -265,8 +267,8 @@ typedef struct _IO_STATUS_BLOCK {
 // Called when a power request asked for with PoRequestPowerIrp has completed. The power manager
 // ignores the returned status; a driver may call its own routine directly and use it.
 typedef NTSTATUS (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                           POWER_STATE PowerState, PVOID Context,
-                                           PIO_STATUS_BLOCK IoStatus);
+                                            POWER_STATE PowerState, PVOID Context,
+                                            PIO_STATUS_BLOCK IoStatus);
 
 typedef struct _DRIVER_EXTENSION {
   PDRIVER_OBJECT DriverObject;
@@ -455,8 +457,8 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 // SymbolicLinkName receives a pool buffer; free it with RtlFreeUnicodeString.
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString,
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                   const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
                                    PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
@@ -479,13 +481,11 @@ VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
 
 // Power
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                           PVOID Context, PIRP* Irp);
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID PoStartNextPowerIrp(PIRP Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                            POWER_STATE State);
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 
 }  // extern "C"
 

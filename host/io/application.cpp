@@ -43,8 +43,7 @@ IoResult AsyncIo::Wait() {
 }
 
 std::shared_ptr<AppRequest> Application::Issue(Handle handle, UCHAR major, ULONG code,
-                                               std::span<const UCHAR> input,
-                                               ULONG output_length) {
+                                               std::span<const UCHAR> input, ULONG output_length) {
   RequireIrql("Application", PASSIVE_LEVEL);
   auto& s = io_.state();
   FileRecord* file;
@@ -77,8 +76,7 @@ std::shared_ptr<AppRequest> Application::Issue(Handle handle, UCHAR major, ULONG
   std::snprintf(origin, sizeof origin, "application %s%s", MajorName(major).c_str(),
                 major == IRP_MJ_DEVICE_CONTROL ? (" " + StatusName(NTSTATUS(code))).c_str() : "");
   PIRP irp = io_.AllocateSystemIrp(
-      target->StackSize, origin,
-      [&s, &pool, request, file, buffered, returns_data](PIRP irp) {
+      target->StackSize, origin, [&s, &pool, request, file, buffered, returns_data](PIRP irp) {
         PVOID system = irp->AssociatedIrp.SystemBuffer;
         NTSTATUS status = irp->IoStatus.Status;
         ULONG_PTR information = irp->IoStatus.Information;
@@ -238,8 +236,8 @@ IoResult Application::DeviceIoControl(Handle handle, ULONG code, std::span<const
   return DeviceIoControlAsync(handle, code, input, output_length).Wait();
 }
 
-AsyncIo Application::DeviceIoControlAsync(Handle handle, ULONG code,
-                                          std::span<const UCHAR> input, ULONG output_length) {
+AsyncIo Application::DeviceIoControlAsync(Handle handle, ULONG code, std::span<const UCHAR> input,
+                                          ULONG output_length) {
   return AsyncIo(Issue(handle, IRP_MJ_DEVICE_CONTROL, code, input, output_length));
 }
 

@@ -53,10 +53,14 @@ NTSTATUS BusDriver::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   BusDriver* bus = Of(pdo);
   bus->Received(pdo, irp);
   switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP: return bus->OnPnp(pdo, irp);
-    case IRP_MJ_POWER: return bus->OnPower(pdo, irp);
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return bus->OnInternalDeviceControl(pdo, irp);
-    default: return bus->OnOther(pdo, irp);
+    case IRP_MJ_PNP:
+      return bus->OnPnp(pdo, irp);
+    case IRP_MJ_POWER:
+      return bus->OnPower(pdo, irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      return bus->OnInternalDeviceControl(pdo, irp);
+    default:
+      return bus->OnOther(pdo, irp);
   }
 }
 

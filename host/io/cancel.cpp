@@ -34,11 +34,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   routine(device, Irp);
   auto holder = io.state().cancel_lock;
   if (holder == reinterpret_cast<ULONG_PTR>(KeGetCurrentThread())) {
-    io.kernel().BugCheck("IoCancelIrp",
-                         "cancel routine " +
-                             host::io::RoutineName(reinterpret_cast<const void*>(routine)) +
-                             " returned holding the cancel spin lock (IRP #" +
-                             std::to_string(record->serial) + ")");
+    io.kernel().BugCheck(
+        "IoCancelIrp",
+        "cancel routine " + host::io::RoutineName(reinterpret_cast<const void*>(routine)) +
+            " returned holding the cancel spin lock (IRP #" + std::to_string(record->serial) + ")");
   }
   return TRUE;
 }

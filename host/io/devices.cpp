@@ -148,7 +148,8 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
                                                ? "nothing is attached to " + target->Describe()
                                                : "called with a device object that is gone");
   }
-  if (DeviceRecord* upper = s.FindDeviceLocked(TargetDevice->AttachedDevice)) upper->lower = nullptr;
+  if (DeviceRecord* upper = s.FindDeviceLocked(TargetDevice->AttachedDevice))
+    upper->lower = nullptr;
   TargetDevice->AttachedDevice = nullptr;
 }
 

@@ -91,8 +91,8 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view name, PDRIVER_INITIALIZ
   }
   if (!NT_SUCCESS(result)) {
     if (driver->DeviceObject) {
-      kernel_.BugCheck("DriverEntry", "failed with " + StatusName(result) +
-                                          " but left device objects behind");
+      kernel_.BugCheck("DriverEntry",
+                       "failed with " + StatusName(result) + " but left device objects behind");
     }
     std::lock_guard lock(state_->mu);
     std::erase_if(state_->drivers, [&](auto& r) { return r->object.get() == driver; });
@@ -126,7 +126,8 @@ void IoManager::DereferenceDevice(PDEVICE_OBJECT device) {
   DeviceRecord* record = state_->FindDeviceLocked(device);
   if (!record || record->references <= 0) {
     lock.unlock();
-    kernel_.BugCheck("ObDereferenceObject", "dereferencing a device object that holds no reference");
+    kernel_.BugCheck("ObDereferenceObject",
+                     "dereferencing a device object that holds no reference");
   }
   --record->references;
   if (!record->freed) device->ReferenceCount = record->references;
@@ -285,17 +286,34 @@ std::string GuidText(const GUID& g) {
 }
 
 std::string MajorName(UCHAR major) {
-  static const char* const kNames[] = {
-      "IRP_MJ_CREATE",         "IRP_MJ_CREATE_NAMED_PIPE",  "IRP_MJ_CLOSE",
-      "IRP_MJ_READ",           "IRP_MJ_WRITE",              "IRP_MJ_QUERY_INFORMATION",
-      "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA",          "IRP_MJ_SET_EA",
-      "IRP_MJ_FLUSH_BUFFERS",  "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-      "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-      "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN",  "IRP_MJ_LOCK_CONTROL",
-      "IRP_MJ_CLEANUP",        "IRP_MJ_CREATE_MAILSLOT",    "IRP_MJ_QUERY_SECURITY",
-      "IRP_MJ_SET_SECURITY",   "IRP_MJ_POWER",              "IRP_MJ_SYSTEM_CONTROL",
-      "IRP_MJ_DEVICE_CHANGE",  "IRP_MJ_QUERY_QUOTA",        "IRP_MJ_SET_QUOTA",
-      "IRP_MJ_PNP"};
+  static const char* const kNames[] = {"IRP_MJ_CREATE",
+                                       "IRP_MJ_CREATE_NAMED_PIPE",
+                                       "IRP_MJ_CLOSE",
+                                       "IRP_MJ_READ",
+                                       "IRP_MJ_WRITE",
+                                       "IRP_MJ_QUERY_INFORMATION",
+                                       "IRP_MJ_SET_INFORMATION",
+                                       "IRP_MJ_QUERY_EA",
+                                       "IRP_MJ_SET_EA",
+                                       "IRP_MJ_FLUSH_BUFFERS",
+                                       "IRP_MJ_QUERY_VOLUME_INFORMATION",
+                                       "IRP_MJ_SET_VOLUME_INFORMATION",
+                                       "IRP_MJ_DIRECTORY_CONTROL",
+                                       "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                       "IRP_MJ_DEVICE_CONTROL",
+                                       "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                       "IRP_MJ_SHUTDOWN",
+                                       "IRP_MJ_LOCK_CONTROL",
+                                       "IRP_MJ_CLEANUP",
+                                       "IRP_MJ_CREATE_MAILSLOT",
+                                       "IRP_MJ_QUERY_SECURITY",
+                                       "IRP_MJ_SET_SECURITY",
+                                       "IRP_MJ_POWER",
+                                       "IRP_MJ_SYSTEM_CONTROL",
+                                       "IRP_MJ_DEVICE_CHANGE",
+                                       "IRP_MJ_QUERY_QUOTA",
+                                       "IRP_MJ_SET_QUOTA",
+                                       "IRP_MJ_PNP"};
   if (major <= IRP_MJ_MAXIMUM_FUNCTION) return kNames[major];
   return "IRP_MJ_" + std::to_string(major);
 }
@@ -303,25 +321,41 @@ std::string MajorName(UCHAR major) {
 std::string MinorName(UCHAR major, UCHAR minor) {
   if (major == IRP_MJ_PNP) {
     switch (minor) {
-      case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
-      case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
-      case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
-      case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
-      case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
-      case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
-      case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
-      case IRP_MN_QUERY_DEVICE_RELATIONS: return "IRP_MN_QUERY_DEVICE_RELATIONS";
-      case IRP_MN_QUERY_CAPABILITIES: return "IRP_MN_QUERY_CAPABILITIES";
-      case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
-      default: break;
+      case IRP_MN_START_DEVICE:
+        return "IRP_MN_START_DEVICE";
+      case IRP_MN_QUERY_REMOVE_DEVICE:
+        return "IRP_MN_QUERY_REMOVE_DEVICE";
+      case IRP_MN_REMOVE_DEVICE:
+        return "IRP_MN_REMOVE_DEVICE";
+      case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return "IRP_MN_CANCEL_REMOVE_DEVICE";
+      case IRP_MN_STOP_DEVICE:
+        return "IRP_MN_STOP_DEVICE";
+      case IRP_MN_QUERY_STOP_DEVICE:
+        return "IRP_MN_QUERY_STOP_DEVICE";
+      case IRP_MN_CANCEL_STOP_DEVICE:
+        return "IRP_MN_CANCEL_STOP_DEVICE";
+      case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return "IRP_MN_QUERY_DEVICE_RELATIONS";
+      case IRP_MN_QUERY_CAPABILITIES:
+        return "IRP_MN_QUERY_CAPABILITIES";
+      case IRP_MN_SURPRISE_REMOVAL:
+        return "IRP_MN_SURPRISE_REMOVAL";
+      default:
+        break;
     }
   } else if (major == IRP_MJ_POWER) {
     switch (minor) {
-      case IRP_MN_WAIT_WAKE: return "IRP_MN_WAIT_WAKE";
-      case IRP_MN_POWER_SEQUENCE: return "IRP_MN_POWER_SEQUENCE";
-      case IRP_MN_SET_POWER: return "IRP_MN_SET_POWER";
-      case IRP_MN_QUERY_POWER: return "IRP_MN_QUERY_POWER";
-      default: break;
+      case IRP_MN_WAIT_WAKE:
+        return "IRP_MN_WAIT_WAKE";
+      case IRP_MN_POWER_SEQUENCE:
+        return "IRP_MN_POWER_SEQUENCE";
+      case IRP_MN_SET_POWER:
+        return "IRP_MN_SET_POWER";
+      case IRP_MN_QUERY_POWER:
+        return "IRP_MN_QUERY_POWER";
+      default:
+        break;
     }
   }
   return "minor " + std::to_string(minor);
@@ -330,8 +364,8 @@ std::string MinorName(UCHAR major, UCHAR minor) {
 void RequireIrql(const char* call, KIRQL max) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql > max) {
-    kernel::Kernel::Current().BugCheck(call, "called at IRQL " + std::to_string(irql) +
-                                                 ", above " + std::to_string(max));
+    kernel::Kernel::Current().BugCheck(
+        call, "called at IRQL " + std::to_string(irql) + ", above " + std::to_string(max));
   }
 }
 

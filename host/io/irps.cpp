@@ -62,7 +62,8 @@ std::string IrpRecord::Describe() const {
     if (location >= 1 && location <= irp->StackCount) {
       const Location& l = locations[size_t(location)];
       out << "; " << MajorName(l.major);
-      if (l.major == IRP_MJ_PNP || l.major == IRP_MJ_POWER) out << " " << MinorName(l.major, l.minor);
+      if (l.major == IRP_MJ_PNP || l.major == IRP_MJ_POWER)
+        out << " " << MinorName(l.major, l.minor);
       out << " held at stack location " << location << " by device object "
           << static_cast<const void*>(l.device);
     } else {
@@ -122,8 +123,8 @@ std::shared_ptr<IrpRecord> LiveIrp(IoManager& io, const char* call, PIRP irp) {
     bool completion = std::strcmp(call, "IofCompleteRequest") == 0;
     problem = (completion ? "completing IRP #" + std::to_string(record->serial) +
                                 " twice: touching it after it was freed ("
-                          : "touching IRP #" + std::to_string(record->serial) + " at " +
-                                Hex(irp) + " after it was freed (") +
+                          : "touching IRP #" + std::to_string(record->serial) + " at " + Hex(irp) +
+                                " after it was freed (") +
               record->freed_by + ")";
   }
   if (!problem.empty()) {
@@ -137,7 +138,8 @@ namespace {
 
 PIRP NewIrp(IoManager& io, const char* call, CCHAR stack_size, IrpOwner owner, std::string origin,
             std::function<void(PIRP)> at_top) {
-  if (stack_size < 1) Fail(call, "an IRP with " + std::to_string(int(stack_size)) + " stack locations");
+  if (stack_size < 1)
+    Fail(call, "an IRP with " + std::to_string(int(stack_size)) + " stack locations");
   auto& pool = io.kernel().pool();
   void* probe = pool.Allocate(NonPagedPool, 1, kIrpTag, __builtin_return_address(0));
   if (!probe) return nullptr;
@@ -203,8 +205,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
   host::io::RequireIrql("IoAllocateIrp", DISPATCH_LEVEL);
   IoManager& io = IoManager::Current();
   return host::io::NewIrp(io, "IoAllocateIrp", StackSize, host::io::IrpOwner::kDriver,
-                          "IoAllocateIrp by " +
-                              host::io::RoutineName(__builtin_return_address(0)),
+                          "IoAllocateIrp by " + host::io::RoutineName(__builtin_return_address(0)),
                           nullptr);
 }
 
@@ -221,8 +222,9 @@ VOID IoFreeIrp(PIRP Irp) {
   } else if (record->sent && record->in_routine == 0) {
     problem = "freeing " + record->Describe() + " while a driver still has it";
   } else if (!host::io::GuardIntact(Irp)) {
-    problem = record->Describe() + " was written below its first stack location (the next stack location of an IRP that "
-                "has none left)";
+    problem = record->Describe() +
+              " was written below its first stack location (the next stack location of an IRP that "
+              "has none left)";
   }
   if (!problem.empty()) {
     lock.unlock();
@@ -252,8 +254,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 std::to_string(int(Irp->StackCount)) + " and is sent to " + device->Describe() +
                 " (stack size " + std::to_string(int(DeviceObject->StackSize)) + ")";
     } else if (!host::io::GuardIntact(Irp)) {
-      problem = record->Describe() + " was written below its first stack location (the next stack location of an IRP that "
-                "has none left)";
+      problem =
+          record->Describe() +
+          " was written below its first stack location (the next stack location of an IRP that "
+          "has none left)";
     } else if (Irp->CurrentLocation > Irp->StackCount + 1) {
       problem = record->Describe() + " has its stack location skipped past the top";
     }
@@ -329,8 +333,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
       problem = "completing " + record->Describe() + " with a cancel routine still set (" +
                 host::io::RoutineName(reinterpret_cast<const void*>(Irp->CancelRoutine)) + ")";
     } else if (!host::io::GuardIntact(Irp)) {
-      problem = record->Describe() + " was written below its first stack location (the next stack location of an IRP that "
-                "has none left)";
+      problem =
+          record->Describe() +
+          " was written below its first stack location (the next stack location of an IRP that "
+          "has none left)";
     } else if (Irp->CurrentLocation > Irp->StackCount + 1 || Irp->CurrentLocation < 1) {
       problem = "completing " + record->Describe() + " whose current stack location is invalid";
     }
@@ -444,8 +450,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   std::snprintf(origin, sizeof origin, "IoBuildDeviceIoControlRequest 0x%X by %s", IoControlCode,
                 host::io::RoutineName(__builtin_return_address(0)).c_str());
   const ULONG output_length = OutputBufferLength;
-  PIRP irp = io.AllocateSystemIrp(
-      DeviceObject->StackSize, origin, [&pool, output_length](PIRP irp) {
+  PIRP irp =
+      io.AllocateSystemIrp(DeviceObject->StackSize, origin, [&pool, output_length](PIRP irp) {
         PVOID system = irp->AssociatedIrp.SystemBuffer;
         if ((irp->Flags & IRP_INPUT_OPERATION) && system && irp->UserBuffer &&
             !host::io::IsError(irp->IoStatus.Status)) {
@@ -453,8 +459,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
             host::io::Fail("IofCompleteRequest",
                            "a buffered request was completed with Information " +
                                std::to_string(irp->IoStatus.Information) +
-                               ", more than its output buffer of " +
-                               std::to_string(output_length) + " bytes");
+                               ", more than its output buffer of " + std::to_string(output_length) +
+                               " bytes");
           }
           std::memcpy(irp->UserBuffer, system, irp->IoStatus.Information);
         }

@@ -150,9 +150,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
     }
   }
   size_t bytes = link.size() * sizeof(WCHAR);
-  auto buffer = static_cast<PWSTR>(
-      io.kernel().pool().Allocate(PagedPool, bytes + sizeof(WCHAR), kInterfaceNameTag,
-                                  __builtin_return_address(0)));
+  auto buffer = static_cast<PWSTR>(io.kernel().pool().Allocate(
+      PagedPool, bytes + sizeof(WCHAR), kInterfaceNameTag, __builtin_return_address(0)));
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
   std::memcpy(buffer, link.data(), bytes);
   buffer[link.size()] = 0;

@@ -9,14 +9,22 @@ namespace host::io {
 
 const char* DeviceStateName(DeviceState state) {
   switch (state) {
-    case DeviceState::kNoDriver: return "no driver";
-    case DeviceState::kAddFailed: return "AddDevice failed";
-    case DeviceState::kAdded: return "added";
-    case DeviceState::kStarted: return "started";
-    case DeviceState::kStartFailed: return "start failed";
-    case DeviceState::kStopped: return "stopped";
-    case DeviceState::kSurpriseRemoved: return "surprise-removed";
-    case DeviceState::kRemoved: return "removed";
+    case DeviceState::kNoDriver:
+      return "no driver";
+    case DeviceState::kAddFailed:
+      return "AddDevice failed";
+    case DeviceState::kAdded:
+      return "added";
+    case DeviceState::kStarted:
+      return "started";
+    case DeviceState::kStartFailed:
+      return "start failed";
+    case DeviceState::kStopped:
+      return "stopped";
+    case DeviceState::kSurpriseRemoved:
+      return "surprise-removed";
+    case DeviceState::kRemoved:
+      return "removed";
   }
   return "?";
 }
@@ -45,9 +53,9 @@ std::vector<DeviceNode*> PnpManager::Nodes() {
 }
 
 void PnpManager::Send(DeviceNode& node, PDEVICE_OBJECT target, UCHAR minor, NTSTATUS* status) {
-  SystemResult result = SendSystemIrp(io_, target, "Plug and Play manager " +
-                                                       MinorName(IRP_MJ_PNP, minor),
-                                      IRP_MJ_PNP, minor, nullptr);
+  SystemResult result =
+      SendSystemIrp(io_, target, "Plug and Play manager " + MinorName(IRP_MJ_PNP, minor),
+                    IRP_MJ_PNP, minor, nullptr);
   node.history.push_back(MinorName(IRP_MJ_PNP, minor) + " " + StatusName(result.status));
   node.last_status = result.status;
   if (status) *status = result.status;
@@ -60,11 +68,11 @@ void PnpManager::QueryCapabilities(DeviceNode& node, PDEVICE_OBJECT target) {
   capabilities.Version = 1;
   capabilities.Address = ULONG(-1);
   capabilities.UINumber = ULONG(-1);
-  SystemResult result = SendSystemIrp(
-      io_, target, "Plug and Play manager IRP_MN_QUERY_CAPABILITIES", IRP_MJ_PNP,
-      IRP_MN_QUERY_CAPABILITIES, [&](PIRP, PIO_STACK_LOCATION next) {
-        next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
-      });
+  SystemResult result =
+      SendSystemIrp(io_, target, "Plug and Play manager IRP_MN_QUERY_CAPABILITIES", IRP_MJ_PNP,
+                    IRP_MN_QUERY_CAPABILITIES, [&](PIRP, PIO_STACK_LOCATION next) {
+                      next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+                    });
   node.history.push_back("IRP_MN_QUERY_CAPABILITIES " + StatusName(result.status));
   if (NT_SUCCESS(result.status)) node.capabilities = capabilities;
 }

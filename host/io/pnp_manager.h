@@ -25,11 +25,11 @@
 namespace host::io {
 
 enum class DeviceState {
-  kNoDriver,         // no function driver for the hardware id
-  kAddFailed,        // AddDevice failed
-  kAdded,            // AddDevice done, not started
+  kNoDriver,   // no function driver for the hardware id
+  kAddFailed,  // AddDevice failed
+  kAdded,      // AddDevice done, not started
   kStarted,
-  kStartFailed,      // start failed; the stack was removed
+  kStartFailed,  // start failed; the stack was removed
   kStopped,
   kSurpriseRemoved,  // IRP_MN_REMOVE_DEVICE still to come
   kRemoved,

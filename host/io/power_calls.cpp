@@ -22,13 +22,13 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
   host::io::LiveIrp(io, "PoStartNextPowerIrp", Irp);
   if (Irp->CurrentLocation > Irp->StackCount ||
       IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
-    io.kernel().BugCheck("PoStartNextPowerIrp", "called for an IRP that is not a power IRP a "
-                                                "driver holds");
+    io.kernel().BugCheck("PoStartNextPowerIrp",
+                         "called for an IRP that is not a power IRP a "
+                         "driver holds");
   }
 }
 
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                            POWER_STATE State) {
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   host::io::RequireIrql("PoSetPowerState", DISPATCH_LEVEL);
   auto& s = IoManager::Current().state();
   std::lock_guard lock(s.mu);
@@ -41,9 +41,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
   return previous;
 }
 
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                           PVOID Context, PIRP* Irp) {
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   host::io::RequireIrql("PoRequestPowerIrp", DISPATCH_LEVEL);
   IoManager& io = IoManager::Current();
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&

@@ -7,19 +7,18 @@ namespace host::io {
 
 NTSTATUS PowerManager::Send(DeviceNode& node, UCHAR minor, SYSTEM_POWER_STATE state) {
   PDEVICE_OBJECT top = io_.AttachedDevice(node.pdo);
-  POWER_ACTION action = state == PowerSystemWorking    ? PowerActionNone
-                        : state == PowerSystemShutdown ? PowerActionShutdown
+  POWER_ACTION action = state == PowerSystemWorking     ? PowerActionNone
+                        : state == PowerSystemShutdown  ? PowerActionShutdown
                         : state == PowerSystemHibernate ? PowerActionHibernate
                                                         : PowerActionSleep;
-  SystemResult result = SendSystemIrp(
-      io_, top, "power manager " + MinorName(IRP_MJ_POWER, minor), IRP_MJ_POWER, minor,
-      [&](PIRP, PIO_STACK_LOCATION next) {
-        next->Parameters.Power.Type = SystemPowerState;
-        next->Parameters.Power.State.SystemState = state;
-        next->Parameters.Power.ShutdownType = action;
-      });
-  history_.push_back(MinorName(IRP_MJ_POWER, minor) + " S" + std::to_string(int(state) - 1) +
-                     " " + StatusName(result.status));
+  SystemResult result = SendSystemIrp(io_, top, "power manager " + MinorName(IRP_MJ_POWER, minor),
+                                      IRP_MJ_POWER, minor, [&](PIRP, PIO_STACK_LOCATION next) {
+                                        next->Parameters.Power.Type = SystemPowerState;
+                                        next->Parameters.Power.State.SystemState = state;
+                                        next->Parameters.Power.ShutdownType = action;
+                                      });
+  history_.push_back(MinorName(IRP_MJ_POWER, minor) + " S" + std::to_string(int(state) - 1) + " " +
+                     StatusName(result.status));
   return result.status;
 }
 

@@ -43,9 +43,9 @@ struct IrpRecord {
   IrpOwner owner = IrpOwner::kDriver;
   std::string origin;  // how it was made
   State state = State::kActive;
-  bool sent = false;        // in a driver's hands: sent and not yet come back
-  int in_routine = 0;       // completion routines running now
-  int holds = 0;            // HoldIrp
+  bool sent = false;         // in a driver's hands: sent and not yet come back
+  int in_routine = 0;        // completion routines running now
+  int holds = 0;             // HoldIrp
   bool top_reached = false;  // completed to the top while held
   std::string freed_by;
   std::function<void(PIRP)> at_top;
@@ -95,7 +95,7 @@ struct InterfaceRecord {
 struct FileRecord {
   FILE_OBJECT object{};
   std::u16string path;
-  std::u16string file_name;  // the buffer behind object.FileName
+  std::u16string file_name;         // the buffer behind object.FileName
   PDEVICE_OBJECT target = nullptr;  // top of the stack: where its requests go
   std::set<PIRP> outstanding;       // read, write and device-control requests in progress
   bool closing = false;
@@ -107,7 +107,7 @@ struct IoManager::State {
   uint64_t next_irp_serial = 1;
   uint64_t irps_allocated = 0;
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> irps;  // live and quarantined
-  std::deque<std::shared_ptr<IrpRecord>> quarantine;           // freed, oldest first
+  std::deque<std::shared_ptr<IrpRecord>> quarantine;          // freed, oldest first
   std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices;
   std::map<std::u16string, PDEVICE_OBJECT> device_names;  // upper-case key
   std::vector<std::unique_ptr<DriverRecord>> drivers;

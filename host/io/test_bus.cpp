@@ -71,8 +71,8 @@ size_t TestBus::kept() {
   return kept_.size();
 }
 
-NTSTATUS TestBus::CompleteLater(PDEVICE_OBJECT pdo, PIRP irp, kernel::Ticks delay,
-                                NTSTATUS status, ULONG_PTR information) {
+NTSTATUS TestBus::CompleteLater(PDEVICE_OBJECT pdo, PIRP irp, kernel::Ticks delay, NTSTATUS status,
+                                ULONG_PTR information) {
   IoMarkIrpPending(irp);
   {
     std::lock_guard lock(mu_);

@@ -123,8 +123,7 @@ TEST_P(CompletionInvoke, RoutineRunsOnlyWhenItsFlagsMatchTheOutcome) {
     IoSetCompletionRoutine(irp, Record, &seen, TRUE, TRUE, TRUE);
     IoSetNextIrpStackLocation(irp);  // the owner's own location
     Seen inner;
-    IoSetCompletionRoutine(irp, RecordAndContinue, &inner, c.on_success, c.on_error,
-                           c.on_cancel);
+    IoSetCompletionRoutine(irp, RecordAndContinue, &inner, c.on_success, c.on_error, c.on_cancel);
     IoGetCurrentIrpStackLocation(irp)->DeviceObject = device;
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
     // The routine in the bottom location belongs to the driver of the top location.
@@ -397,8 +396,8 @@ TEST(BuildDeviceIoControlRequest, BufferedRoundTripCopiesOutputUpToInformation) 
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(0x222008, device, input, 3, output, 6, FALSE, &event,
-                                             &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(0x222008, device, input, 3, output, 6, FALSE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
@@ -411,7 +410,7 @@ TEST(BuildDeviceIoControlRequest, BufferedRoundTripCopiesOutputUpToInformation) 
     EXPECT_EQ(seen_input, (std::vector<UCHAR>{1, 2, 3}));
     EXPECT_EQ(output[0], 0xA1);
     EXPECT_EQ(output[1], 0xA2);
-    EXPECT_EQ(output[2], 0);  // beyond Information
+    EXPECT_EQ(output[2], 0);          // beyond Information
     EXPECT_EQ(m.io.live_irps(), 0u);  // freed by the I/O manager
     IoDeleteDevice(device);
   });
@@ -435,8 +434,8 @@ TEST(BuildDeviceIoControlRequest, InternalMethodNeitherPassesTheBuffersThrough) 
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0, TRUE,
-                                             &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0, TRUE, &event,
+                                             &iosb);
     EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
@@ -458,15 +457,15 @@ TEST(BuildDeviceIoControlRequest, FailsCleanlyWhenPoolIsExhausted) {
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     m.k.pool().FailTag(host::kernel::MakeTag("Irp "));
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(0x222008, device, buffer, 4, buffer, 4, FALSE, &event,
-                                            &iosb),
-              nullptr);
+    EXPECT_EQ(
+        IoBuildDeviceIoControlRequest(0x222008, device, buffer, 4, buffer, 4, FALSE, &event, &iosb),
+        nullptr);
     EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
     m.k.pool().ClearFaults();
     m.k.pool().FailTag(host::kernel::MakeTag("IoBu"));
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(0x222008, device, buffer, 4, buffer, 4, FALSE, &event,
-                                            &iosb),
-              nullptr);
+    EXPECT_EQ(
+        IoBuildDeviceIoControlRequest(0x222008, device, buffer, 4, buffer, 4, FALSE, &event, &iosb),
+        nullptr);
     m.k.pool().ClearFaults();
     EXPECT_EQ(m.io.live_irps(), 0u);
     IoDeleteDevice(device);

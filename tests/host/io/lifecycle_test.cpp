@@ -11,11 +11,13 @@ using host::kernel::Milliseconds;
 
 namespace {
 
-constexpr char16_t kRegistryPath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TestDrv";
+constexpr char16_t kRegistryPath[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TestDrv";
 
 PDRIVER_OBJECT LoadTestDriver(Machine& m) {
   NTSTATUS status;
-  PDRIVER_OBJECT driver = m.io.LoadDriver(u"\\Driver\\TestDrv", TestDriverEntry, kRegistryPath, &status);
+  PDRIVER_OBJECT driver =
+      m.io.LoadDriver(u"\\Driver\\TestDrv", TestDriverEntry, kRegistryPath, &status);
   EXPECT_EQ(status, STATUS_SUCCESS);
   m.pnp.RegisterDriver(u"TESTBUS\\DEVICE", driver);
   return driver;
@@ -109,10 +111,10 @@ TEST(Lifecycle, TestDriverFromLoadToRemovalLeavesNothingBehind) {
                          "IRP_MN_SURPRISE_REMOVAL 0x00000000", "IRP_MN_REMOVE_DEVICE 0x00000000"}));
   // The PDO also saw the driver's own capability query during AddDevice, and the forwarded URB.
   EXPECT_EQ(bus_log, (std::vector<std::string>{
-                         "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES", "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
-                         "IRP_MJ_PNP IRP_MN_START_DEVICE", "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
-                         "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_PNP IRP_MN_SURPRISE_REMOVAL",
-                         "IRP_MJ_PNP IRP_MN_REMOVE_DEVICE"}));
+                         "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
+                         "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES", "IRP_MJ_PNP IRP_MN_START_DEVICE",
+                         "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES", "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                         "IRP_MJ_PNP IRP_MN_SURPRISE_REMOVAL", "IRP_MJ_PNP IRP_MN_REMOVE_DEVICE"}));
 }
 
 TEST(Lifecycle, SurpriseRemovalWithAnOpenHandleDelaysRemovalUntilClose) {

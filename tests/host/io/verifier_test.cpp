@@ -292,8 +292,8 @@ TEST(Verifier, IoCallsAtTooHighAnIrql) {
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     PDEVICE_OBJECT device;
-    IoCreateDevice(m.io.CreateHostDriver(u"\\Driver\\X"), 0, nullptr, FILE_DEVICE_UNKNOWN, 0,
-                   FALSE, &device);
+    IoCreateDevice(m.io.CreateHostDriver(u"\\Driver\\X"), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                   &device);
   });
   ExpectBugCheck(r, "IoCreateDevice", "called at IRQL 2");
 }

@@ -106,9 +106,9 @@ NTSTATUS ForwardToBus(PTESTDRV_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION
   KEVENT Event;
   IO_STATUS_BLOCK Iosb;
   KeInitializeEvent(&Event, NotificationEvent, FALSE);
-  PIRP Request = IoBuildDeviceIoControlRequest(IOCTL_TESTBUS_REQUEST, Extension->LowerDevice,
-                                               Buffer, InLength, Buffer, OutLength, TRUE, &Event,
-                                               &Iosb);
+  PIRP Request =
+      IoBuildDeviceIoControlRequest(IOCTL_TESTBUS_REQUEST, Extension->LowerDevice, Buffer, InLength,
+                                    Buffer, OutLength, TRUE, &Event, &Iosb);
   if (!Request) return CompleteIrp(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   NTSTATUS Status = IoCallDriver(Extension->LowerDevice, Request);
   if (Status == STATUS_PENDING) {
@@ -262,8 +262,8 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       if (Wanted.DeviceState != Extension->DevicePower) {
         IoMarkIrpPending(Irp);
         Extension->PendingSystemPower = Irp;
-        PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_SET_POWER, Wanted,
-                          SystemPowerComplete, Extension, NULL);
+        PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_SET_POWER, Wanted, SystemPowerComplete,
+                          Extension, NULL);
         return STATUS_PENDING;
       }
     } else {
@@ -284,8 +284,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   NTSTATUS Status = STATUS_UNSUCCESSFUL;
   for (int i = 0; i < 9; ++i) {
     NameBuffer[ARRAYSIZE(NameBuffer) - 2] = (WCHAR)(u'0' + i);
-    Status = IoCreateDevice(DriverObject, sizeof(TESTDRV_EXTENSION), &Name, FILE_DEVICE_UNKNOWN,
-                            0, TRUE, &DeviceObject);
+    Status = IoCreateDevice(DriverObject, sizeof(TESTDRV_EXTENSION), &Name, FILE_DEVICE_UNKNOWN, 0,
+                            TRUE, &DeviceObject);
     if (NT_SUCCESS(Status)) break;
   }
   if (!NT_SUCCESS(Status)) return Status;
