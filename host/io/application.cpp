@@ -82,6 +82,9 @@ std::shared_ptr<AppRequest> Application::Issue(Handle handle, UCHAR major, ULONG
         ULONG_PTR information = irp->IoStatus.Information;
         if (returns_data && !IsError(status) && information) {
           if (information > request->output_length) {
+            // The buffer goes back first: the machine stops here.
+            if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && system) pool.Free(system, std::nullopt);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
             kernel::Kernel::Current().BugCheck(
                 "IofCompleteRequest", "a request was completed with Information " +
                                           std::to_string(information) +

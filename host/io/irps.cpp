@@ -456,6 +456,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         if ((irp->Flags & IRP_INPUT_OPERATION) && system && irp->UserBuffer &&
             !host::io::IsError(irp->IoStatus.Status)) {
           if (irp->IoStatus.Information > output_length) {
+            // The buffer goes back first: the machine stops here.
+            if (irp->Flags & IRP_DEALLOCATE_BUFFER) pool.Free(system, std::nullopt);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
             host::io::Fail("IofCompleteRequest",
                            "a buffered request was completed with Information " +
                                std::to_string(irp->IoStatus.Information) +

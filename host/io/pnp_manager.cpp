@@ -231,14 +231,21 @@ void PnpManager::DeviceGone(PDEVICE_OBJECT pdo) {
 }
 
 void PnpManager::ReportDeviceGone(PDEVICE_OBJECT pdo) {
-  workers_.push_back(io_.kernel().Spawn("Plug and Play manager", [this, pdo] { DeviceGone(pdo); }));
+  PKTHREAD worker = io_.kernel().Spawn("Plug and Play manager", [this, pdo] { DeviceGone(pdo); });
+  std::lock_guard lock(workers_mu_);
+  workers_.push_back(worker);
 }
 
 void PnpManager::WaitIdle() {
-  while (!workers_.empty()) {
-    PKTHREAD worker = workers_.front();
+  for (;;) {
+    PKTHREAD worker;
+    {
+      std::lock_guard lock(workers_mu_);
+      if (workers_.empty()) return;
+      worker = workers_.front();
+      workers_.erase(workers_.begin());
+    }
     KeWaitForSingleObject(worker, Executive, KernelMode, FALSE, nullptr);
-    workers_.erase(workers_.begin());
   }
 }
 

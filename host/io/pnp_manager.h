@@ -17,6 +17,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,7 @@ class PnpManager {
   IoManager& io_;
   std::vector<std::pair<std::u16string, PDRIVER_OBJECT>> drivers_;
   std::vector<std::unique_ptr<DeviceNode>> nodes_;
+  std::mutex workers_mu_;  // guards workers_: ReportDeviceGone may run in a device event
   std::vector<PKTHREAD> workers_;
 };
 
