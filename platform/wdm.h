@@ -2,7 +2,9 @@
 #pragma once
 #include "platform/dbg.h"
 #include "platform/ex.h"
+#include "platform/io.h"
 #include "platform/ke.h"
+#include "platform/ntddser.h"
 #include "platform/ntdef.h"
 #include "platform/ntstatus.h"
 #include "platform/ps.h"
