@@ -129,7 +129,8 @@ PDEVICE_OBJECT UsbBus::Plug(UsbDevice& device, std::u16string hardware_id) {
   });
   KeWaitForSingleObject(&attached, Executive, KernelMode, FALSE, nullptr);
   if (hardware_id.empty()) {
-    hardware_id = UsbHardwareId(Word(descriptor, kVendorIdOffset), Word(descriptor, kProductIdOffset));
+    hardware_id =
+        UsbHardwareId(Word(descriptor, kVendorIdOffset), Word(descriptor, kProductIdOffset));
   }
   pnp_.DeviceArrived(pdo, hardware_id);
   return pdo;
@@ -411,8 +412,7 @@ std::vector<std::unique_ptr<UsbBus::Transfer>> UsbBus::ClaimAll(Port& port) {
 
 // --- completion (no lock held) ---
 
-void UsbBus::Deliver(std::unique_ptr<Transfer> transfer, NTSTATUS status,
-                     USBD_STATUS usbd_status) {
+void UsbBus::Deliver(std::unique_ptr<Transfer> transfer, NTSTATUS status, USBD_STATUS usbd_status) {
   URB& urb = *transfer->urb;
   urb.UrbHeader.Status = usbd_status;
   SetTransferLength(urb, transfer->moved);

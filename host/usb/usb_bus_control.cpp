@@ -36,8 +36,8 @@ std::optional<std::vector<uint8_t>> DescriptorFor(UsbDevice& device, const Setup
 uintptr_t UsbBus::NewHandle() { return kHandleBase + next_handle_++ * kHandleStep; }
 
 void UsbBus::ScheduleControl(Port& port) {
-  if (port.gone || port.control_active || port.control_cancelling ||
-      port.control_start_scheduled || port.control_queue.empty()) {
+  if (port.gone || port.control_active || port.control_cancelling || port.control_start_scheduled ||
+      port.control_queue.empty()) {
     return;
   }
   port.control_start_scheduled = true;
@@ -50,8 +50,7 @@ void UsbBus::StartControl(Port& port) {
   {
     std::lock_guard lock(mu_);
     port.control_start_scheduled = false;
-    if (port.gone || port.control_active || port.control_cancelling ||
-        port.control_queue.empty()) {
+    if (port.gone || port.control_active || port.control_cancelling || port.control_queue.empty()) {
       return;
     }
     t = port.control_queue.front();
@@ -89,8 +88,8 @@ void UsbBus::FinishStandard(Port& port, uint64_t generation) {
     port.control_event = 0;
     if (t->work == UrbWork::kSelectConfiguration && t->selected) {
       configuration_value = t->selected->value;
-      auto records = InterfaceRecords(t->urb, kSelectConfigurationHeader,
-                                      t->selected->declared_interfaces);
+      auto records =
+          InterfaceRecords(t->urb, kSelectConfigurationHeader, t->selected->declared_interfaces);
       for (PUSBD_INTERFACE_INFORMATION r : records.value_or(decltype(records)::value_type())) {
         if (r->AlternateSetting) settings.emplace_back(r->InterfaceNumber, r->AlternateSetting);
       }
@@ -253,8 +252,8 @@ void UsbBus::ApplySelection(Port& port, Transfer& selection,
   port.configuration = selection.selected;
   port.configuration_value = selection.selected->value;
   port.configuration_handle = NewHandle();
-  auto records = InterfaceRecords(urb, kSelectConfigurationHeader,
-                                  selection.selected->declared_interfaces);
+  auto records =
+      InterfaceRecords(urb, kSelectConfigurationHeader, selection.selected->declared_interfaces);
   for (PUSBD_INTERFACE_INFORMATION record : records.value_or(decltype(records)::value_type())) {
     const ParsedInterface* interface =
         port.configuration->Find(record->InterfaceNumber, record->AlternateSetting);

@@ -39,9 +39,9 @@ struct UsbBus::Transfer {
   uint8_t endpoint = 0;
   TransferType transfer_type = TransferType::kControl;
 
-  SetupPacket setup;              // control requests
-  std::vector<uint8_t> data_out;  // host-to-device data stage, copied at submission
-  std::optional<std::vector<uint8_t>> answer;  // a descriptor, as the model gave it
+  SetupPacket setup;                            // control requests
+  std::vector<uint8_t> data_out;                // host-to-device data stage, copied at submission
+  std::optional<std::vector<uint8_t>> answer;   // a descriptor, as the model gave it
   std::optional<ParsedConfiguration> selected;  // the client's configuration descriptor
 
   uint8_t* buffer = nullptr;

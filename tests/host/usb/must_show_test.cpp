@@ -28,9 +28,7 @@ constexpr size_t kPrologue = 3;  // NAD, PCB, LEN
 constexpr size_t kEpilogue = 1;  // LRC
 
 // Start of character i of a back-to-back burst, as the line reports it (whole ticks, down).
-Ticks BurstOffset(size_t i) {
-  return Ticks(i) * kBitsPerCharacter * kTicksPerSecond / kLinkRate;
-}
+Ticks BurstOffset(size_t i) { return Ticks(i) * kBitsPerCharacter * kTicksPerSecond / kLinkRate; }
 
 std::string RunCommand(const std::string& command, int* exit_code) {
   std::string output;
@@ -67,7 +65,8 @@ TEST(UsbBusMustShow, RawUrbsExchangeABlockWithTheReaderAtLineSpeedAndPollingInte
     EXPECT_EQ(dd.idProduct, kProductId);
 
     std::vector<ULONG> returned;
-    std::vector<uint8_t> cd = ReadConfiguration(pdo, sizeof(USB_CONFIGURATION_DESCRIPTOR), &returned);
+    std::vector<uint8_t> cd =
+        ReadConfiguration(pdo, sizeof(USB_CONFIGURATION_DESCRIPTOR), &returned);
     ASSERT_EQ(returned.size(), 2u);
     EXPECT_EQ(returned[0], sizeof(USB_CONFIGURATION_DESCRIPTOR));
     EXPECT_EQ(returned[1], cd.size());
@@ -200,8 +199,7 @@ TEST(UsbBusMustShow, RawUrbsExchangeABlockWithTheReaderAtLineSpeedAndPollingInte
   EXPECT_NE(decoded.find("CONFIGURATION DESCRIPTOR"), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("URB_FUNCTION_SELECT_CONFIGURATION"), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("URB_FUNCTION_VENDOR_ENDPOINT"), std::string::npos) << decoded;
-  EXPECT_NE(decoded.find("Leftover Capture Data: 1200052013008000"), std::string::npos)
-      << decoded;
+  EXPECT_NE(decoded.find("Leftover Capture Data: 1200052013008000"), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("Leftover Capture Data: a4"), std::string::npos) << decoded;
   char first_in[64];
   std::snprintf(first_in, sizeof first_in, "Leftover Capture Data: %02x", answer[0]);

@@ -39,7 +39,8 @@ std::vector<uint8_t> SelectInterfaceUrb(USBD_CONFIGURATION_HANDLE configuration,
   auto* urb = reinterpret_cast<PURB>(bytes.data());
   UsbBuildSelectInterfaceRequest(urb, USHORT(bytes.size()), configuration, 0, alternate);
   urb->UrbSelectInterface.Interface.NumberOfPipes = pipes;
-  for (ULONG p = 0; p < pipes; ++p) urb->UrbSelectInterface.Interface.Pipes[p].MaximumTransferSize = 8;
+  for (ULONG p = 0; p < pipes; ++p)
+    urb->UrbSelectInterface.Interface.Pipes[p].MaximumTransferSize = 8;
   return bytes;
 }
 
@@ -80,7 +81,8 @@ TEST(UsbBusDescriptors, ReadsAreCutToTheAskedLengthAndReportWhatWasReturned) {
     URB s2 = DescriptorUrb(USB_STRING_DESCRIPTOR_TYPE, kProductString, text.data(), first[0]);
     ASSERT_EQ(Submit(pdo, &s2), STATUS_SUCCESS);
     EXPECT_EQ(s2.UrbControlDescriptorRequest.TransferBufferLength, first[0]);
-    std::u16string product(reinterpret_cast<const char16_t*>(text.data() + 2), (text.size() - 2) / 2);
+    std::u16string product(reinterpret_cast<const char16_t*>(text.data() + 2),
+                           (text.size() - 2) / 2);
     EXPECT_EQ(product, u"Simulated USB Serial Converter");
 
     // What the device does not have is a stall.

@@ -48,8 +48,8 @@ struct InFlight {
 inline std::unique_ptr<InFlight> Send(PDEVICE_OBJECT pdo, URB* urb) {
   auto f = std::make_unique<InFlight>();
   KeInitializeEvent(&f->event, NotificationEvent, FALSE);
-  f->irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr,
-                                         0, TRUE, &f->event, &f->iosb);
+  f->irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0,
+                                         TRUE, &f->event, &f->iosb);
   EXPECT_NE(f->irp, nullptr);
   IoGetNextIrpStackLocation(f->irp)->Parameters.Others.Argument1 = urb;
   f->returned = IoCallDriver(pdo, f->irp);
@@ -70,11 +70,10 @@ inline void Sleep(Ticks t) {
 }
 
 // The URBs a driver builds.
-inline URB DescriptorUrb(UCHAR type, UCHAR index, void* buffer, ULONG length,
-                         USHORT language = 0) {
+inline URB DescriptorUrb(UCHAR type, UCHAR index, void* buffer, ULONG length, USHORT language = 0) {
   URB urb{};
-  UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, index,
-                               language, buffer, nullptr, length, nullptr);
+  UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, index, language,
+                               buffer, nullptr, length, nullptr);
   return urb;
 }
 

@@ -106,7 +106,8 @@ TEST(UsbBusControl, LineSettingsModemLinesAndStatusReachTheLineAndTheReader) {
     Configure(pdo);
     ASSERT_EQ(VendorOut(pdo, kRequestLineSettings, kRate19200 | kParityOdd | kStopBitsTwo),
               STATUS_SUCCESS);
-    EXPECT_EQ(rig.line().converter_end().settings(), (sim::UartSettings{19200, 8, sim::Parity::kOdd, 2}));
+    EXPECT_EQ(rig.line().converter_end().settings(),
+              (sim::UartSettings{19200, 8, sim::Parity::kOdd, 2}));
     SetLink(pdo);
     EXPECT_EQ(rig.line().converter_end().settings(), sim::kLinkSettings);
 
