@@ -1,0 +1,366 @@
+// Transfers on the bus: vendor requests acting on the line and the reader, IN transfers at the
+// endpoint's interval, cancellation keeping the bytes moved, requests that never complete until
+// cancelled, stalls, and unplugging.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+
+#include "sim/converter/converter_protocol.h"
+#include "sim/converter_rig.h"
+#include "usb_bus_test_support.h"
+
+using namespace usb_bus_test;
+using namespace sim::converter;
+
+namespace {
+
+struct Configured {
+  USBD_PIPE_HANDLE in = nullptr;
+  USBD_PIPE_HANDLE out = nullptr;
+};
+
+// Configuration, then the alternate setting (intervals 10, 4, 1 ms).
+Configured Configure(PDEVICE_OBJECT pdo, UCHAR alternate = 0) {
+  std::vector<uint8_t> cd = ReadConfiguration(pdo, 9);
+  auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cd.data());
+  USBD_INTERFACE_LIST_ENTRY list[2] = {};
+  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(c, c, 0, alternate, -1, -1, -1);
+  PURB urb = USBD_CreateConfigurationRequestEx(c, list);
+  EXPECT_EQ(Submit(pdo, urb), STATUS_SUCCESS);
+  Configured result;
+  const auto& i = urb->UrbSelectConfiguration.Interface;
+  for (ULONG p = 0; p < i.NumberOfPipes; ++p) {
+    (USB_ENDPOINT_DIRECTION_IN(i.Pipes[p].EndpointAddress) ? result.in : result.out) =
+        i.Pipes[p].PipeHandle;
+  }
+  ExFreePool(urb);
+  return result;
+}
+
+NTSTATUS VendorOut(PDEVICE_OBJECT pdo, UCHAR request, USHORT value) {
+  URB v = VendorUrb(request, value, false, nullptr, 0);
+  return Submit(pdo, &v);
+}
+
+void SetLink(PDEVICE_OBJECT pdo) {
+  ASSERT_EQ(VendorOut(pdo, kRequestLineSettings, kRate9600), STATUS_SUCCESS);
+  ASSERT_EQ(VendorOut(pdo, kRequestLineSettings, kParityEven | kStopBitsOne), STATUS_SUCCESS);
+}
+
+// A full-speed device with one bulk IN endpoint whose packets a test queues.
+class BulkDevice : public host::usb::UsbDevice {
+ public:
+  static constexpr uint8_t kEndpoint = 0x81;
+  static constexpr uint16_t kPacket = 8;
+  std::deque<std::vector<uint8_t>> packets;
+
+  host::usb::UsbSpeed Speed() const override { return host::usb::UsbSpeed::kFull; }
+  void Attached(host::usb::UsbBusPort*) override {}
+  void Detached() override {}
+  std::vector<uint8_t> DeviceDescriptor() const override {
+    return host::usb::BuildDeviceDescriptor({.vendor_id = 0xF7A5, .product_id = 0x0C02});
+  }
+  std::optional<std::vector<uint8_t>> ConfigurationDescriptor(uint8_t) const override {
+    host::usb::ConfigurationSpec c;
+    host::usb::InterfaceSpec i;
+    i.endpoints = {{.address = kEndpoint,
+                    .attributes = USB_ENDPOINT_TYPE_BULK,
+                    .max_packet_size = kPacket,
+                    .interval = 0}};
+    c.interfaces.push_back(i);
+    return host::usb::BuildConfigurationDescriptor(c);
+  }
+  std::optional<std::vector<uint8_t>> StringDescriptor(uint8_t, uint16_t) const override {
+    return std::nullopt;
+  }
+  host::usb::Handshake SetConfiguration(uint8_t) override { return host::usb::Handshake::kAck; }
+  host::usb::Handshake SetInterface(uint8_t, uint8_t) override {
+    return host::usb::Handshake::kAck;
+  }
+  void ControlTransfer(const host::usb::SetupPacket&, std::span<const uint8_t>,
+                       host::usb::ControlCompletion done) override {
+    done({host::usb::Handshake::kStall, {}});
+  }
+  void CancelControl() override {}
+  host::usb::InPacket PollIn(uint8_t, uint16_t max_length) override {
+    if (packets.empty()) return {};
+    std::vector<uint8_t> p = packets.front();
+    packets.pop_front();
+    p.resize(std::min<size_t>(p.size(), max_length));
+    return {host::usb::Handshake::kAck, p};
+  }
+  host::usb::Handshake Out(uint8_t, std::span<const uint8_t>) override {
+    return host::usb::Handshake::kStall;
+  }
+  void ClearHalt(uint8_t) override {}
+};
+
+}  // namespace
+
+TEST(UsbBusControl, LineSettingsModemLinesAndStatusReachTheLineAndTheReader) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    sim::ConverterRig rig(m.k);
+    PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
+    Configure(pdo);
+    ASSERT_EQ(VendorOut(pdo, kRequestLineSettings, kRate19200 | kParityOdd | kStopBitsTwo),
+              STATUS_SUCCESS);
+    EXPECT_EQ(rig.line().converter_end().settings(),
+              (sim::UartSettings{19200, 8, sim::Parity::kOdd, 2}));
+    SetLink(pdo);
+    EXPECT_EQ(rig.line().converter_end().settings(), sim::kLinkSettings);
+
+    // DTR powers the reader; dropping it powers the reader off.
+    ASSERT_EQ(VendorOut(pdo, kRequestModemLines, kDtrOn | kRtsOn), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.line().dtr());
+    EXPECT_TRUE(rig.line().rts());
+    Sleep(Milliseconds(120));
+    EXPECT_TRUE(rig.reader().booted());
+    ASSERT_EQ(VendorOut(pdo, kRequestModemLines, kDtrOff), STATUS_SUCCESS);
+    Sleep(Milliseconds(1));
+    EXPECT_FALSE(rig.line().dtr());
+    EXPECT_FALSE(rig.reader().booted());
+    EXPECT_EQ(rig.line().modem_counters().dtr_rises, 1u);
+
+    // A status port read: 8 bytes, the ready bit set with an empty transmit FIFO.
+    uint8_t reply[8] = {};
+    URB status = VendorUrb(kRequestPort, kPortFlow, true, reply, sizeof reply);
+    ASSERT_EQ(Submit(pdo, &status), STATUS_SUCCESS);
+    EXPECT_EQ(status.UrbControlVendorClassRequest.TransferBufferLength, 8u);
+    EXPECT_TRUE(reply[kFlowReadyByte] & kFlowReadyForData);
+
+    // A request the converter refuses is a stall.
+    URB refused = VendorUrb(0x77, 0, false, nullptr, 0);
+    EXPECT_EQ(Submit(pdo, &refused), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(refused.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    m.bus.Unplug(pdo);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+TEST(UsbBusPipes, InTransfersCompleteAtTheFirstPollWithDataOnePacketEach) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    sim::ConverterRig rig(m.k);
+    PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
+    Configured pipes = Configure(pdo);
+    SetLink(pdo);
+    // Alternate setting 1 polls every 4 ms.
+    std::vector<uint8_t> cd = ReadConfiguration(pdo, 9);
+    URB rd{};
+    uint8_t chunk[8];
+    std::vector<uint8_t> bytes(GET_SELECT_INTERFACE_REQUEST_SIZE(2));
+    auto* si = reinterpret_cast<PURB>(bytes.data());
+    {
+      // Re-select to get the configuration handle, then setting 1.
+      auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cd.data());
+      PURB sc = USBD_CreateConfigurationRequest(c, nullptr);
+      ASSERT_EQ(Submit(pdo, sc), STATUS_SUCCESS);
+      UsbBuildSelectInterfaceRequest(si, USHORT(bytes.size()),
+                                     sc->UrbSelectConfiguration.ConfigurationHandle, 0, 1);
+      ExFreePool(sc);
+      si->UrbSelectInterface.Interface.NumberOfPipes = 2;
+      ASSERT_EQ(Submit(pdo, si), STATUS_SUCCESS);
+      pipes.in = si->UrbSelectInterface.Interface.Pipes[0].PipeHandle;
+    }
+    constexpr Ticks kInterval = Milliseconds(4);
+    rd = PipeUrb(pipes.in, true, chunk, 8);
+    auto pending = Send(pdo, &rd);
+    Sleep(Milliseconds(50));
+    EXPECT_FALSE(pending->done());  // NAKed at every poll: nothing on the line
+
+    // Twelve characters from the far end, back to back: 12 x 11 / 9600 s = 13.75 ms.
+    std::vector<uint8_t> sent(12);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = uint8_t(0x30 + i);
+    Ticks start = m.k.Now();
+    rig.line().reader_end().Transmit(sent);
+    ASSERT_EQ(pending->Wait(), STATUS_SUCCESS);
+    Ticks first_char = start + sim::CharacterTime(sim::kLinkSettings);
+    // The first poll after the first character arrived.
+    EXPECT_EQ(m.k.Now(), (first_char / kInterval + 1) * kInterval);
+    ULONG n = rd.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    EXPECT_GE(n, 1u);
+    std::vector<uint8_t> got(chunk, chunk + n);
+    while (got.size() < sent.size()) {
+      Ticks before = m.k.Now();
+      rd = PipeUrb(pipes.in, true, chunk, 8);
+      ASSERT_EQ(Submit(pdo, &rd), STATUS_SUCCESS);
+      EXPECT_EQ(m.k.Now() % kInterval, 0);
+      EXPECT_GE(m.k.Now() - before, kInterval);
+      n = rd.UrbBulkOrInterruptTransfer.TransferBufferLength;
+      ASSERT_LE(n, 8u);
+      got.insert(got.end(), chunk, chunk + n);
+    }
+    EXPECT_EQ(got, sent);
+    m.bus.Unplug(pdo);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+TEST(UsbBusCancel, CancelledTransfersCompleteAtOnceAndKeepTheBytesMoved) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    sim::ConverterRig rig(m.k);
+    PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
+    Configured pipes = Configure(pdo);
+    SetLink(pdo);
+
+    // An OUT transfer of 16 bytes moves one 8-byte packet per 10 ms poll; cancelled after the
+    // first, it reports 8.
+    uint8_t sixteen[16] = {};
+    URB big = PipeUrb(pipes.out, false, sixteen, sizeof sixteen);
+    std::vector<uint8_t> cd;
+    // MaximumTransferSize was left at the library's default, so 16 bytes are allowed.
+    auto out = Send(pdo, &big);
+    ASSERT_EQ(out->returned, STATUS_PENDING);
+    Sleep(Milliseconds(12));
+    EXPECT_FALSE(out->done());
+    Ticks at = m.k.Now();
+    EXPECT_TRUE(IoCancelIrp(out->irp));
+    ASSERT_TRUE(out->done());
+    EXPECT_EQ(out->iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(big.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(big.UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
+    EXPECT_EQ(m.k.Now(), at);
+    Sleep(Milliseconds(30));
+    EXPECT_EQ(rig.converter().counters().bytes_transmitted, 8u);
+    m.bus.Unplug(pdo);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+TEST(UsbBusCancel, CancelledBulkInKeepsThePacketsItReceived) {
+  Machine m;
+  BulkDevice device;
+  auto r = m.k.Run([&] {
+    PDEVICE_OBJECT pdo = m.bus.Plug(device);
+    std::vector<uint8_t> cd = ReadConfiguration(pdo, 9);
+    auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cd.data());
+    PURB sc = USBD_CreateConfigurationRequest(c, nullptr);
+    ASSERT_EQ(Submit(pdo, sc), STATUS_SUCCESS);
+    USBD_PIPE_INFORMATION pipe = sc->UrbSelectConfiguration.Interface.Pipes[0];
+    ExFreePool(sc);
+    EXPECT_EQ(pipe.PipeType, UsbdPipeTypeBulk);
+
+    device.packets = {std::vector<uint8_t>(8, 1), std::vector<uint8_t>(8, 2)};
+    uint8_t buffer[32] = {};
+    URB in = PipeUrb(pipe.PipeHandle, true, buffer, sizeof buffer);
+    auto pending = Send(pdo, &in);
+    Sleep(Milliseconds(5));  // two full packets, then NAKs: the transfer waits for more
+    ASSERT_FALSE(pending->done());
+    IoCancelIrp(pending->irp);
+    ASSERT_TRUE(pending->done());
+    EXPECT_EQ(pending->iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(in.UrbBulkOrInterruptTransfer.TransferBufferLength, 16u);
+    EXPECT_EQ(buffer[7], 1);
+    EXPECT_EQ(buffer[15], 2);
+    EXPECT_EQ(buffer[16], 0);
+
+    // A short packet ends a bulk transfer.
+    device.packets = {std::vector<uint8_t>(8, 3), std::vector<uint8_t>(3, 4)};
+    in = PipeUrb(pipe.PipeHandle, true, buffer, sizeof buffer);
+    ASSERT_EQ(Submit(pdo, &in), STATUS_SUCCESS);
+    EXPECT_EQ(in.UrbBulkOrInterruptTransfer.TransferBufferLength, 11u);
+    m.bus.Unplug(pdo);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+TEST(UsbBusCancel, RequestsThatNeverCompleteWaitUntilCancelled) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    sim::ConverterRig rig(m.k);
+    PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
+    Configured pipes = Configure(pdo);
+    SetLink(pdo);
+
+    // An IN endpoint that never delivers, with bytes waiting.
+    rig.converter().SetInHang(kDataInEndpoint, true);
+    rig.line().reader_end().Transmit({0x21, 0x00});
+    uint8_t chunk[8];
+    URB in = PipeUrb(pipes.in, true, chunk, 8);
+    auto hanging = Send(pdo, &in);
+    Sleep(Seconds(10));
+    EXPECT_FALSE(hanging->done());
+    EXPECT_EQ(m.bus.Pending(pdo), 1u);
+    IoCancelIrp(hanging->irp);
+    ASSERT_TRUE(hanging->done());
+    EXPECT_EQ(hanging->iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(in.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+
+    // A control request the converter never answers; after the cancel the default pipe
+    // carries the next one.
+    rig.converter().AddControlFault({kRequestModemLines, sim::ControlFaultKind::kNeverComplete});
+    URB dtr = VendorUrb(kRequestModemLines, kDtrOn, false, nullptr, 0);
+    auto control = Send(pdo, &dtr);
+    URB queued = VendorUrb(kRequestModemLines, kRtsOn, false, nullptr, 0);
+    auto next = Send(pdo, &queued);
+    Sleep(Seconds(5));
+    EXPECT_FALSE(control->done());
+    EXPECT_FALSE(next->done());  // one control transfer at a time
+    IoCancelIrp(control->irp);
+    ASSERT_TRUE(control->done());
+    EXPECT_EQ(control->iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(next->Wait(), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.line().rts());
+    EXPECT_FALSE(rig.line().dtr());
+    m.bus.Unplug(pdo);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+TEST(UsbBusUnplug, PendingAndNewUrbsFailWithDeviceNotConnected) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    sim::ConverterRig rig(m.k);
+    PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
+    Configured pipes = Configure(pdo);
+    rig.converter().AddControlFault({std::nullopt, sim::ControlFaultKind::kNeverComplete});
+    uint8_t chunk[8];
+    URB in = PipeUrb(pipes.in, true, chunk, 8);
+    auto reading = Send(pdo, &in);
+    URB control = VendorUrb(kRequestPurge, kPurgeReceive, false, nullptr, 0);
+    auto purging = Send(pdo, &control);
+    Sleep(Milliseconds(25));
+    m.bus.Unplug(pdo);
+    ASSERT_TRUE(reading->done());
+    EXPECT_EQ(reading->iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(in.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    ASSERT_TRUE(purging->done());
+    EXPECT_EQ(purging->iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
+    Sleep(Milliseconds(1));
+    EXPECT_FALSE(rig.converter().attached());
+    EXPECT_EQ(m.io.live_devices(), 0u);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+TEST(UsbBusUnplug, DeviceLeavingDuringATransferFailsItAndLaterUrbs) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    sim::ConverterRig rig(m.k);
+    PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
+    Configured pipes = Configure(pdo);
+    rig.converter().UnplugOnInPoll(3);
+    uint8_t chunk[8];
+    URB in = PipeUrb(pipes.in, true, chunk, 8);
+    auto reading = Send(pdo, &in);
+    Ticks start = m.k.Now();
+    EXPECT_EQ(reading->Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    // Polls at the next three 10 ms marks; the third one finds the device gone.
+    EXPECT_EQ(m.k.Now(), (start / Milliseconds(10) + 3) * Milliseconds(10));
+    URB later = PipeUrb(pipes.in, true, chunk, 8);
+    auto refused = Send(pdo, &later);
+    EXPECT_EQ(refused->returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(later.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    m.pnp.WaitIdle();
+    Sleep(Milliseconds(1));
+    EXPECT_EQ(m.io.live_devices(), 0u);
+    EXPECT_FALSE(rig.converter().attached());
+    auto records = m.bus.trace().Records();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records.back().status, STATUS_DEVICE_NOT_CONNECTED);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
