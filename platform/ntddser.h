@@ -1,0 +1,101 @@
+// Serial port requests and the records they carry, as a serial smart card reader driver sends
+// them to its port.
+#pragma once
+#include "platform/ntdef.h"
+
+#ifndef CTL_CODE
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#endif
+#ifndef METHOD_BUFFERED
+#define METHOD_BUFFERED 0
+#endif
+#ifndef FILE_ANY_ACCESS
+#define FILE_ANY_ACCESS 0
+#endif
+#ifndef FILE_DEVICE_SERIAL_PORT
+#define FILE_DEVICE_SERIAL_PORT 0x0000001B
+#endif
+
+#define IOCTL_SERIAL_SET_BAUD_RATE \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_LINE_CONTROL \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_BREAK_OFF \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 5, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_TIMEOUTS \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_DTR CTL_CODE(FILE_DEVICE_SERIAL_PORT, 9, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_CLR_DTR CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_RTS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 12, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_CLR_RTS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 13, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_PURGE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 19, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_CHARS \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 23, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_HANDFLOW \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 25, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// IOCTL_SERIAL_PURGE mask bits
+#define SERIAL_PURGE_TXABORT 0x00000001
+#define SERIAL_PURGE_RXABORT 0x00000002
+#define SERIAL_PURGE_TXCLEAR 0x00000004
+#define SERIAL_PURGE_RXCLEAR 0x00000008
+
+// SERIAL_LINE_CONTROL values
+#define STOP_BIT_1 0
+#define STOP_BITS_1_5 1
+#define STOP_BITS_2 2
+#define NO_PARITY 0
+#define ODD_PARITY 1
+#define EVEN_PARITY 2
+#define MARK_PARITY 3
+#define SPACE_PARITY 4
+
+// SERIAL_HANDFLOW.FlowReplace bits
+#define SERIAL_AUTO_TRANSMIT 0x00000001
+#define SERIAL_AUTO_RECEIVE 0x00000002
+#define SERIAL_ERROR_CHAR 0x00000004
+#define SERIAL_NULL_STRIPPING 0x00000008
+#define SERIAL_BREAK_CHAR 0x00000010
+#define SERIAL_XOFF_CONTINUE 0x80000000
+
+typedef struct _SERIAL_BAUD_RATE {
+  ULONG BaudRate;
+} SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;
+
+typedef struct _SERIAL_LINE_CONTROL {
+  UCHAR StopBits;
+  UCHAR Parity;
+  UCHAR WordLength;
+} SERIAL_LINE_CONTROL, *PSERIAL_LINE_CONTROL;
+
+// All in milliseconds. A read of n bytes may take n * ReadTotalTimeoutMultiplier +
+// ReadTotalTimeoutConstant in all, and ReadIntervalTimeout between two bytes.
+typedef struct _SERIAL_TIMEOUTS {
+  ULONG ReadIntervalTimeout;
+  ULONG ReadTotalTimeoutMultiplier;
+  ULONG ReadTotalTimeoutConstant;
+  ULONG WriteTotalTimeoutMultiplier;
+  ULONG WriteTotalTimeoutConstant;
+} SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
+
+typedef struct _SERIAL_CHARS {
+  UCHAR EofChar;
+  UCHAR ErrorChar;
+  UCHAR BreakChar;
+  UCHAR EventChar;
+  UCHAR XonChar;
+  UCHAR XoffChar;
+} SERIAL_CHARS, *PSERIAL_CHARS;
+
+typedef struct _SERIAL_HANDFLOW {
+  ULONG ControlHandShake;
+  ULONG FlowReplace;
+  LONG XonLimit;
+  LONG XoffLimit;
+} SERIAL_HANDFLOW, *PSERIAL_HANDFLOW;
+
+static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS is 20 bytes on the wire");
+static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "SERIAL_LINE_CONTROL is 3 bytes");
+static_assert(sizeof(SERIAL_CHARS) == 6, "SERIAL_CHARS is 6 bytes");
+static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW is 16 bytes");
