@@ -56,6 +56,13 @@ bool Pool::ShouldFailLocked(ULONG tag) {
   return fail;
 }
 
+Pool::~Pool() {
+  for (auto& [block, info] : blocks_) {
+    (void)info;
+    std::free(const_cast<char*>(block));
+  }
+}
+
 void* Pool::Allocate(POOL_TYPE, size_t bytes, ULONG tag, const void* site) {
   std::lock_guard lock(mu_);
   TagStats& stats = stats_[tag];

@@ -33,6 +33,13 @@ class Pool {
  public:
   enum class FreeResult { kOk, kNeverAllocated, kFreedTwice, kWrongTag };
 
+  Pool() = default;
+  // Blocks still allocated when the machine goes away (a leak the shutdown check has reported, or
+  // a machine stopped by a bug check) go back to the host with it.
+  ~Pool();
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
   // Returns nullptr for an injected failure.
   void* Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const void* site);
   FreeResult Free(void* block, std::optional<ULONG> expected_tag);

@@ -54,7 +54,9 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
   caps.GT = 0;
   caps.Protocol.Supported = supported;
   caps.HistoricalChars.Length = static_cast<UCHAR>(atr->historical.size());
-  std::memcpy(caps.HistoricalChars.Buffer, atr->historical.data(), atr->historical.size());
+  if (!atr->historical.empty()) {
+    std::memcpy(caps.HistoricalChars.Buffer, atr->historical.data(), atr->historical.size());
+  }
   caps.T0.WI = atr->wi;
   caps.T1.IFSC = atr->ifsc;
   caps.T1.CWI = atr->cwi;

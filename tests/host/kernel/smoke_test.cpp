@@ -21,7 +21,8 @@ TEST(Smoke, TimedWaitAndThreads) {
     static KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
     k.Spawn("setter", [&] {
-      LARGE_INTEGER d; d.QuadPart = -Milliseconds(100);
+      LARGE_INTEGER d;
+      d.QuadPart = -Milliseconds(100);
       KeDelayExecutionThread(KernelMode, FALSE, &d);
       KeSetEvent(&e, 0, FALSE);
     });
@@ -42,4 +43,19 @@ TEST(Smoke, Deadlock) {
   });
   EXPECT_EQ(r.outcome, Outcome::kDeadlock);
   EXPECT_NE(r.report.find("'main'"), std::string::npos) << r.report;
+}
+
+// A machine stopped with pool still allocated must not leak it into the host process (the
+// sanitizer build's leak check fails the binary otherwise).
+TEST(Smoke, PoolOfAStoppedMachineGoesBackToTheHost) {
+  auto r = [] {
+    Kernel k;
+    auto result = k.Run([&] {
+      ExAllocatePoolWithTag(NonPagedPool, 64, host::kernel::MakeTag("Test"));
+      k.BugCheck("Test", "stop with pool allocated");
+    });
+    EXPECT_EQ(k.pool().outstanding_blocks(), 1u);
+    return result;
+  }();
+  EXPECT_EQ(r.outcome, Outcome::kBugCheck);
 }

@@ -94,7 +94,7 @@ class UpdateCardCapabilities : public ::testing::Test {
     host::kernel::Kernel k;
     NTSTATUS status = STATUS_PENDING;
     auto r = k.Run([&] {
-      std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+      if (!atr.empty()) std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
       ext.CardCapabilities.ATR.Length = UCHAR(atr.size());
       ext.ReaderCapabilities.CLKFrequency.Default = 5000;
       status = SmartcardUpdateCardCapabilities(&ext);
