@@ -9,5 +9,6 @@
 #include "platform/ntstatus.h"
 #include "platform/ps.h"
 #include "platform/rtl.h"
+#include "platform/smclib.h"
 #include "platform/usb.h"
 #include "platform/usbdlib.h"

@@ -1,0 +1,80 @@
+// SmartcardInitialize and SmartcardExit: the library's per-device state and its two buffers.
+#include <string>
+
+#include "host/kernel/kernel.h"
+#include "host/smclib/library.h"
+#include "platform/ex.h"
+#include "platform/rtl.h"
+
+using host::smclib::HostOsData;
+using host::smclib::HostOsDataOf;
+using host::smclib::kLibraryTag;
+
+namespace {
+
+PUCHAR AllocateBuffer(ULONG& size) {
+  if (size < host::smclib::kMinimumBufferSize) size = host::smclib::kMinimumBufferSize;
+  auto buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kLibraryTag));
+  if (buffer) RtlZeroMemory(buffer, size);
+  return buffer;
+}
+
+}  // namespace
+
+extern "C" {
+
+// OsData comes first and stays when a buffer cannot be allocated, so that the caller can tell a
+// failure before the library's state existed from one after it; SmartcardExit frees both kinds.
+NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension->Version < host::smclib::kOldestSupportedVersion) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (SmartcardExtension->OsData) {
+    host::kernel::Kernel::Current().BugCheck("SmartcardInitialize",
+                                             "the extension is initialised already");
+  }
+  auto os = static_cast<HostOsData*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(HostOsData), kLibraryTag));
+  if (!os) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(os, sizeof(HostOsData));
+  KeInitializeSpinLock(&os->os.SpinLock);
+  KeInitializeEvent(&os->remove_lock_free, NotificationEvent, FALSE);
+  SmartcardExtension->OsData = &os->os;
+
+  SmartcardExtension->SmartcardRequest.Buffer =
+      AllocateBuffer(SmartcardExtension->SmartcardRequest.BufferSize);
+  os->own_request_buffer = SmartcardExtension->SmartcardRequest.Buffer;
+  SmartcardExtension->SmartcardReply.Buffer =
+      AllocateBuffer(SmartcardExtension->SmartcardReply.BufferSize);
+  os->own_reply_buffer = SmartcardExtension->SmartcardReply.Buffer;
+  SmartcardExtension->SmartcardRequest.BufferLength = 0;
+  SmartcardExtension->SmartcardReply.BufferLength = 0;
+  if (!os->own_request_buffer || !os->own_reply_buffer) return STATUS_INSUFFICIENT_RESOURCES;
+  return STATUS_SUCCESS;
+}
+
+// Freeing a buffer the driver lent to a descriptor would free the driver's memory under it, so
+// the verifier stops the machine instead.
+void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
+  HostOsData* os = HostOsDataOf(SmartcardExtension);
+  if (!os) return;
+  auto& k = host::kernel::Kernel::Current();
+  auto check = [&](PUCHAR in_descriptor, PUCHAR own, const char* which) {
+    if (in_descriptor != own) {
+      k.BugCheck("SmartcardExit",
+                 std::string(which) + ".Buffer is not the buffer SmartcardInitialize allocated");
+    }
+  };
+  check(SmartcardExtension->SmartcardRequest.Buffer, os->own_request_buffer, "SmartcardRequest");
+  check(SmartcardExtension->SmartcardReply.Buffer, os->own_reply_buffer, "SmartcardReply");
+  if (os->own_request_buffer) ExFreePoolWithTag(os->own_request_buffer, kLibraryTag);
+  if (os->own_reply_buffer) ExFreePoolWithTag(os->own_reply_buffer, kLibraryTag);
+  SmartcardExtension->SmartcardRequest.Buffer = nullptr;
+  SmartcardExtension->SmartcardRequest.BufferLength = 0;
+  SmartcardExtension->SmartcardReply.Buffer = nullptr;
+  SmartcardExtension->SmartcardReply.BufferLength = 0;
+  SmartcardExtension->OsData = nullptr;
+  ExFreePoolWithTag(os, kLibraryTag);
+}
+
+}  // extern "C"

@@ -1,0 +1,30 @@
+// The reader link: T=1 blocks over the serial I/O routine, resynchronisation, IFS exchange and the
+// block exchange engine. The caller holds ReaderExtension->LinkMutex (or runs at device start).
+#pragma once
+#include "link/t1_protocol.h"
+#include "reader/reader_extension.h"
+
+// Error detection code (LRC) over the bytes of one block.
+void EdcReset(PSMARTCARD_EXTENSION SmartcardExtension);
+void EdcUpdate(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Byte);
+BOOLEAN EdcCheck(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Frames and writes one block from the request buffer, then arms the read timeouts of its answer
+// with WaitingTime ms for the first byte.
+NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
+                     const UCHAR* Inf, ULONG WaitingTime);
+// Reads one block into SmartcardReply.Buffer[0 .. BufferLength - 1] and checks it.
+NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension);
+
+NTSTATUS T1Resynch(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS T1SetIfsd(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Size);
+NTSTATUS T1SetIfsc(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Size);
+
+// Carries Command to the node *Dad and returns the whole answer in Reply. *ReplyLength is the
+// capacity on entry and the answer's length on success; *Dad and *Sad receive the addresses of the
+// last I-block accepted. Command and Reply may be the same memory.
+NTSTATUS T1Transceive(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Dad, PUCHAR Sad,
+                      const UCHAR* Command, ULONG CommandLength, PUCHAR Reply, PULONG ReplyLength);
+
+// Lets the reading side of the device fetch data while the link waits for an answer.
+void LinkEnableReading(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Enable);

@@ -1,0 +1,36 @@
+// The information field sizes: the host's receive size announced to the reader (IFSD) and the
+// size the host sends with (IFSC).
+#include "link/link.h"
+
+NTSTATUS T1SetIfsd(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Size) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  if (ReaderExtension->LinkState == LINK_STATE_GIVEN_UP) return STATUS_INVALID_DEVICE_STATE;
+  if (ReaderExtension->LinkState == LINK_STATE_NO_ANSWER) return STATUS_TIMEOUT;
+
+  for (ULONG Attempt = 0; Attempt < T1_RESYNCH_ATTEMPTS; ++Attempt) {
+    NTSTATUS Status = T1SendBlock(SmartcardExtension, T1_NAD_NONE, T1_S_IFS_REQUEST,
+                                  T1_S_IFS_LENGTH, &Size, ReaderExtension->BlockWaitingTime);
+    if (Status != STATUS_SUCCESS) {
+      ReaderExtension->LinkState = LINK_STATE_NO_ANSWER;
+      return STATUS_TIMEOUT;
+    }
+    Status = T1ReceiveBlock(SmartcardExtension);
+    if (Status == STATUS_TIMEOUT) {
+      ReaderExtension->LinkState = LINK_STATE_NO_ANSWER;
+      return STATUS_TIMEOUT;
+    }
+    PUCHAR Block = SmartcardExtension->SmartcardReply.Buffer;
+    if (Status == STATUS_SUCCESS && Block[T1_OFFSET_PCB] == T1_S_IFS_RESPONSE &&
+        Block[T1_OFFSET_LEN] == T1_S_IFS_LENGTH && Block[T1_OFFSET_INF] == Size) {
+      return STATUS_SUCCESS;
+    }
+  }
+  ReaderExtension->LinkState = LINK_STATE_GIVEN_UP;
+  return STATUS_INVALID_DEVICE_STATE;
+}
+
+NTSTATUS T1SetIfsc(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Size) {
+  if (Size < T1_IFS_SMALLEST || Size > T1_IFS_LARGEST) return STATUS_INVALID_PARAMETER;
+  SmartcardExtension->ReaderExtension->Ifsc = Size;
+  return STATUS_SUCCESS;
+}

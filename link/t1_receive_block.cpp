@@ -1,0 +1,51 @@
+// Receiving one block in three reads: NAD; PCB and LEN; INF and LRC.
+#include "link/link.h"
+#include "link/serial_request.h"
+
+// Reads Length bytes to reply offset Offset. A serial routine that reports how many bytes it
+// delivered (by lowering SmartcardReply.BufferLength) lets a short read be told from a full one:
+// without that, stale bytes left in the buffer from an earlier block could complete a block whose
+// LRC happens to match.
+static NTSTATUS ReadPart(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Offset, ULONG Length) {
+  SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
+  PUCHAR Start = Reply->Buffer;
+  ULONG Size = Reply->BufferSize;
+  Reply->Buffer = Start + Offset;
+  Reply->BufferSize = Size - Offset;
+  Reply->BufferLength = Length;
+  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, SMARTCARD_READ);
+  ULONG Delivered = Reply->BufferLength;
+  Reply->Buffer = Start;
+  Reply->BufferSize = Size;
+  if (Status == STATUS_SUCCESS && Delivered == 0) Status = STATUS_TIMEOUT;
+  if (Status == STATUS_SUCCESS && Delivered < Length) Status = STATUS_CRC_ERROR;
+  return Status;
+}
+
+NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
+  if (Reply->Buffer == NULL || Reply->BufferSize < T1_MAXIMUM_BLOCK_LENGTH) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  LinkEnableReading(SmartcardExtension, TRUE);
+
+  NTSTATUS Status = ReadPart(SmartcardExtension, T1_OFFSET_NAD, 1);
+  if (Status == STATUS_SUCCESS) Status = ReadPart(SmartcardExtension, T1_OFFSET_PCB, 2);
+  ULONG Len = Reply->Buffer[T1_OFFSET_LEN];
+  if (Status == STATUS_SUCCESS) {
+    Status = ReadPart(SmartcardExtension, T1_OFFSET_INF, Len + T1_EPILOGUE_LENGTH);
+  }
+  if (Status == STATUS_TIMEOUT) {
+    Reply->BufferLength = 0;
+  } else if (Status == STATUS_SUCCESS || Status == STATUS_CRC_ERROR) {
+    ULONG BlockLength = T1_PROLOGUE_LENGTH + Len + T1_EPILOGUE_LENGTH;
+    Reply->BufferLength = BlockLength;
+    if (Status == STATUS_SUCCESS) {
+      EdcReset(SmartcardExtension);
+      for (ULONG i = 0; i < BlockLength; ++i) EdcUpdate(SmartcardExtension, Reply->Buffer[i]);
+      if (!EdcCheck(SmartcardExtension)) Status = STATUS_CRC_ERROR;
+    }
+  }
+  LinkEnableReading(SmartcardExtension, FALSE);
+  return Status;
+}

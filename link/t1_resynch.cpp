@@ -1,0 +1,30 @@
+// S(RESYNCH) exchange: brings the link's sequence numbers back in step with the reader.
+#include "link/link.h"
+
+NTSTATUS T1Resynch(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  if (ReaderExtension->LinkState == LINK_STATE_GIVEN_UP) return STATUS_INVALID_DEVICE_STATE;
+  if (ReaderExtension->LinkState == LINK_STATE_NO_ANSWER) return STATUS_TIMEOUT;
+
+  for (ULONG Attempt = 0; Attempt < T1_RESYNCH_ATTEMPTS; ++Attempt) {
+    NTSTATUS Status = T1SendBlock(SmartcardExtension, T1_NAD_NONE, T1_S_RESYNCH_REQUEST, 0, NULL,
+                                  ReaderExtension->BlockWaitingTime);
+    if (Status != STATUS_SUCCESS) {
+      ReaderExtension->LinkState = LINK_STATE_NO_ANSWER;
+      return STATUS_TIMEOUT;
+    }
+    Status = T1ReceiveBlock(SmartcardExtension);
+    PUCHAR Block = SmartcardExtension->SmartcardReply.Buffer;
+    if (Status == STATUS_SUCCESS && Block[T1_OFFSET_PCB] == T1_S_RESYNCH_RESPONSE &&
+        Block[T1_OFFSET_LEN] == 0) {
+      ReaderExtension->Ifsc = T1_IFS_AFTER_RESYNCH;
+      ReaderExtension->LinkState = LINK_STATE_IN_STEP;
+      ReaderExtension->SequenceBits = 0;
+      return STATUS_SUCCESS;
+    }
+    // The reader may still come back within the remaining attempts.
+    if (Status == STATUS_TIMEOUT) ReaderExtension->LinkState = LINK_STATE_NO_ANSWER;
+  }
+  ReaderExtension->LinkState = LINK_STATE_GIVEN_UP;
+  return STATUS_INVALID_DEVICE_STATE;
+}

@@ -1,0 +1,55 @@
+// Sending one block: purge what arrived late, frame, write, arm the answer's timeouts.
+#include "link/link.h"
+#include "link/serial_request.h"
+
+// The purge mask and the timeouts go out from their own memory, with the request descriptor
+// pointed at them for one call, so that a command waiting in the request buffer is not touched.
+static NTSTATUS SendSetting(PSMARTCARD_EXTENSION SmartcardExtension, ULONG SerialIoctl,
+                            PVOID Setting, ULONG Length) {
+  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
+  PUCHAR Buffer = Request->Buffer;
+  ULONG BufferSize = Request->BufferSize;
+  Request->Buffer = (PUCHAR)Setting;
+  Request->BufferSize = Length;
+  Request->BufferLength = Length;
+  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, SerialIoctl);
+  Request->Buffer = Buffer;
+  Request->BufferSize = BufferSize;
+  return Status;
+}
+
+NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
+                     const UCHAR* Inf, ULONG WaitingTime) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
+  ULONG BlockLength = T1_PROLOGUE_LENGTH + Len + T1_EPILOGUE_LENGTH;
+  if (Request->Buffer == NULL || Request->BufferSize < BlockLength) return STATUS_BUFFER_TOO_SMALL;
+  if (Len != 0 && Inf == NULL) return STATUS_INVALID_PARAMETER;
+
+  ULONG PurgeMask = SERIAL_PURGE_RXCLEAR;
+  NTSTATUS Status =
+      SendSetting(SmartcardExtension, IOCTL_SERIAL_PURGE, &PurgeMask, sizeof(PurgeMask));
+  if (Status != STATUS_SUCCESS) return Status;
+
+  PUCHAR Block = Request->Buffer;
+  // The INF may already lie in the request buffer, even overlapping where it goes.
+  if (Len != 0) RtlMoveMemory(Block + T1_OFFSET_INF, Inf, Len);
+  Block[T1_OFFSET_NAD] = Nad;
+  Block[T1_OFFSET_PCB] = Pcb;
+  Block[T1_OFFSET_LEN] = Len;
+  EdcReset(SmartcardExtension);
+  for (ULONG i = 0; i < BlockLength - T1_EPILOGUE_LENGTH; ++i)
+    EdcUpdate(SmartcardExtension, Block[i]);
+  Block[BlockLength - T1_EPILOGUE_LENGTH] = (UCHAR)(ReaderExtension->EdcValue & 0xFF);
+
+  SmartcardExtension->SmartcardReply.BufferLength = 0;
+  Request->BufferLength = BlockLength;
+  Status = LinkSerialRequest(SmartcardExtension, SMARTCARD_WRITE);
+  if (Status != STATUS_SUCCESS) return Status;
+
+  ReaderExtension->LinkTimeouts.ReadTotalTimeoutConstant = WaitingTime;
+  ReaderExtension->LinkTimeouts.ReadIntervalTimeout = ReaderExtension->CharWaitingTime;
+  ReaderExtension->LinkTimeouts.ReadTotalTimeoutMultiplier = ReaderExtension->CharWaitingTime;
+  return SendSetting(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS, &ReaderExtension->LinkTimeouts,
+                     sizeof(SERIAL_TIMEOUTS));
+}

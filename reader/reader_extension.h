@@ -1,0 +1,69 @@
+// The driver's block behind SMARTCARD_EXTENSION.ReaderExtension: the link's serial settings and
+// state, the card tracking thread, the link mutex and the library's own buffer descriptors.
+#pragma once
+#include "platform/wdm.h"
+
+// The routine the link hands every serial request to (ReaderSerialIo on the device): it carries
+// out ReaderExtension->SerialIoctl with the SmartcardRequest and SmartcardReply descriptors.
+typedef NTSTATUS (*PSERIAL_IO_ROUTINE)(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// A copy of one of the library's buffer descriptors.
+typedef struct _SAVED_BUFFER {
+  PUCHAR Buffer;
+  ULONG BufferSize;
+  ULONG BufferLength;
+} SAVED_BUFFER, *PSAVED_BUFFER;
+
+// LinkState
+#define LINK_STATE_IN_STEP 0
+#define LINK_STATE_RESYNCH_DUE 2
+#define LINK_STATE_NO_ANSWER 3
+#define LINK_STATE_GIVEN_UP 4
+
+// SequenceBits
+#define SEQUENCE_BIT_SEND 0x00000001     // N(S) of the host's next I-block
+#define SEQUENCE_BIT_RECEIVE 0x00000002  // N(S) expected in the reader's next I-block
+
+#define COMMAND_BUFFER_SIZE 512
+
+// Defaults of the link
+#define LINK_DEFAULT_BAUD_RATE 9600
+#define LINK_DEFAULT_BLOCK_WAITING_TIME_MS 5000
+#define LINK_DEFAULT_CHAR_WAITING_TIME_MS 500
+#define LINK_DEFAULT_READ_INTERVAL_TIMEOUT_MS 50
+#define LINK_DEFAULT_READ_TOTAL_MULTIPLIER_MS 50
+#define LINK_DEFAULT_READ_TOTAL_CONSTANT_MS 10000
+#define LINK_DEFAULT_WRITE_TOTAL_MULTIPLIER_MS 1
+#define LINK_DEFAULT_WRITE_TOTAL_CONSTANT_MS 1000
+#define LINK_DEFAULT_BREAK_CHAR 0xFF
+#define LINK_DEFAULT_WORD_LENGTH 8
+
+typedef struct _READER_EXTENSION {
+  PDEVICE_OBJECT AttachedDevice;  // the device below this one once attached
+  PDEVICE_OBJECT DeviceObject;  // this device; the serial adapter reaches the DeviceExtension here
+  UNICODE_STRING LegacyLinkName;  // buffer owned by the driver
+  ULONG SerialIoctl;              // the serial request SerialIoRoutine carries out next
+  SERIAL_HANDFLOW LinkHandflow;
+  SERIAL_CHARS LinkChars;
+  SERIAL_TIMEOUTS LinkTimeouts;  // ms; the block sender rewrites the read fields before each block
+  SERIAL_BAUD_RATE LinkBaudRate;
+  SERIAL_LINE_CONTROL LinkLineControl;
+  BOOLEAN CardPresentAtPowerDown;
+  ULONG LinkState;         // LINK_STATE_*
+  ULONG SequenceBits;      // SEQUENCE_BIT_*
+  UCHAR Ifsc;              // largest INF the host sends in one block
+  USHORT EdcValue;         // running LRC in the low byte
+  ULONG BlockWaitingTime;  // ms
+  ULONG CharWaitingTime;   // ms
+  HANDLE TrackingThreadHandle;
+  KEVENT TrackingStoppedEvent;
+  KEVENT TrackingStopEvent;
+  // One user of the reader link at a time. Recursive: device-control routing holds it around the
+  // library call and the reader functions take it again. Wait only at PASSIVE_LEVEL.
+  KMUTEX LinkMutex;
+  UCHAR CommandBuffer[COMMAND_BUFFER_SIZE];
+  PSERIAL_IO_ROUTINE SerialIoRoutine;
+  SAVED_BUFFER SavedReply;    // the library's own SmartcardReply descriptor
+  SAVED_BUFFER SavedRequest;  // the library's own SmartcardRequest descriptor
+  ULONG RejectedRequestCount;
+} READER_EXTENSION;

@@ -1,0 +1,135 @@
+#include "tests/support/test_serial_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+#include "host/kernel/kernel.h"
+#include "reader/reader_extension.h"
+
+namespace test_support {
+namespace {
+
+std::map<PSMARTCARD_EXTENSION, TestSerialLine*>& Lines() {
+  static std::map<PSMARTCARD_EXTENSION, TestSerialLine*> lines;
+  return lines;
+}
+
+void DelayUntil(host::kernel::Ticks when) {
+  auto& k = host::kernel::Kernel::Current();
+  host::kernel::Ticks now = k.Now();
+  if (when <= now) return;
+  LARGE_INTEGER interval;
+  interval.QuadPart = -(when - now);
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+}  // namespace
+
+Bytes Hex(const std::string& text) {
+  Bytes out;
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) out.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
+  return out;
+}
+
+std::string ToHex(const Bytes& bytes) {
+  std::string out;
+  char part[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(part, sizeof(part), i ? " %02X" : "%02X", bytes[i]);
+    out += part;
+  }
+  return out;
+}
+
+TestSerialLine::TestSerialLine(PSMARTCARD_EXTENSION extension) : extension_(extension) {
+  Lines()[extension] = this;
+}
+
+TestSerialLine::~TestSerialLine() { Lines().erase(extension_); }
+
+NTSTATUS TestSerialLine::SerialIo(PSMARTCARD_EXTENSION extension) {
+  auto it = Lines().find(extension);
+  if (it == Lines().end()) {
+    ADD_FAILURE() << "serial request for an extension without a test line";
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  return it->second->Serve(extension);
+}
+
+void TestSerialLine::Send(const Bytes& bytes, host::kernel::Ticks delay) {
+  host::kernel::Ticks at = host::kernel::Kernel::Current().Now() + delay;
+  for (uint8_t b : bytes) {
+    received_.push_back({at, b});
+    at += char_time;
+  }
+}
+
+NTSTATUS TestSerialLine::Serve(PSMARTCARD_EXTENSION extension) {
+  auto& request = extension->SmartcardRequest;
+  ULONG code = extension->ReaderExtension->SerialIoctl;
+  EXPECT_LE(request.BufferLength, request.BufferSize) << "request longer than its buffer";
+  switch (code) {
+    case IOCTL_SERIAL_PURGE: {
+      ULONG mask = 0;
+      EXPECT_EQ(request.BufferLength, sizeof(mask));
+      std::memcpy(&mask, request.Buffer, sizeof(mask));
+      purge_masks.push_back(mask);
+      received_.clear();
+      return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_SET_TIMEOUTS:
+      if (request.BufferLength == sizeof(SERIAL_TIMEOUTS)) {
+        std::memcpy(&timeouts_, request.Buffer, sizeof(timeouts_));
+        timeouts_set.push_back(timeouts_);
+      }
+      return STATUS_SUCCESS;
+    case SMARTCARD_WRITE: {
+      Bytes block(request.Buffer, request.Buffer + request.BufferLength);
+      writes.push_back(block);
+      if (on_write) on_write(block);
+      return STATUS_SUCCESS;
+    }
+    case SMARTCARD_READ:
+      return Read(extension);
+    default:
+      other_requests.push_back(code);
+      return STATUS_SUCCESS;
+  }
+}
+
+// Waits until `wanted` bytes are in or the total time-out of the read has passed.
+NTSTATUS TestSerialLine::Read(PSMARTCARD_EXTENSION extension) {
+  auto& reply = extension->SmartcardReply;
+  auto& k = host::kernel::Kernel::Current();
+  ReadRecord record;
+  record.wanted = reply.BufferLength;
+  EXPECT_LE(reply.BufferLength, reply.BufferSize) << "read longer than the reply buffer";
+  record.total_timeout_ms =
+      record.wanted * timeouts_.ReadTotalTimeoutMultiplier + timeouts_.ReadTotalTimeoutConstant;
+  host::kernel::Ticks deadline = k.Now() + host::kernel::Milliseconds(record.total_timeout_ms);
+  ULONG in_time = 0;
+  while (in_time < received_.size() && received_[in_time].at <= deadline) ++in_time;
+  ULONG deliver = std::min<ULONG>(in_time, record.wanted);
+  if (deliver == record.wanted && deliver > 0) {
+    DelayUntil(received_[deliver - 1].at);
+  } else {
+    DelayUntil(deadline);
+  }
+  for (ULONG i = 0; i < deliver; ++i) {
+    reply.Buffer[i] = received_.front().byte;
+    received_.pop_front();
+  }
+  record.delivered = deliver;
+  record.status = deliver == 0 && record.wanted > 0 ? STATUS_TIMEOUT : STATUS_SUCCESS;
+  if (report_delivered || record.status == STATUS_TIMEOUT) reply.BufferLength = deliver;
+  reads.push_back(record);
+  return record.status;
+}
+
+}  // namespace test_support

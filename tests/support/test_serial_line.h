@@ -1,0 +1,69 @@
+// Test support: a serial routine for the reader link that carries out its requests against a
+// scripted far end instead of the converter. Reads honour the link's timeouts in virtual time.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/kernel/ticks.h"
+#include "platform/wdm.h"
+
+namespace test_support {
+
+using Bytes = std::vector<uint8_t>;
+
+// "12 00 05" -> {0x12, 0x00, 0x05}
+Bytes Hex(const std::string& text);
+std::string ToHex(const Bytes& bytes);
+
+struct ReadRecord {
+  ULONG wanted = 0;
+  ULONG delivered = 0;
+  ULONG total_timeout_ms = 0;  // wanted x multiplier + constant, as in force for this read
+  NTSTATUS status = STATUS_SUCCESS;
+};
+
+class TestSerialLine {
+ public:
+  // Serves the link of this extension; SerialIo finds it from the extension.
+  explicit TestSerialLine(PSMARTCARD_EXTENSION extension);
+  ~TestSerialLine();
+  TestSerialLine(const TestSerialLine&) = delete;
+  TestSerialLine& operator=(const TestSerialLine&) = delete;
+
+  // The serial routine to hand to CreateReaderBinding.
+  static NTSTATUS SerialIo(PSMARTCARD_EXTENSION extension);
+
+  // The far end sends bytes; the first arrives `delay` after now, the others one character
+  // time apart.
+  void Send(const Bytes& bytes, host::kernel::Ticks delay);
+
+  // Called with each block the link writes.
+  std::function<void(const Bytes&)> on_write;
+
+  // Whether a read reports the bytes it delivered by lowering SmartcardReply.BufferLength.
+  bool report_delivered = true;
+  host::kernel::Ticks char_time = host::kernel::Milliseconds(1);
+
+  std::vector<Bytes> writes;
+  std::vector<ReadRecord> reads;
+  std::vector<SERIAL_TIMEOUTS> timeouts_set;
+  std::vector<ULONG> purge_masks;
+  std::vector<ULONG> other_requests;
+
+ private:
+  NTSTATUS Serve(PSMARTCARD_EXTENSION extension);
+  NTSTATUS Read(PSMARTCARD_EXTENSION extension);
+
+  PSMARTCARD_EXTENSION extension_;
+  SERIAL_TIMEOUTS timeouts_{};
+  struct Arrival {
+    host::kernel::Ticks at;
+    uint8_t byte;
+  };
+  std::deque<Arrival> received_;
+};
+
+}  // namespace test_support
