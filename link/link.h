@@ -26,5 +26,12 @@ NTSTATUS T1SetIfsc(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Size);
 NTSTATUS T1Transceive(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Dad, PUCHAR Sad,
                       const UCHAR* Command, ULONG CommandLength, PUCHAR Reply, PULONG ReplyLength);
 
+// The seven serial settings of the link, in order; the first failure ends them.
+NTSTATUS LinkSerialSetup(PSMARTCARD_EXTENSION SmartcardExtension);
+// Powers the reader through DTR: off, on, held; clears LinkState.
+NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension);
+// Device start: LinkMutex, DTR cycle, resynchronisation, both IFS and the card status query.
+NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension);
+
 // Lets the reading side of the device fetch data while the link waits for an answer.
 void LinkEnableReading(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Enable);

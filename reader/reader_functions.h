@@ -11,3 +11,16 @@ NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Completes OsData->NotificationIrp, if one pends.
 NTSTATUS CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// The cancel routine of the pending presence request.
+VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Asks the reader for the card status and sets the card state from it. Caller holds LinkMutex.
+NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
+// The one place the card state changes (protocol selection aside); completes the pending
+// presence request when presence changed.
+NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
+
+// The card tracking thread, while a handle is open.
+NTSTATUS StartCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID CardTrackingThread(PVOID Context);

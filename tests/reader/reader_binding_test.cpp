@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "host/io/io_manager.h"
 #include "host/kernel/kernel.h"
 #include "host/smclib/library.h"
 
@@ -166,6 +167,53 @@ TEST(FindFreeUnitNo, TheNewDeviceNeverBlocksANumberItself) {
     auto e = NewExtension();
     e->VendorAttr.UnitNo = 0;
     EXPECT_EQ(FindFreeUnitNo(nullptr, e.get()), 0u);
+  });
+  EXPECT_TRUE(r.ok()) << r.report;
+}
+
+// Devices of one driver, each carrying a smart card extension at the head of its extension, as
+// the driver's own devices do.
+TEST(CreateReaderBinding, UnitNumbersAreTheLowestFreeAmongTheDriversDevices) {
+  Kernel k;
+  host::io::IoManager io(k);
+  host::smclib::SmartcardLibrary library(k);
+  auto r = k.Run([&] {
+    PDRIVER_OBJECT driver = io.CreateHostDriver(u"\\Driver\\Units");
+    PDRIVER_OBJECT other_driver = io.CreateHostDriver(u"\\Driver\\Other");
+    auto add = [&](PDRIVER_OBJECT owner) {
+      PDEVICE_OBJECT device = nullptr;
+      EXPECT_EQ(IoCreateDevice(owner, sizeof(SMARTCARD_EXTENSION), nullptr, FILE_DEVICE_SMARTCARD,
+                               0, TRUE, &device),
+                STATUS_SUCCESS);
+      auto* e = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
+      EXPECT_EQ(CreateReaderBinding(device, e, NoSerial), STATUS_SUCCESS);
+      return device;
+    };
+    auto unit = [](PDEVICE_OBJECT d) {
+      return static_cast<PSMARTCARD_EXTENSION>(d->DeviceExtension)->VendorAttr.UnitNo;
+    };
+    auto remove = [](PDEVICE_OBJECT d) {
+      auto* e = static_cast<PSMARTCARD_EXTENSION>(d->DeviceExtension);
+      ReleaseReaderBinding(e);
+      DeleteReaderBinding(e);
+      IoDeleteDevice(d);
+    };
+    PDEVICE_OBJECT first = add(driver);
+    PDEVICE_OBJECT second = add(driver);
+    PDEVICE_OBJECT third = add(driver);
+    EXPECT_EQ(unit(first), 0u);
+    EXPECT_EQ(unit(second), 1u);
+    EXPECT_EQ(unit(third), 2u);
+    // Another driver's devices do not take numbers from this one.
+    PDEVICE_OBJECT foreign = add(other_driver);
+    EXPECT_EQ(unit(foreign), 0u);
+    // With 0 and 2 held, the next one gets 1; with 0, 1 and 2 held, it gets 3.
+    remove(second);
+    PDEVICE_OBJECT fourth = add(driver);
+    EXPECT_EQ(unit(fourth), 1u);
+    PDEVICE_OBJECT fifth = add(driver);
+    EXPECT_EQ(unit(fifth), 3u);
+    for (PDEVICE_OBJECT d : {first, third, fourth, fifth, foreign}) remove(d);
   });
   EXPECT_TRUE(r.ok()) << r.report;
 }
