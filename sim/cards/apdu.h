@@ -14,6 +14,7 @@ constexpr uint16_t kSwOk = 0x9000;
 constexpr uint16_t kSwEndOfFile = 0x6282;  // fewer bytes than asked for
 constexpr uint16_t kSwWrongLength = 0x6700;
 constexpr uint16_t kSwNoCurrentEf = 0x6986;
+constexpr uint16_t kSwIncorrectData = 0x6A80;
 constexpr uint16_t kSwFunctionNotSupported = 0x6A81;
 constexpr uint16_t kSwFileNotFound = 0x6A82;
 constexpr uint16_t kSwIncorrectP1P2 = 0x6A86;

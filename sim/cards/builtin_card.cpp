@@ -73,6 +73,13 @@ std::vector<uint8_t> BuiltinCard::Execute(const Apdu& a) {
     }
   }
   if (a.cla == kClaProprietary) {
+    if (a.ins == kInsWritePattern) {
+      // Proves a command crossed intact: its data must be the pattern READ PATTERN answers.
+      for (size_t i = 0; i < a.data.size(); ++i) {
+        if (a.data[i] != uint8_t(i)) return Answer(kSwIncorrectData);
+      }
+      return Answer(kSwOk);
+    }
     if (a.ins != kInsReadPattern) return Answer(kSwInsNotSupported);
     size_t n = size_t(a.p1) << 8 | a.p2;
     if (n > kMaxPatternLength || !a.data.empty()) return Answer(kSwWrongLength);

@@ -11,6 +11,7 @@
 //   00 B0 off-hi off-lo Le      READ BINARY of the selected EF (62 82 when the file ends first)
 //   00 84 00 00 Le              GET CHALLENGE: Le bytes from the card's seeded generator
 //   80 F0 N-hi N-lo             READ PATTERN: N bytes (0..4096), byte i = i mod 256, then 90 00
+//   80 F2 00 00 Lc data [Le]    WRITE PATTERN: 90 00 when data byte i is i mod 256, else 6A 80
 // Unknown classes answer 6E 00, unknown instructions 6D 00, malformed commands 67 00.
 #pragma once
 
@@ -32,6 +33,7 @@ constexpr uint8_t kInsGetResponse = 0xC0;
 constexpr uint8_t kInsReadBinary = 0xB0;
 constexpr uint8_t kInsGetChallenge = 0x84;
 constexpr uint8_t kInsReadPattern = 0xF0;
+constexpr uint8_t kInsWritePattern = 0xF2;
 constexpr uint8_t kSelectByFileId = 0x00;
 constexpr uint8_t kSelectReturnFci = 0x00;
 constexpr uint8_t kSelectNoResponse = 0x0C;
