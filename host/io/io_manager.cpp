@@ -271,12 +271,6 @@ std::u16string Widen(std::string_view text) {
   return out;
 }
 
-std::string StatusName(NTSTATUS status) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
-  return buffer;
-}
-
 std::string GuidText(const GUID& g) {
   char buffer[40];
   std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",

@@ -105,10 +105,11 @@ TEST(Lifecycle, TestDriverFromLoadToRemovalLeavesNothingBehind) {
   });
   ASSERT_TRUE(r.ok()) << r.report;
   EXPECT_EQ(m.k.pool().outstanding_blocks(), 0u);
-  EXPECT_EQ(history, (std::vector<std::string>{
-                         "IRP_MN_QUERY_CAPABILITIES 0x00000000", "AddDevice 0x00000000",
-                         "IRP_MN_START_DEVICE 0x00000000", "IRP_MN_QUERY_CAPABILITIES 0x00000000",
-                         "IRP_MN_SURPRISE_REMOVAL 0x00000000", "IRP_MN_REMOVE_DEVICE 0x00000000"}));
+  EXPECT_EQ(history,
+            (std::vector<std::string>{
+                "IRP_MN_QUERY_CAPABILITIES STATUS_SUCCESS", "AddDevice STATUS_SUCCESS",
+                "IRP_MN_START_DEVICE STATUS_SUCCESS", "IRP_MN_QUERY_CAPABILITIES STATUS_SUCCESS",
+                "IRP_MN_SURPRISE_REMOVAL STATUS_SUCCESS", "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS"}));
   // The PDO also saw the driver's own capability query during AddDevice, and the forwarded URB.
   EXPECT_EQ(bus_log, (std::vector<std::string>{
                          "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
@@ -134,7 +135,7 @@ TEST(Lifecycle, SurpriseRemovalWithAnOpenHandleDelaysRemovalUntilClose) {
               STATUS_DELETE_PENDING);
     EXPECT_EQ(app.Close(h), STATUS_SUCCESS);
     EXPECT_EQ(node->state, DeviceState::kRemoved);
-    EXPECT_EQ(node->history.back(), "IRP_MN_REMOVE_DEVICE 0x00000000");
+    EXPECT_EQ(node->history.back(), "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS");
     Handle again;
     EXPECT_EQ(app.Open(u"\\Device\\TESTDRV0", &again), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(m.io.UnloadDriver(driver), STATUS_SUCCESS);
@@ -164,10 +165,10 @@ TEST(Lifecycle, StopStartAndOrderlyRemoval) {
     m.bus.Unplug(pdo);
     EXPECT_EQ(m.io.live_devices(), 0u);
     std::vector<std::string> expected = {
-        "IRP_MN_QUERY_STOP_DEVICE 0x00000000",   "IRP_MN_STOP_DEVICE 0x00000000",
-        "IRP_MN_START_DEVICE 0x00000000",        "IRP_MN_QUERY_CAPABILITIES 0x00000000",
-        "IRP_MN_QUERY_REMOVE_DEVICE 0x00000000", "IRP_MN_REMOVE_DEVICE 0x00000000",
-        "IRP_MN_REMOVE_DEVICE 0x00000000"};
+        "IRP_MN_QUERY_STOP_DEVICE STATUS_SUCCESS",   "IRP_MN_STOP_DEVICE STATUS_SUCCESS",
+        "IRP_MN_START_DEVICE STATUS_SUCCESS",        "IRP_MN_QUERY_CAPABILITIES STATUS_SUCCESS",
+        "IRP_MN_QUERY_REMOVE_DEVICE STATUS_SUCCESS", "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS",
+        "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS"};
     EXPECT_EQ(std::vector<std::string>(node->history.end() - 7, node->history.end()), expected);
     EXPECT_EQ(m.io.UnloadDriver(driver), STATUS_SUCCESS);
   });
@@ -225,9 +226,9 @@ TEST(Lifecycle, SleepAndWakeThroughDevicePowerRequests) {
     EXPECT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(m.power.DevicePower(pdo), PowerDeviceD0);
     EXPECT_EQ(TestDriverCounts.PowerCompletions, 2);
-    EXPECT_EQ(m.power.history(), (std::vector<std::string>{"IRP_MN_QUERY_POWER S3 0x00000000",
-                                                           "IRP_MN_SET_POWER S3 0x00000000",
-                                                           "IRP_MN_SET_POWER S0 0x00000000"}));
+    EXPECT_EQ(m.power.history(), (std::vector<std::string>{"IRP_MN_QUERY_POWER S3 STATUS_SUCCESS",
+                                                           "IRP_MN_SET_POWER S3 STATUS_SUCCESS",
+                                                           "IRP_MN_SET_POWER S0 STATUS_SUCCESS"}));
     m.bus.Unplug(pdo);
     EXPECT_EQ(m.io.UnloadDriver(driver), STATUS_SUCCESS);
   });

@@ -115,7 +115,7 @@ TEST(Verifier, ReturningAStatusOtherThanTheFinalOne) {
         return NTSTATUS(STATUS_SUCCESS);
       },
       [](Machine&, PDEVICE_OBJECT device) { SendBuilt(device); });
-  ExpectBugCheck(r, "IofCallDriver", "which was completed with 0xC00000B5");
+  ExpectBugCheck(r, "IofCallDriver", "which was completed with STATUS_IO_TIMEOUT");
 }
 
 TEST(Verifier, ReturningWithoutCompletingOrPending) {
