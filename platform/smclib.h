@@ -156,6 +156,9 @@ static_assert(SMARTCARD_WRITE == 0x310FA4, "SMARTCARD_WRITE");
 #define RDF_CARD_CONFISCATE 7
 #define RDF_IOCTL_VENDOR 8
 #define RDF_ATR_PARSE 9
+// Attributes the library does not answer itself (GET and SET_ATTRIBUTE; MinorIoControlCode holds
+// the tag, IoRequest the request's buffers).
+#define RDF_ATTRIBUTES 10
 #define RDF_MAXIMUM 16
 
 #define MAXIMUM_ATTR_STRING_LENGTH 32

@@ -39,6 +39,7 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   RtlZeroMemory(os, sizeof(HostOsData));
   KeInitializeSpinLock(&os->os.SpinLock);
   KeInitializeEvent(&os->remove_lock_free, NotificationEvent, FALSE);
+  KeInitializeMutex(&os->request_mutex, 0);
   SmartcardExtension->OsData = &os->os;
 
   SmartcardExtension->SmartcardRequest.Buffer =
@@ -65,6 +66,15 @@ void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
                  std::string(which) + ".Buffer is not the buffer SmartcardInitialize allocated");
     }
   };
+  // A request still pending or in progress would be completed later into freed memory.
+  if (os->os.NotificationIrp) {
+    k.BugCheck("SmartcardExit",
+               "OsData->NotificationIrp is still pending: the driver has not completed the card "
+               "tracking request");
+  }
+  if (os->os.CurrentIrp) {
+    k.BugCheck("SmartcardExit", "a device-control request is still in progress in the library");
+  }
   check(SmartcardExtension->SmartcardRequest.Buffer, os->own_request_buffer, "SmartcardRequest");
   check(SmartcardExtension->SmartcardReply.Buffer, os->own_reply_buffer, "SmartcardReply");
   if (os->own_request_buffer) ExFreePoolWithTag(os->own_request_buffer, kLibraryTag);

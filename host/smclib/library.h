@@ -63,6 +63,14 @@ struct HostOsData {
   LONG remove_lock_count;   // open acquisitions
   BOOLEAN remove_pending;   // SmartcardReleaseRemoveLockAndWait was called
   KEVENT remove_lock_free;  // notification; set when remove_pending and the count is 0
+  // One device-control request at a time in the library (and so in a reader function); owns
+  // os.CurrentIrp, IoRequest, the control codes and LastError. Waited for at PASSIVE_LEVEL only.
+  // A driver that serialises its own calls (under its own mutex, taken before this one) never
+  // waits here; nothing in the library takes a driver lock while holding it.
+  KMUTEX request_mutex;
+  // Set through SCARD_ATTR_SUPRESS_T1_IFS_REQUEST: the driver asks the library not to send an
+  // IFS request of its own when T=1 starts.
+  BOOLEAN suppress_t1_ifs_request;
 };
 
 inline HostOsData* HostOsDataOf(PSMARTCARD_EXTENSION extension) {
