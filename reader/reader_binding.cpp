@@ -146,7 +146,8 @@ NTSTATUS DeleteReaderBinding(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   if (ReaderExtension != NULL) {
     if (ReaderExtension->LegacyLinkName.Buffer != NULL) {
-      ExFreePoolWithTag(ReaderExtension->LegacyLinkName.Buffer, DRIVER_POOL_TAG);
+      // The library allocated the name when it created the link, under its own tag.
+      RtlFreeUnicodeString(&ReaderExtension->LegacyLinkName);
       ReaderExtension->LegacyLinkName.Buffer = NULL;
     }
     ExFreePoolWithTag(ReaderExtension, DRIVER_POOL_TAG);

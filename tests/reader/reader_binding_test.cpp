@@ -217,3 +217,29 @@ TEST(CreateReaderBinding, UnitNumbersAreTheLowestFreeAmongTheDriversDevices) {
   });
   EXPECT_TRUE(r.ok()) << r.report;
 }
+
+// On a legacy platform the library names the reader's link; removal frees that name.
+TEST(DeleteReaderBinding, FreesTheLinkNameTheLibraryMade) {
+  Kernel k;
+  host::io::IoManager io(k, host::io::IoOptions::Legacy());
+  host::smclib::SmartcardLibrary library(k);
+  auto r = k.Run([&] {
+    PDRIVER_OBJECT driver = io.CreateHostDriver(u"\\Driver\\Legacy");
+    UNICODE_STRING device_name;
+    RtlInitUnicodeString(&device_name, u"\\Device\\USBTESK0");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, sizeof(SMARTCARD_EXTENSION), &device_name,
+                             FILE_DEVICE_SMARTCARD, 0, TRUE, &device),
+              STATUS_SUCCESS);
+    auto* e = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
+    ASSERT_EQ(CreateReaderBinding(device, e, NoSerial), STATUS_SUCCESS);
+    ASSERT_EQ(SmartcardCreateLink(&e->ReaderExtension->LegacyLinkName, &device_name),
+              STATUS_SUCCESS);
+    EXPECT_EQ(io.Resolve(u"\\DosDevices\\SCReader0"), device);
+    IoDeleteSymbolicLink(&e->ReaderExtension->LegacyLinkName);
+    ReleaseReaderBinding(e);
+    DeleteReaderBinding(e);
+    IoDeleteDevice(device);
+  });
+  EXPECT_TRUE(r.ok()) << r.report;
+}
