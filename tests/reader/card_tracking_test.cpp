@@ -275,3 +275,25 @@ TEST(StopCardTracking, WaitsWhileThePowerPathHoldsTheLink) {
     EXPECT_EQ(b.reader->TrackingThreadHandle, nullptr);
   }));
 }
+
+TEST(StartCardTracking, ThreadThatCannotBeCreatedLeavesNoTrackingAndTheCloseReturns) {
+  ExpectOk(RunReader([](LinkBench& b) {
+    auto& k = host::kernel::Kernel::Current();
+    k.pool().FailTag(host::kernel::MakeTag("Thre"));
+    EXPECT_EQ(StartCardTracking(b.extension), STATUS_INSUFFICIENT_RESOURCES);
+    k.pool().ClearFaults();
+    EXPECT_EQ(b.reader->TrackingThreadHandle, nullptr);
+    auto n = SendNotification(b);
+    ASSERT_TRUE(n->completed());
+    EXPECT_EQ(n->iosb.Status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
+
+    // The next open tracks again.
+    Bytes status = Hex(kPowered);
+    auto far = StatusReader(b, &status);
+    EXPECT_EQ(StartCardTracking(b.extension), STATUS_SUCCESS);
+    Sleep(Milliseconds(100));
+    EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
+    EXPECT_EQ(far->StatusQueryTimes().size(), 1u);
+  }));
+}
