@@ -75,6 +75,7 @@ NTSTATUS CreateReaderBinding(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION S
   }
   RtlZeroMemory(ReaderExtension, sizeof(READER_EXTENSION));
   ReaderExtension->SerialIoRoutine = SerialIoRoutine;
+  InitializeCardTracking(SmartcardExtension);
 
   SmartcardExtension->Version = SMCLIB_VERSION;
   SmartcardExtension->SmartcardReply.BufferSize = READER_LIBRARY_BUFFER_SIZE;

@@ -66,4 +66,9 @@ typedef struct _READER_EXTENSION {
   SAVED_BUFFER SavedReply;    // the library's own SmartcardReply descriptor
   SAVED_BUFFER SavedRequest;  // the library's own SmartcardRequest descriptor
   ULONG RejectedRequestCount;
+  // Orders the card tracking starts and stops of opens and closes that overlap (a close waiting
+  // for the thread to end while the next open arrives). PASSIVE_LEVEL only; the tracking thread
+  // never takes it, and nobody takes it while holding LinkMutex.
+  KMUTEX TrackingMutex;
+  ULONG TrackingStarts;  // starts not yet matched by a stop; guarded by TrackingMutex
 } READER_EXTENSION;

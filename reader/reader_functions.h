@@ -20,7 +20,10 @@ NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
 // presence request when presence changed.
 NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 
-// The card tracking thread, while a handle is open.
+// The card tracking thread, while a handle is open. Every start (an open) is matched by one stop
+// (its close); the thread runs while starts outnumber stops. A start that meets a stop in progress
+// waits until that stop has ended the thread, then starts a new one.
+NTSTATUS InitializeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);  // at binding
 NTSTATUS StartCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID CardTrackingThread(PVOID Context);

@@ -32,6 +32,7 @@ std::string AttrString(const SCARD_ATTR_STRING& s) {
 
 TEST(CreateReaderBinding, FillsAttributesCapabilitiesSlotsAndLinkDefaults) {
   Kernel k;
+  host::io::IoManager io(k);  // releasing the binding completes requests
   host::smclib::SmartcardLibrary library(k);
   auto r = k.Run([&] {
     auto e = NewExtension();
@@ -110,6 +111,7 @@ TEST(CreateReaderBinding, OutOfPoolLogsTheEventThatSaysHowFarItGot) {
                  Case{2, READER_EVENT_NO_READER_BLOCK, true, false},
                  Case{3, READER_EVENT_INIT_FAILED, true, true}}) {
     Kernel k;
+    host::io::IoManager io(k);  // releasing the binding completes requests
     host::smclib::SmartcardLibrary library(k);
     auto r = k.Run([&] {
       auto e = NewExtension();
@@ -143,6 +145,7 @@ TEST(DeleteReaderBinding, HandsTheLibraryItsOwnBuffersAfterALend) {
 
 TEST(ReleaseReaderBinding, WaitsForTheLastOpenHandle) {
   Kernel k;
+  host::io::IoManager io(k);  // releasing the binding completes requests
   auto r = k.Run([&] {
     auto e = NewExtension();
     ASSERT_EQ(CreateReaderBinding(nullptr, e.get(), NoSerial), STATUS_SUCCESS);

@@ -74,6 +74,18 @@ NTSTATUS TestSerialLine::Serve(PSMARTCARD_EXTENSION extension) {
   auto& request = extension->SmartcardRequest;
   ULONG code = extension->ReaderExtension->SerialIoctl;
   EXPECT_LE(request.BufferLength, request.BufferSize) << "request longer than its buffer";
+  SerialRequestRecord record;
+  record.code = code;
+  record.length = request.BufferLength;
+  record.at = host::kernel::Kernel::Current().Now();
+  if (code != SMARTCARD_READ && request.Buffer != nullptr) {
+    record.data.assign(request.Buffer, request.Buffer + request.BufferLength);
+  }
+  requests.push_back(std::move(record));
+  if (request_status) {
+    NTSTATUS status = request_status(code);
+    if (status != STATUS_SUCCESS) return status;
+  }
   switch (code) {
     case IOCTL_SERIAL_PURGE: {
       ULONG mask = 0;
@@ -92,6 +104,7 @@ NTSTATUS TestSerialLine::Serve(PSMARTCARD_EXTENSION extension) {
     case SMARTCARD_WRITE: {
       Bytes block(request.Buffer, request.Buffer + request.BufferLength);
       writes.push_back(block);
+      write_times.push_back(host::kernel::Kernel::Current().Now());
       if (on_write) on_write(block);
       return STATUS_SUCCESS;
     }

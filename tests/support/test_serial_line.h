@@ -18,6 +18,15 @@ using Bytes = std::vector<uint8_t>;
 Bytes Hex(const std::string& text);
 std::string ToHex(const Bytes& bytes);
 
+// One request the link made, in order: its code, the request descriptor's length and the bytes it
+// carried (none for reads), and when.
+struct SerialRequestRecord {
+  ULONG code = 0;
+  ULONG length = 0;
+  Bytes data;
+  host::kernel::Ticks at = 0;
+};
+
 struct ReadRecord {
   ULONG wanted = 0;
   ULONG delivered = 0;
@@ -42,12 +51,17 @@ class TestSerialLine {
 
   // Called with each block the link writes.
   std::function<void(const Bytes&)> on_write;
+  // When set, decides the status of every request before it is carried out; a failure is
+  // returned as it is and the request has no effect.
+  std::function<NTSTATUS(ULONG code)> request_status;
 
   // Whether a read reports the bytes it delivered by lowering SmartcardReply.BufferLength.
   bool report_delivered = true;
   host::kernel::Ticks char_time = host::kernel::Milliseconds(1);
 
   std::vector<Bytes> writes;
+  std::vector<host::kernel::Ticks> write_times;  // when each of `writes` was made
+  std::vector<SerialRequestRecord> requests;     // every request, reads and writes included
   std::vector<ReadRecord> reads;
   std::vector<SERIAL_TIMEOUTS> timeouts_set;
   std::vector<ULONG> purge_masks;

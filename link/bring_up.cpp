@@ -1,0 +1,32 @@
+// Device start: the reader link from power-up to its first card status.
+#include "link/link.h"
+#include "reader/reader_functions.h"
+
+static NTSTATUS BringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  NTSTATUS Status = LinkDtrCycle(SmartcardExtension);
+  if (Status != STATUS_SUCCESS) return Status;
+
+  Status = T1Resynch(SmartcardExtension);
+  if (Status != STATUS_SUCCESS) {
+    // A reader that did not answer or was given up gets three more attempts.
+    ReaderExtension->LinkState = LINK_STATE_RESYNCH_DUE;
+    Status = T1Resynch(SmartcardExtension);
+    if (Status != STATUS_SUCCESS) return Status;
+  }
+  Status = T1SetIfsd(SmartcardExtension, T1_IFS_LARGEST);
+  if (Status != STATUS_SUCCESS) return Status;
+  T1SetIfsc(SmartcardExtension, T1_IFS_LARGEST);
+  return QueryCardStatus(SmartcardExtension);
+}
+
+NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  KeInitializeMutex(&ReaderExtension->LinkMutex, 0);
+  // Nobody else uses the link before the device is started; the exchanges still run under the
+  // mutex, as every exchange does.
+  KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
+  NTSTATUS Status = BringUpLocked(SmartcardExtension);
+  KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
+  return Status;
+}

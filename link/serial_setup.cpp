@@ -1,0 +1,73 @@
+// The converter's serial line set to the link's parameters, and the reader powered through DTR.
+#include "link/link.h"
+#include "link/serial_request.h"
+
+// DTR cycle: off, then on and held with repeated requests; waits are relative, in 100-ns units.
+#define DTR_OFF_WAIT_100NS 500000LL  // 50 ms
+#define DTR_ON_WAIT_100NS 2500000LL  // 250 ms
+#define DTR_ON_REQUESTS 7
+
+typedef struct _LINK_SETTING {
+  ULONG SerialIoctl;
+  PVOID Data;  // NULL: the request carries no data
+  ULONG Length;
+} LINK_SETTING;
+
+// The request descriptor points at the setting for this one call; its length stays behind for
+// the requests without data that follow.
+static NTSTATUS SendSetting(PSMARTCARD_EXTENSION SmartcardExtension, const LINK_SETTING* Setting) {
+  if (Setting->Data == NULL) return LinkSerialRequest(SmartcardExtension, Setting->SerialIoctl);
+  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
+  PUCHAR Buffer = Request->Buffer;
+  ULONG BufferSize = Request->BufferSize;
+  Request->Buffer = (PUCHAR)Setting->Data;
+  Request->BufferSize = Setting->Length;
+  Request->BufferLength = Setting->Length;
+  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, Setting->SerialIoctl);
+  Request->Buffer = Buffer;
+  Request->BufferSize = BufferSize;
+  return Status;
+}
+
+NTSTATUS LinkSerialSetup(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  const LINK_SETTING Settings[] = {
+      {IOCTL_SERIAL_SET_BAUD_RATE, &ReaderExtension->LinkBaudRate, sizeof(SERIAL_BAUD_RATE)},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, &ReaderExtension->LinkLineControl,
+       sizeof(SERIAL_LINE_CONTROL)},
+      {IOCTL_SERIAL_SET_CHARS, &ReaderExtension->LinkChars, sizeof(SERIAL_CHARS)},
+      {IOCTL_SERIAL_SET_TIMEOUTS, &ReaderExtension->LinkTimeouts, sizeof(SERIAL_TIMEOUTS)},
+      {IOCTL_SERIAL_SET_HANDFLOW, &ReaderExtension->LinkHandflow, sizeof(SERIAL_HANDFLOW)},
+      {IOCTL_SERIAL_SET_BREAK_OFF, NULL, 0},
+      {IOCTL_SERIAL_SET_DTR, NULL, 0},
+  };
+  SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;
+  SmartcardExtension->SmartcardRequest.BufferLength = 0;
+  for (ULONG i = 0; i < ARRAYSIZE(Settings); ++i) {
+    NTSTATUS Status = SendSetting(SmartcardExtension, &Settings[i]);
+    if (Status != STATUS_SUCCESS) return Status;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The wait follows the request whatever its outcome, so that the line has settled either way.
+static NTSTATUS RequestThenWait(PSMARTCARD_EXTENSION SmartcardExtension, ULONG SerialIoctl,
+                                LONGLONG Wait) {
+  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, SerialIoctl);
+  LARGE_INTEGER Interval;
+  Interval.QuadPart = -Wait;
+  KeDelayExecutionThread(KernelMode, FALSE, &Interval);
+  return Status;
+}
+
+NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SmartcardExtension->SmartcardRequest.BufferLength = 0;
+  SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;
+  SmartcardExtension->ReaderExtension->LinkState = LINK_STATE_IN_STEP;
+
+  NTSTATUS Status = RequestThenWait(SmartcardExtension, IOCTL_SERIAL_CLR_DTR, DTR_OFF_WAIT_100NS);
+  for (ULONG i = 0; Status == STATUS_SUCCESS && i < DTR_ON_REQUESTS; ++i) {
+    Status = RequestThenWait(SmartcardExtension, IOCTL_SERIAL_SET_DTR, DTR_ON_WAIT_100NS);
+  }
+  return Status;
+}

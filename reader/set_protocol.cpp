@@ -1,0 +1,84 @@
+// RDF_SET_PROTOCOL: tell the reader which card protocol to run and move the card to
+// SCARD_SPECIFIC.
+#include "link/link.h"
+#include "reader/io_request.h"
+#include "reader/reader_commands.h"
+#include "reader/reader_functions.h"
+
+// The protocol byte is replaced for each request.
+static const UCHAR SetParametersCommand[READER_SET_PARAMETERS_LENGTH] = {
+    READER_CLASS_SET_PARAMETERS, READER_INS_SET_PARAMETERS, READER_P1_SET_PARAMETERS,
+    READER_P2_SET_PARAMETERS,    READER_LC_SET_PARAMETERS,  READER_TAG_CARD_PROTOCOL,
+    READER_LENGTH_CARD_PROTOCOL, READER_CARD_PROTOCOL_T0};
+
+static BOOLEAN ParametersAccepted(UCHAR Sw1, UCHAR Sw2) {
+  return (Sw1 == READER_SW1_SUCCESS && Sw2 == READER_SW2_SUCCESS) ||
+         (Sw1 == READER_SW1_WRONG_DATA && Sw2 == READER_SW2_WRONG_DATA_PARAMETERS);
+}
+
+static NTSTATUS SetProtocolLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SCARD_CARD_CAPABILITIES* Card = &SmartcardExtension->CardCapabilities;
+  ULONG Requested = SmartcardExtension->MinorIoControlCode;
+  if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
+      (Requested & Card->Protocol.Selected) != 0) {
+    return STATUS_SUCCESS;  // already in force: nothing sent, nothing written
+  }
+
+  ULONG Common = Card->Protocol.Supported & Requested;
+  UCHAR ProtocolByte;
+  if (Common & SCARD_PROTOCOL_T1) {
+    ProtocolByte = READER_CARD_PROTOCOL_T1;
+    Card->Protocol.Selected = SCARD_PROTOCOL_T1;
+  } else if (Common & SCARD_PROTOCOL_T0) {
+    ProtocolByte = READER_CARD_PROTOCOL_T0;
+    Card->Protocol.Selected = SCARD_PROTOCOL_T0;
+  } else {
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  // The selected protocol goes back in the reply; refuse before the reader is asked.
+  if (SmartcardExtension->IoRequest.ReplyBuffer == NULL ||
+      SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(ULONG)) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+
+  UCHAR Command[READER_SET_PARAMETERS_LENGTH];
+  RtlCopyMemory(Command, SetParametersCommand, sizeof(Command));
+  Command[READER_SET_PARAMETERS_PROTOCOL_OFFSET] = ProtocolByte;
+  UCHAR Reply[READER_SET_PARAMETERS_REPLY_SIZE];
+  ULONG ReplyLength = sizeof(Reply);
+  UCHAR Dad = T1_NODE_READER;
+  UCHAR Sad = T1_NODE_HOST;
+  NTSTATUS Status =
+      T1Transceive(SmartcardExtension, &Dad, &Sad, Command, sizeof(Command), Reply, &ReplyLength);
+  if (Status != STATUS_SUCCESS) return Status;
+  // An answer without a status word accepts nothing.
+  if (ReplyLength < READER_STATUS_WORD_LENGTH) return STATUS_DEVICE_PROTOCOL_ERROR;
+  ULONG DataLength = ReplyLength - READER_STATUS_WORD_LENGTH;
+  if (!ParametersAccepted(Reply[DataLength], Reply[DataLength + 1])) {
+    return STATUS_DEVICE_PROTOCOL_ERROR;
+  }
+
+  // Written directly: SetCardState does not take this state, and the library reads it only
+  // after this function has returned.
+  SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+  ULONG Selected = Card->Protocol.Selected;
+  RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, &Selected, sizeof(Selected));
+  SetRequestInformation(SmartcardExtension, sizeof(Selected));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReaderSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
+  NTSTATUS Status = SetProtocolLocked(SmartcardExtension);
+  if (Status == STATUS_TIMEOUT) {
+    // The reader may have taken the parameters; the choice stays for the next attempt.
+    Status = STATUS_IO_TIMEOUT;
+    SetRequestInformation(SmartcardExtension, 0);
+  } else if (Status != STATUS_SUCCESS) {
+    SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    SetRequestInformation(SmartcardExtension, 0);
+  }
+  KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
+  return Status;
+}
