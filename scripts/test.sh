@@ -1,32 +1,11 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need (Debian packages, when missing and running as root),
-# configures, builds and runs every test.
+# Builds everything (installing what is missing, see build.sh) and runs every test.
 #   scripts/test.sh                 plain build in build/
 #   SANITIZE=asan scripts/test.sh   AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
 #   SANITIZE=tsan scripts/test.sh   ThreadSanitizer, in build-tsan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-# tshark reads the USB captures back; vsmartcard-vpicc and python3-pycryptodome give the vicc
-# card emulator behind the vpcd bridge test.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tshark vsmartcard-vpicc
-          python3-pycryptodome)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -eq 0 ]]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-  else
-    echo "missing Debian packages (run as root to install them): ${missing[*]}" >&2
-    exit 1
-  fi
-fi
-
+scripts/build.sh
 sanitize=${SANITIZE:-}
 build=build${sanitize:+-$sanitize}
-cmake -S . -B "$build" -G Ninja -DSANITIZE="$sanitize" >/dev/null
-cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

@@ -11,7 +11,7 @@ host::kernel::RunResult RunBringUp(const std::function<void(LinkBench&)>& body) 
   return test_support::RunWithLink(test_support::LinkBenchOptions{.ifsc = 0, .device = true}, body);
 }
 
-std::vector<ULONG> Codes(const std::vector<test_support::SerialRequestRecord>& requests) {
+std::vector<ULONG> Codes(const std::vector<test_support::ScriptedLineRequest>& requests) {
   std::vector<ULONG> out;
   for (const auto& r : requests) out.push_back(r.code);
   return out;

@@ -74,7 +74,7 @@ NTSTATUS TestSerialLine::Serve(PSMARTCARD_EXTENSION extension) {
   auto& request = extension->SmartcardRequest;
   ULONG code = extension->ReaderExtension->SerialIoctl;
   EXPECT_LE(request.BufferLength, request.BufferSize) << "request longer than its buffer";
-  SerialRequestRecord record;
+  ScriptedLineRequest record;
   record.code = code;
   record.length = request.BufferLength;
   record.at = host::kernel::Kernel::Current().Now();

@@ -20,7 +20,7 @@ std::string ToHex(const Bytes& bytes);
 
 // One request the link made, in order: its code, the request descriptor's length and the bytes it
 // carried (none for reads), and when.
-struct SerialRequestRecord {
+struct ScriptedLineRequest {
   ULONG code = 0;
   ULONG length = 0;
   Bytes data;
@@ -61,7 +61,7 @@ class TestSerialLine {
 
   std::vector<Bytes> writes;
   std::vector<host::kernel::Ticks> write_times;  // when each of `writes` was made
-  std::vector<SerialRequestRecord> requests;     // every request, reads and writes included
+  std::vector<ScriptedLineRequest> requests;     // every request, reads and writes included
   std::vector<ReadRecord> reads;
   std::vector<SERIAL_TIMEOUTS> timeouts_set;
   std::vector<ULONG> purge_masks;

@@ -1,0 +1,58 @@
+#include "tools/hex_text.h"
+
+#include <cstdio>
+
+namespace tools {
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsSeparator(char c) { return c == ' ' || c == ':' || c == '\t'; }
+
+}  // namespace
+
+bool ParseHexBytes(std::string_view text, std::vector<uint8_t>* bytes, std::string* error) {
+  bytes->clear();
+  size_t i = 0;
+  while (i < text.size()) {
+    if (IsSeparator(text[i])) {
+      ++i;
+      continue;
+    }
+    int high = HexDigit(text[i]);
+    if (high < 0) {
+      *error = "'" + std::string(text) + "' is not hex: unexpected '" + text[i] + "'";
+      return false;
+    }
+    if (i + 1 >= text.size() || HexDigit(text[i + 1]) < 0) {
+      *error = "'" + std::string(text) + "' is not hex: a byte needs two digits";
+      return false;
+    }
+    bytes->push_back(uint8_t(high << 4 | HexDigit(text[i + 1])));
+    i += 2;
+  }
+  if (bytes->empty()) {
+    *error = "'" + std::string(text) + "' holds no bytes";
+    return false;
+  }
+  return true;
+}
+
+std::string FormatHexBytes(std::span<const uint8_t> bytes) {
+  std::string out;
+  char digits[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+    if (i) out += ' ';
+    out += digits;
+  }
+  return out;
+}
+
+}  // namespace tools
