@@ -293,10 +293,10 @@ void Reader::Firmware::HandleRLocked(const Block& b) {
       return;
     case Phase::kIdle:
       if (!last_i_block.empty() && b.nr() == last_i_ns) {
-        ResendLocked(last_i_block);
-      } else if (!last_sent.empty()) {
-        ResendLocked(last_sent);
+        ResendLocked(last_i_block);  // the host missed the reader's last I-block
       } else {
+        // The host has the reader's last block; its own I-block must have got lost. Resending
+        // our last block would only repeat what the host has already taken.
         SendLocked(t1::MakeR(host_ns, RCode::kOtherError));
       }
       return;

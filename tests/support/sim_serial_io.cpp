@@ -44,6 +44,7 @@ void Delay(Ticks interval) {
 SimSerialIo::SimSerialIo(PSMARTCARD_EXTENSION extension, sim::SerialLine& line,
                          SimSerialIoOptions options)
     : extension_(extension), line_(line), options_(options), port_(line.converter_end()) {
+  port_.set_discard_damaged(options_.discard_damaged_characters);
   timeouts_.ReadIntervalTimeout = kSimDefaultReadInterval;
   timeouts_.ReadTotalTimeoutMultiplier = kSimDefaultReadMultiplier;
   timeouts_.ReadTotalTimeoutConstant = kSimDefaultReadConstant;
