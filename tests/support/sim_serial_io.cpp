@@ -210,7 +210,7 @@ NTSTATUS SimSerialIo::Read(SMARTCARD_REPLY& reply, SerialRequestRecord& record) 
     reply.BufferLength = 0;
     return STATUS_TIMEOUT;
   }
-  std::memcpy(reply.Buffer, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(reply.Buffer, bytes.data(), bytes.size());
   reply.BufferLength = ULONG(bytes.size());
   record.delivered = reply.BufferLength;
   return STATUS_SUCCESS;
