@@ -17,8 +17,10 @@ LinePort::~LinePort() { end_.SetReceiveCallback(nullptr); }
 void LinePort::OnCharacter(const ReceivedCharacter& ch) {
   {
     std::lock_guard lock(mu_);
+    bool damaged = ch.parity_error || ch.framing_error;
+    if (damaged) ++errors_;
+    if (damaged && discard_damaged_) return;
     received_.push_back(ch.value);
-    if (ch.parity_error || ch.framing_error) ++errors_;
   }
   KeSetEvent(arrived_.get(), 0, FALSE);
 }
@@ -84,6 +86,11 @@ size_t LinePort::available() const {
 uint64_t LinePort::error_count() const {
   std::lock_guard lock(mu_);
   return errors_;
+}
+
+void LinePort::set_discard_damaged(bool discard) {
+  std::lock_guard lock(mu_);
+  discard_damaged_ = discard;
 }
 
 void LinePort::Purge() {

@@ -45,6 +45,9 @@ class LinePort {
   uint64_t error_count() const;
   // Drops what has arrived and not been taken.
   void Purge();
+  // Whether characters that arrive with a parity or framing error are thrown away (as a UART set
+  // to discard them does) instead of kept with the value sampled. They are counted either way.
+  void set_discard_damaged(bool discard);
 
  private:
   void OnCharacter(const ReceivedCharacter& ch);
@@ -53,6 +56,7 @@ class LinePort {
   mutable std::mutex mu_;  // guards received_ and errors_; never held across a wait
   std::deque<uint8_t> received_;
   uint64_t errors_ = 0;
+  bool discard_damaged_ = false;
   std::unique_ptr<KEVENT> arrived_;  // synchronization event set on every arrival
 };
 

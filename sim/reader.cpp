@@ -234,6 +234,13 @@ void Reader::Firmware::HandleSLocked(const Block& b) {
         pending = Pending::kNone;
         StartAnswerLocked();
         return;
+      case Pending::kIfsInHostChain:
+        if (SKind(b.s_kind()) != SKind::kIfs || len != 1 || b.inf[0] != requested_ifs) break;
+        ifsc = requested_ifs;
+        phase = Phase::kReceivingChain;
+        pending = Pending::kNone;
+        SendLocked(t1::MakeR(host_ns, RCode::kAcknowledge));
+        return;
       case Pending::kAbortHostChain:
         if (SKind(b.s_kind()) != SKind::kAbort || len != 0) break;
         phase = Phase::kIdle;
@@ -286,10 +293,10 @@ void Reader::Firmware::HandleRLocked(const Block& b) {
       return;
     case Phase::kIdle:
       if (!last_i_block.empty() && b.nr() == last_i_ns) {
-        ResendLocked(last_i_block);
-      } else if (!last_sent.empty()) {
-        ResendLocked(last_sent);
+        ResendLocked(last_i_block);  // the host missed the reader's last I-block
       } else {
+        // The host has the reader's last block; its own I-block must have got lost. Resending
+        // our last block would only repeat what the host has already taken.
         SendLocked(t1::MakeR(host_ns, RCode::kOtherError));
       }
       return;
@@ -318,6 +325,10 @@ void Reader::Firmware::HandleILocked(const Block& b) {
     if (script_abort_host_chain) {
       script_abort_host_chain = false;
       SendSRequestLocked(SKind::kAbort, Pending::kAbortHostChain);
+    } else if (script_ifs_in_host_chain) {
+      requested_ifs = script_ifs_in_host_chain;
+      script_ifs_in_host_chain = 0;
+      SendSRequestLocked(SKind::kIfs, Pending::kIfsInHostChain, {requested_ifs});
     } else {
       SendLocked(t1::MakeR(host_ns, RCode::kAcknowledge));
     }
@@ -522,6 +533,11 @@ void Reader::RequestIfsBeforeNextAnswer(uint8_t size) {
 void Reader::SendWtxBeforeNextAnswer(uint8_t multiplier) {
   std::lock_guard lock(firmware_->mu);
   firmware_->script_wtx = multiplier;
+}
+
+void Reader::RequestIfsInNextHostChain(uint8_t size) {
+  std::lock_guard lock(firmware_->mu);
+  firmware_->script_ifs_in_host_chain = size;
 }
 
 void Reader::AbortNextHostChain() {

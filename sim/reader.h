@@ -75,7 +75,10 @@ class Reader {
   // Reader-initiated S-blocks, each once, at the next occasion:
   void RequestIfsBeforeNextAnswer(uint8_t size);     // S(IFS request) before the next answer
   void SendWtxBeforeNextAnswer(uint8_t multiplier);  // S(WTX request) before the next answer
-  void AbortNextHostChain();    // S(ABORT request) instead of acknowledging a chained command
+  void AbortNextHostChain();  // S(ABORT request) instead of acknowledging a chained command
+  // S(IFS request) instead of acknowledging a chained command; once the host has answered it the
+  // reader takes blocks of the new size and acknowledges the block in flight.
+  void RequestIfsInNextHostChain(uint8_t size);
   void AbortNextAnswerChain();  // S(ABORT request) after the host acknowledges an answer block
 
   bool booted() const;

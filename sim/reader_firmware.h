@@ -31,7 +31,7 @@ struct Reader::Firmware : std::enable_shared_from_this<Reader::Firmware> {
     kAwaitingS,       // the reader sent an S request and waits for its response
   };
   // Why the reader sent its S request.
-  enum class Pending { kNone, kWtx, kIfs, kAbortHostChain, kAbortAnswerChain };
+  enum class Pending { kNone, kWtx, kIfs, kIfsInHostChain, kAbortHostChain, kAbortAnswerChain };
 
   // A card call for the worker.
   struct CardJob {
@@ -87,6 +87,7 @@ struct Reader::Firmware : std::enable_shared_from_this<Reader::Firmware> {
 
   // Script
   uint8_t script_ifs = 0;
+  uint8_t script_ifs_in_host_chain = 0;
   uint8_t script_wtx = 0;
   bool script_abort_host_chain = false;
   bool script_abort_answer_chain = false;

@@ -410,3 +410,25 @@ TEST(SimLink, CardKinds) {
       },
       t0));
 }
+
+TEST(SimSerialIo, DamagedCharactersAreHandedOnUnlessToldToDiscardThem) {
+  for (bool discard : {false, true}) {
+    SimLinkOptions options;
+    options.serial.discard_damaged_characters = discard;
+    ExpectOk(RunSimLink(
+        [discard](Kernel&, SimLink& link) {
+          SERIAL_LINE_CONTROL odd{STOP_BIT_1, ODD_PARITY, 8};
+          ASSERT_EQ(Call(link, IOCTL_SERIAL_SET_LINE_CONTROL, Raw(odd)), STATUS_SUCCESS);
+          ASSERT_EQ(SetTimeouts(link, 0, 100), STATUS_SUCCESS);
+          link.line().reader_end().Transmit({0x21, 0x00, 0x05});  // parity errors, values intact
+          ReadResult r = Read(link, 3);
+          if (discard) {
+            EXPECT_EQ(r.status, STATUS_TIMEOUT);
+          } else {
+            EXPECT_EQ(r.bytes, Hex("21 00 05"));
+          }
+          EXPECT_EQ(link.serial().port().error_count(), 3u);
+        },
+        options));
+  }
+}

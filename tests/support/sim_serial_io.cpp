@@ -44,6 +44,7 @@ void Delay(Ticks interval) {
 SimSerialIo::SimSerialIo(PSMARTCARD_EXTENSION extension, sim::SerialLine& line,
                          SimSerialIoOptions options)
     : extension_(extension), line_(line), options_(options), port_(line.converter_end()) {
+  port_.set_discard_damaged(options_.discard_damaged_characters);
   timeouts_.ReadIntervalTimeout = kSimDefaultReadInterval;
   timeouts_.ReadTotalTimeoutMultiplier = kSimDefaultReadMultiplier;
   timeouts_.ReadTotalTimeoutConstant = kSimDefaultReadConstant;
@@ -209,7 +210,7 @@ NTSTATUS SimSerialIo::Read(SMARTCARD_REPLY& reply, SerialRequestRecord& record) 
     reply.BufferLength = 0;
     return STATUS_TIMEOUT;
   }
-  std::memcpy(reply.Buffer, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(reply.Buffer, bytes.data(), bytes.size());
   reply.BufferLength = ULONG(bytes.size());
   record.delivered = reply.BufferLength;
   return STATUS_SUCCESS;

@@ -36,6 +36,10 @@ struct SimSerialIoOptions {
   // What the converter takes at once before the line has to make room: a write returns once no
   // more than this many of its characters still wait to be sent. 0: once the last has left.
   size_t transmit_buffer = 64;
+  // The simulated converter hands on every character with the value it sampled, parity and
+  // framing errors or not, and the link has only its LRC to find damage. Set, characters with
+  // such errors are thrown away instead, so that a damaged block arrives short.
+  bool discard_damaged_characters = false;
 };
 
 struct SerialRequestRecord {
