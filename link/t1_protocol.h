@@ -60,3 +60,5 @@
 #define T1_RESYNCH_ATTEMPTS 3      // S(RESYNCH) and S(IFS) exchanges before the link is given up
 #define T1_RESEND_REQUESTS 3       // times the reader may ask for the same block again
 #define T1_S_REQUESTS_IN_A_ROW 64  // reader S-requests handled between two steps forward
+#define T1_QUIET_LINE_MS 50        // no character for this long: the line is quiet after an error
+#define T1_QUIET_LINE_MAX_BYTES (2 * T1_MAXIMUM_BLOCK_LENGTH)

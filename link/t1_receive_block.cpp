@@ -22,6 +22,39 @@ static NTSTATUS ReadPart(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Offset, 
   return Status;
 }
 
+// After a damaged block the rest of it may still be on its way: a character inserted or a LEN
+// byte hit makes the block longer than what was read. Its tail must not become the start of the
+// next block read (shifted by a byte, a repeated block can even pass its LRC), so the link waits
+// until the line has been quiet for a while, swallowing what comes, before it answers. The next
+// block sent purges and arms its own timeouts again.
+static void WaitForQuietLine(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
+  ULONG BlockLength = Reply->BufferLength;
+  SERIAL_TIMEOUTS Saved = ReaderExtension->LinkTimeouts;
+  ReaderExtension->LinkTimeouts.ReadIntervalTimeout = 0;
+  ReaderExtension->LinkTimeouts.ReadTotalTimeoutMultiplier = 0;
+  ReaderExtension->LinkTimeouts.ReadTotalTimeoutConstant = T1_QUIET_LINE_MS;
+  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
+  PUCHAR RequestBuffer = Request->Buffer;
+  ULONG RequestSize = Request->BufferSize;
+  ULONG RequestLength = Request->BufferLength;
+  Request->Buffer = (PUCHAR)&ReaderExtension->LinkTimeouts;
+  Request->BufferSize = sizeof(SERIAL_TIMEOUTS);
+  Request->BufferLength = sizeof(SERIAL_TIMEOUTS);
+  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS);
+  Request->Buffer = RequestBuffer;
+  Request->BufferSize = RequestSize;
+  Request->BufferLength = RequestLength;
+  // A line that never falls quiet is left to the next block's purge after a bounded wait.
+  for (ULONG Swallowed = 0; Status == STATUS_SUCCESS && Swallowed < T1_QUIET_LINE_MAX_BYTES;
+       ++Swallowed) {
+    Status = ReadPart(SmartcardExtension, Reply->BufferSize - 1, 1);
+  }
+  ReaderExtension->LinkTimeouts = Saved;
+  Reply->BufferLength = BlockLength;
+}
+
 NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
   SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
   if (Reply->Buffer == NULL || Reply->BufferSize < T1_MAXIMUM_BLOCK_LENGTH) {
@@ -46,6 +79,7 @@ NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
       if (!EdcCheck(SmartcardExtension)) Status = STATUS_CRC_ERROR;
     }
   }
+  if (Status == STATUS_CRC_ERROR) WaitForQuietLine(SmartcardExtension);
   LinkEnableReading(SmartcardExtension, FALSE);
   return Status;
 }

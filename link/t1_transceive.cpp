@@ -24,6 +24,9 @@ typedef struct _T1_EXCHANGE {
   ULONG SRequestsLeft;  // reader's S-requests in a row, before giving up
   UCHAR RCode;          // R-block code step E sends
   NTSTATUS LastReceiveStatus;
+  UCHAR Destination;  // the node the command goes to
+  UCHAR AnswerNad;    // NAD of the answer's first I-block; the rest of its chain repeats it
+  BOOLEAN AnswerNadKnown;
 } T1_EXCHANGE, *PT1_EXCHANGE;
 
 typedef enum _T1_STEP { T1StepSend, T1StepReceive, T1StepError, T1StepDone } T1_STEP;
@@ -111,6 +114,16 @@ static T1_STEP ReceiveIBlock(PT1_EXCHANGE X, UCHAR Nad, UCHAR Pcb, UCHAR Len, co
   PREADER_EXTENSION ReaderExtension = X->ReaderExtension;
   BOOLEAN Sequence = (Pcb & T1_PCB_I_SEQUENCE) != 0;
   if ((Pcb & T1_PCB_I_RESERVED) != 0) return T1StepError;
+  // An answer comes to the host, from the node addressed or from the reader speaking for it; a
+  // block addressed otherwise is damage that happened to pass the LRC (a byte left over from a
+  // damaged block shifts the next one).
+  UCHAR AnswerDad = (UCHAR)((Nad >> T1_NAD_DAD_SHIFT) & T1_NAD_ADDRESS_MASK);
+  UCHAR AnswerSad = (UCHAR)(Nad & T1_NAD_ADDRESS_MASK);
+  if ((Nad & ~(UCHAR)((T1_NAD_ADDRESS_MASK << T1_NAD_DAD_SHIFT) | T1_NAD_ADDRESS_MASK)) != 0 ||
+      AnswerDad != T1_NODE_HOST || (AnswerSad != X->Destination && AnswerSad != T1_NODE_READER)) {
+    return T1StepError;
+  }
+  if (X->AnswerNadKnown && Nad != X->AnswerNad) return T1StepError;
   if (Sequence != SequenceBit(ReaderExtension, SEQUENCE_BIT_RECEIVE)) return T1StepError;
   if (!X->Answering) {
     // Only the host's last block may be answered with an I-block.
@@ -119,6 +132,8 @@ static T1_STEP ReceiveIBlock(PT1_EXCHANGE X, UCHAR Nad, UCHAR Pcb, UCHAR Len, co
     X->BlockStart = X->CommandLength;
     X->Position = 0;
   }
+  X->AnswerNad = Nad;
+  X->AnswerNadKnown = TRUE;
   *X->Dad = (UCHAR)((Nad >> T1_NAD_DAD_SHIFT) & T1_NAD_ADDRESS_MASK);
   *X->Sad = (UCHAR)(Nad & T1_NAD_ADDRESS_MASK);
   ToggleSequenceBit(ReaderExtension, SEQUENCE_BIT_RECEIVE);
@@ -177,7 +192,10 @@ static T1_STEP ReceiveSBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, const UCHAR* 
       if (!X->Answering) {
         X->AbortedByReader = TRUE;
       } else {
-        X->Position = 0;  // the reader gave up its chain; what came of it is dropped
+        // The reader gave up its chain; what came of it is dropped, and the answer that follows
+        // may come from another node (the reader reporting the abort).
+        X->Position = 0;
+        X->AnswerNadKnown = FALSE;
       }
       X->RetriesLeft = T1_ERROR_RETRIES;
       --X->SRequestsLeft;
@@ -223,6 +241,7 @@ static T1_STEP ReceiveAndDispatch(PT1_EXCHANGE X, NTSTATUS* Result) {
   UCHAR Len = Block[T1_OFFSET_LEN];
   const UCHAR* Inf = Block + T1_OFFSET_INF;
   if ((Pcb & T1_PCB_I_BLOCK_BIT) == 0) return ReceiveIBlock(X, Nad, Pcb, Len, Inf, Result);
+  if (Nad != T1_NAD_NONE) return T1StepError;  // R- and S-blocks carry no addresses
   if ((Pcb & T1_PCB_TYPE_MASK) == T1_PCB_R_BLOCK) return ReceiveRBlock(X, Pcb, Len, Result);
   return ReceiveSBlock(X, Pcb, Len, Inf, Result);
 }
@@ -271,6 +290,7 @@ NTSTATUS T1Transceive(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Dad, PUCHA
   X.ReaderExtension = ReaderExtension;
   X.Dad = Dad;
   X.Sad = Sad;
+  X.Destination = (UCHAR)(*Dad & T1_NAD_ADDRESS_MASK);
   X.Command = Command;
   X.CommandLength = CommandLength;
   X.Reply = Reply;

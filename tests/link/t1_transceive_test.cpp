@@ -380,3 +380,53 @@ TEST(T1Transceive, CommandAndReplyMayShareMemory) {
       },
       1, 8));
 }
+
+// Blocks that pass the LRC but are not addressed as answers to the host are damage: the host
+// asks for the block again (R-block, other error) instead of taking them.
+TEST(T1Transceive, BlocksNotAddressedToTheHostAreAskedForAgain) {
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    ScriptedPeer peer(*b.line);
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("12 00 02 90 00"))  // to the reader
+        .Expect("00 82 00 82", BlockHex("20 00 02 90 00"))  // from the card, not asked
+        .Expect("00 82 00 82", BlockHex("21 00 02 90 00"));
+    Exchange x = Transceive(b, kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(x.reply), "90 00");
+    EXPECT_TRUE(peer.Done());
+  }));
+  // An R-block with an address, and a chain whose second block comes from another node.
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    ScriptedPeer peer(*b.line);
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 90 00"))
+        .Expect("00 82 00 82", BlockHex("21 20 01 80"))
+        .Expect("00 90 00 90", BlockHex("20 40 02 90 00"))
+        .Expect("00 92 00 92", BlockHex("21 40 02 90 00"));
+    Exchange x = Transceive(b, kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(x.reply), "80 90 00");
+    EXPECT_TRUE(peer.Done());
+  }));
+}
+
+// What is left of a damaged block still arrives after its LRC was found wrong; the host lets the
+// line fall quiet before it answers, so that the leftover never starts the next block.
+TEST(T1Transceive, AfterADamagedBlockTheLineFallsQuietBeforeTheAnswer) {
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    ScriptedPeer peer(*b.line);
+    // LEN says 2, three bytes of INF come: the last one trails the block read.
+    Bytes longer = Block("21 00 02 90 00");
+    longer.insert(longer.begin() + 4, 0x55);
+    peer.Expect("12 00 05 20 13 00 80 00 A4", ToHex(longer))
+        .Expect("00 81 00 81", BlockHex("21 00 02 90 00"));
+    Exchange x = Transceive(b, kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(x.reply), "90 00");
+    EXPECT_TRUE(peer.Done());
+    // The R-block went out only after a quiet read that found nothing more.
+    ASSERT_GE(b.line->reads.size(), 5u);
+    const test_support::ReadRecord& quiet = b.line->reads[4];
+    EXPECT_EQ(quiet.wanted, 1u);
+    EXPECT_EQ(quiet.delivered, 0u);
+    EXPECT_EQ(quiet.total_timeout_ms, ULONG(T1_QUIET_LINE_MS));
+  }));
+}
