@@ -315,7 +315,12 @@ void SerialLine::End::Transmit(std::span<const uint8_t> bytes) {
     tx.fifo.insert(tx.fifo.end(), bytes.begin(), bytes.end());
     if (!tx.on_wire) impl_->StartNextLocked(side_, double(impl_->kernel.Now()), work);
   }
-  impl_->Flush(work);
+  // The sender may hold its own lock (the reader firmware does) while callbacks take theirs under
+  // callback_mu: what the transmission has to tell runs as a device event instead, never nested.
+  if (!work.empty()) {
+    std::shared_ptr<Impl> keep = impl_->self.lock();
+    impl_->kernel.ScheduleAt(impl_->kernel.Now(), [keep, work]() mutable { keep->Flush(work); });
+  }
 }
 
 size_t SerialLine::End::TransmitQueued() const {
