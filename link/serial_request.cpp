@@ -6,3 +6,17 @@ NTSTATUS LinkSerialRequest(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Serial
   ReaderExtension->SerialIoctl = SerialIoctl;
   return ReaderExtension->SerialIoRoutine(SmartcardExtension);
 }
+
+NTSTATUS LinkSerialRequestWithData(PSMARTCARD_EXTENSION SmartcardExtension, ULONG SerialIoctl,
+                                   PVOID Data, ULONG Length) {
+  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
+  PUCHAR Buffer = Request->Buffer;
+  ULONG BufferSize = Request->BufferSize;
+  Request->Buffer = (PUCHAR)Data;
+  Request->BufferSize = Length;
+  Request->BufferLength = Length;
+  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, SerialIoctl);
+  Request->Buffer = Buffer;
+  Request->BufferSize = BufferSize;
+  return Status;
+}

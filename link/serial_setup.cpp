@@ -13,20 +13,11 @@ typedef struct _LINK_SETTING {
   ULONG Length;
 } LINK_SETTING;
 
-// The request descriptor points at the setting for this one call; its length stays behind for
-// the requests without data that follow.
+// Settings without data leave the request length of the one before them.
 static NTSTATUS SendSetting(PSMARTCARD_EXTENSION SmartcardExtension, const LINK_SETTING* Setting) {
   if (Setting->Data == NULL) return LinkSerialRequest(SmartcardExtension, Setting->SerialIoctl);
-  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
-  PUCHAR Buffer = Request->Buffer;
-  ULONG BufferSize = Request->BufferSize;
-  Request->Buffer = (PUCHAR)Setting->Data;
-  Request->BufferSize = Setting->Length;
-  Request->BufferLength = Setting->Length;
-  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, Setting->SerialIoctl);
-  Request->Buffer = Buffer;
-  Request->BufferSize = BufferSize;
-  return Status;
+  return LinkSerialRequestWithData(SmartcardExtension, Setting->SerialIoctl, Setting->Data,
+                                   Setting->Length);
 }
 
 NTSTATUS LinkSerialSetup(PSMARTCARD_EXTENSION SmartcardExtension) {

@@ -35,17 +35,9 @@ static void WaitForQuietLine(PSMARTCARD_EXTENSION SmartcardExtension) {
   ReaderExtension->LinkTimeouts.ReadIntervalTimeout = 0;
   ReaderExtension->LinkTimeouts.ReadTotalTimeoutMultiplier = 0;
   ReaderExtension->LinkTimeouts.ReadTotalTimeoutConstant = T1_QUIET_LINE_MS;
-  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
-  PUCHAR RequestBuffer = Request->Buffer;
-  ULONG RequestSize = Request->BufferSize;
-  ULONG RequestLength = Request->BufferLength;
-  Request->Buffer = (PUCHAR)&ReaderExtension->LinkTimeouts;
-  Request->BufferSize = sizeof(SERIAL_TIMEOUTS);
-  Request->BufferLength = sizeof(SERIAL_TIMEOUTS);
-  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS);
-  Request->Buffer = RequestBuffer;
-  Request->BufferSize = RequestSize;
-  Request->BufferLength = RequestLength;
+  NTSTATUS Status =
+      LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS,
+                                &ReaderExtension->LinkTimeouts, sizeof(SERIAL_TIMEOUTS));
   // A line that never falls quiet is left to the next block's purge after a bounded wait.
   for (ULONG Swallowed = 0; Status == STATUS_SUCCESS && Swallowed < T1_QUIET_LINE_MAX_BYTES;
        ++Swallowed) {

@@ -2,22 +2,6 @@
 #include "link/link.h"
 #include "link/serial_request.h"
 
-// The purge mask and the timeouts go out from their own memory, with the request descriptor
-// pointed at them for one call, so that a command waiting in the request buffer is not touched.
-static NTSTATUS SendSetting(PSMARTCARD_EXTENSION SmartcardExtension, ULONG SerialIoctl,
-                            PVOID Setting, ULONG Length) {
-  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
-  PUCHAR Buffer = Request->Buffer;
-  ULONG BufferSize = Request->BufferSize;
-  Request->Buffer = (PUCHAR)Setting;
-  Request->BufferSize = Length;
-  Request->BufferLength = Length;
-  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, SerialIoctl);
-  Request->Buffer = Buffer;
-  Request->BufferSize = BufferSize;
-  return Status;
-}
-
 NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
                      const UCHAR* Inf, ULONG WaitingTime) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
@@ -27,8 +11,8 @@ NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR P
   if (Len != 0 && Inf == NULL) return STATUS_INVALID_PARAMETER;
 
   ULONG PurgeMask = SERIAL_PURGE_RXCLEAR;
-  NTSTATUS Status =
-      SendSetting(SmartcardExtension, IOCTL_SERIAL_PURGE, &PurgeMask, sizeof(PurgeMask));
+  NTSTATUS Status = LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_PURGE, &PurgeMask,
+                                              sizeof(PurgeMask));
   if (Status != STATUS_SUCCESS) return Status;
 
   PUCHAR Block = Request->Buffer;
@@ -50,6 +34,6 @@ NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR P
   ReaderExtension->LinkTimeouts.ReadTotalTimeoutConstant = WaitingTime;
   ReaderExtension->LinkTimeouts.ReadIntervalTimeout = ReaderExtension->CharWaitingTime;
   ReaderExtension->LinkTimeouts.ReadTotalTimeoutMultiplier = ReaderExtension->CharWaitingTime;
-  return SendSetting(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS, &ReaderExtension->LinkTimeouts,
-                     sizeof(SERIAL_TIMEOUTS));
+  return LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS,
+                                   &ReaderExtension->LinkTimeouts, sizeof(SERIAL_TIMEOUTS));
 }

@@ -1,7 +1,7 @@
 #include "tools/atr_explanation.h"
 
 #include "host/smclib/atr.h"
-#include "tools/hex_text.h"
+#include "sim/t1_block.h"
 
 namespace tools {
 
@@ -26,9 +26,8 @@ std::vector<std::string> ExplainAtr(std::span<const uint8_t> bytes) {
     lines.push_back("T=1 IFSC " + std::to_string(atr->ifsc) + ", BWI " + std::to_string(atr->bwi) +
                     ", CWI " + std::to_string(atr->cwi) + ", " + (atr->edc ? "CRC" : "LRC"));
   }
-  lines.push_back("historical bytes: " + (atr->historical.empty()
-                                              ? std::string("none")
-                                              : FormatHexBytes(atr->historical)));
+  lines.push_back("historical bytes: " +
+                  (atr->historical.empty() ? std::string("none") : sim::t1::Hex(atr->historical)));
   lines.push_back(atr->has_tck ? "check byte TCK correct" : "no check byte (T=0 only)");
   return lines;
 }

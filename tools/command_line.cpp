@@ -2,14 +2,12 @@
 
 #include <charconv>
 
+#include "sim/reader_protocol.h"
 #include "tools/hex_text.h"
 
 namespace tools {
 
 namespace {
-
-// The rates the reader can switch its line to.
-constexpr uint32_t kRates[] = {9600, 19200, 28800, 38400, 57600, 115200};
 
 template <typename T>
 bool ParseNumber(const std::string& text, T* value) {
@@ -87,7 +85,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     } else if (a == "--rate") {
       bool known = false;
       if (value(&v) && ParseNumber(v, &o.rate)) {
-        for (uint32_t r : kRates) known = known || r == o.rate;
+        for (uint32_t r : sim::kRateByCode) known = known || r == o.rate;
       }
       if (!known) return Fail("--rate must be one of 9600 19200 28800 38400 57600 115200");
     } else if (a == "--seed") {

@@ -1,7 +1,5 @@
 #include "tools/hex_text.h"
 
-#include <cstdio>
-
 namespace tools {
 
 namespace {
@@ -42,17 +40,6 @@ bool ParseHexBytes(std::string_view text, std::vector<uint8_t>* bytes, std::stri
     return false;
   }
   return true;
-}
-
-std::string FormatHexBytes(std::span<const uint8_t> bytes) {
-  std::string out;
-  char digits[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
-    if (i) out += ' ';
-    out += digits;
-  }
-  return out;
 }
 
 }  // namespace tools

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -11,9 +10,9 @@
 #include "host/smclib/library.h"
 #include "sim/cards/vpcd_bridge.h"
 #include "sim/line_trace.h"
+#include "sim/t1_block.h"
 #include "tests/support/reader_session.h"
 #include "tools/atr_explanation.h"
-#include "tools/hex_text.h"
 #include "tools/status_words.h"
 
 namespace tools {
@@ -60,14 +59,6 @@ std::string AttributeText(const test_support::ControlResult& r) {
   return text;
 }
 
-ULONG AttributeUlong(const test_support::ControlResult& r) {
-  ULONG value = 0;
-  if (NT_SUCCESS(r.status) && r.output.size() >= sizeof value) {
-    std::memcpy(&value, r.output.data(), sizeof value);
-  }
-  return value;
-}
-
 class Session {
  public:
   Session(const SessionOptions& options, std::ostream& out, std::ostream& err)
@@ -78,16 +69,16 @@ class Session {
     test_support::ReaderSessionOptions session_options;
     switch (options_.card) {
       case CardChoice::kBuiltin:
-        session_options.card = test_support::SessionCard::kBuiltin;
+        session_options.card = test_support::SimCardKind::kBuiltin;
         break;
       case CardChoice::kT0Only:
-        session_options.card = test_support::SessionCard::kT0Only;
+        session_options.card = test_support::SimCardKind::kT0Only;
         break;
       case CardChoice::kNone:
-        session_options.card = test_support::SessionCard::kNone;
+        session_options.card = test_support::SimCardKind::kNone;
         break;
       case CardChoice::kVicc:
-        session_options.card = test_support::SessionCard::kCustom;
+        session_options.card = test_support::SimCardKind::kCustom;
         session_options.custom_card = std::move(custom_card);
         break;
     }
@@ -116,7 +107,7 @@ class Session {
       if (!NT_SUCCESS(status)) return Fail("rate switch", status);
     }
     PrintTrace();
-    ULONG version = AttributeUlong(s.GetAttribute(SCARD_ATTR_VENDOR_IFD_VERSION));
+    ULONG version = s.GetAttribute(SCARD_ATTR_VENDOR_IFD_VERSION).Ulong();
     char version_text[32];
     std::snprintf(version_text, sizeof version_text, "%u.%02X build %u", version >> 24,
                   (version >> 16) & 0xFF, version & 0xFFFF);
@@ -128,18 +119,18 @@ class Session {
     test_support::ControlResult reset = s.Power(SCARD_COLD_RESET, kAtrCapacity);
     PrintTrace();
     if (!NT_SUCCESS(reset.status)) return Fail("card reset", reset.status);
-    out_ << "ATR: " << FormatHexBytes(reset.output) << "\n";
+    out_ << "ATR: " << sim::t1::Hex(reset.output) << "\n";
     for (const std::string& line : ExplainAtr(reset.output)) out_ << "  " << line << "\n";
 
     ULONG mask = options_.protocol == ProtocolChoice::kT1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     test_support::ControlResult protocol = s.SetProtocol(mask);
     PrintTrace();
     if (!NT_SUCCESS(protocol.status)) return Fail("protocol selection", protocol.status);
-    out_ << "protocol: " << (AttributeUlong(protocol) == SCARD_PROTOCOL_T1 ? "T=1" : "T=0") << "\n";
+    out_ << "protocol: " << (protocol.Ulong() == SCARD_PROTOCOL_T1 ? "T=1" : "T=0") << "\n";
 
     int code = 0;
     for (const std::vector<uint8_t>& apdu : options_.apdus) {
-      out_ << "> " << FormatHexBytes(apdu) << "\n";
+      out_ << "> " << sim::t1::Hex(apdu) << "\n";
       test_support::ControlResult answer = s.Transmit(apdu, kAnswerCapacity);
       PrintTrace();
       if (!NT_SUCCESS(answer.status)) {
@@ -148,14 +139,14 @@ class Session {
         continue;
       }
       if (answer.output.size() < 2) {
-        out_ << "< " << FormatHexBytes(answer.output) << "  (no status word)\n";
+        out_ << "< " << sim::t1::Hex(answer.output) << "  (no status word)\n";
         code = 1;
         continue;
       }
       uint8_t sw1 = answer.output[answer.output.size() - 2];
       uint8_t sw2 = answer.output.back();
       std::span<const uint8_t> data(answer.output.data(), answer.output.size() - 2);
-      if (!data.empty()) out_ << "< " << FormatHexBytes(data) << "\n";
+      if (!data.empty()) out_ << "< " << sim::t1::Hex(data) << "\n";
       char sw[8];
       std::snprintf(sw, sizeof sw, "%02X %02X", sw1, sw2);
       out_ << "< " << sw << "  " << ExplainStatusWord(sw1, sw2) << "\n";

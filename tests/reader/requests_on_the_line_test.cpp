@@ -2,8 +2,6 @@
 // routing holds it) against the simulated reader and its card: the reader services end to end.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "host/io/io_manager.h"
 #include "host/kernel/kernel.h"
 #include "host/smclib/library.h"
@@ -31,12 +29,6 @@ void WithSession(Body body, test_support::ReaderSessionOptions options = {}) {
     body(k, s);
   });
   ASSERT_TRUE(r.ok()) << r.report;
-}
-
-ULONG AsUlong(const ControlResult& r) {
-  ULONG v = 0;
-  if (r.output.size() >= sizeof v) std::memcpy(&v, r.output.data(), sizeof v);
-  return v;
 }
 
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
@@ -70,7 +62,7 @@ TEST(RequestsOnTheLine, ResetSelectAndTransmit) {
 
     ControlResult protocol = s.SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
     ASSERT_EQ(protocol.status, STATUS_SUCCESS);
-    EXPECT_EQ(AsUlong(protocol), ULONG(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(protocol.Ulong(), ULONG(SCARD_PROTOCOL_T1));
     EXPECT_EQ(s.State(), ULONG(SCARD_SPECIFIC));
     EXPECT_EQ(s.rig().reader().selected_protocol(), sim::kProtocolT1);
 

@@ -4,26 +4,15 @@
 #include <string>
 
 #include "link/link.h"
+#include "link/t1_protocol.h"
 #include "reader/reader_binding.h"
+#include "reader/reader_commands.h"
 #include "reader/reader_functions.h"
-#include "tests/support/sim_serial_io.h"
+#include "sim/reader_protocol.h"
 
 namespace test_support {
 
 namespace {
-
-// Rates the reader's set-parameters command knows, by their code.
-constexpr ULONG kRateByCode[] = {9600, 19200, 28800, 38400, 57600, 115200};
-constexpr UCHAR kSetParametersClass = 0x80;
-constexpr UCHAR kSetParametersInstruction = 0x60;
-constexpr UCHAR kSetParametersP1 = 0x01;
-constexpr UCHAR kSetParametersP2 = 0x00;
-constexpr UCHAR kTagRateCode = 0x11;
-constexpr UCHAR kNodeReader = 1;
-constexpr UCHAR kNodeHost = 2;
-constexpr UCHAR kSw1Ok = 0x90;
-constexpr UCHAR kSw2Ok = 0x00;
-constexpr ULONG kSetParametersAnswerCapacity = 40;
 
 PSMARTCARD_EXTENSION ExtensionOf(PDEVICE_OBJECT device) {
   return static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
@@ -55,14 +44,9 @@ struct ReaderSession::Pending {
 ReaderSession::ReaderSession(host::kernel::Kernel& kernel, host::io::IoManager& io,
                              ReaderSessionOptions options)
     : kernel_(kernel), io_(io) {
-  sim::ReaderRigOptions rig;
-  rig.reader = options.reader;
-  rig.card.t0_only = options.card == SessionCard::kT0Only;
-  rig.insert_card = options.card == SessionCard::kBuiltin || options.card == SessionCard::kT0Only;
-  rig.host_port = false;  // the serial routine owns the converter end
-  rig.seed = options.line_seed;
-  rig_ = std::make_unique<sim::ReaderRig>(kernel_, rig);
-  if (options.card == SessionCard::kCustom && options.custom_card) {
+  rig_ = std::make_unique<sim::ReaderRig>(
+      kernel_, SimRigOptions(options.card, options.line_seed, options.reader));
+  if (options.card == SimCardKind::kCustom && options.custom_card) {
     rig_->reader().InsertCard(options.custom_card);
   }
 
@@ -181,6 +165,12 @@ std::vector<uint8_t> UlongBytes(ULONG value) {
 
 }  // namespace
 
+ULONG ControlResult::Ulong() const {
+  ULONG value = 0;
+  if (output.size() == sizeof value) std::memcpy(&value, output.data(), sizeof value);
+  return value;
+}
+
 ControlResult ReaderSession::Power(ULONG minor_code, ULONG atr_capacity) {
   return Control(IOCTL_SMARTCARD_POWER, UlongBytes(minor_code), atr_capacity);
 }
@@ -210,33 +200,31 @@ ControlResult ReaderSession::GetAttribute(ULONG tag, ULONG length) {
 
 ULONG ReaderSession::State() {
   ControlResult r = Control(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
-  ULONG state = SCARD_UNKNOWN;
-  if (NT_SUCCESS(r.status) && r.output.size() == sizeof state) {
-    std::memcpy(&state, r.output.data(), sizeof state);
-  }
-  return state;
+  return NT_SUCCESS(r.status) ? r.Ulong() : ULONG(SCARD_UNKNOWN);
 }
 
+// The reader's set-parameters command with the rate tag, as the vendor pass-through sends it.
 NTSTATUS ReaderSession::SwitchRate(ULONG rate) {
   UCHAR code = 0;
-  while (code < ARRAYSIZE(kRateByCode) && kRateByCode[code] != rate) ++code;
-  if (code == ARRAYSIZE(kRateByCode)) return STATUS_INVALID_PARAMETER;
+  while (code < sim::kRateByCode.size() && sim::kRateByCode[code] != rate) ++code;
+  if (code == sim::kRateByCode.size()) return STATUS_INVALID_PARAMETER;
   PREADER_EXTENSION reader = reader_extension();
   KeWaitForSingleObject(&reader->LinkMutex, Executive, KernelMode, FALSE, nullptr);
-  const UCHAR command[] = {kSetParametersClass,
-                           kSetParametersInstruction,
-                           kSetParametersP1,
-                           kSetParametersP2,
-                           3,
-                           kTagRateCode,
-                           1,
+  const UCHAR command[] = {READER_CLASS_SET_PARAMETERS,
+                           READER_INS_SET_PARAMETERS,
+                           READER_P1_SET_PARAMETERS,
+                           READER_P2_SET_PARAMETERS,
+                           READER_LC_SET_PARAMETERS,  // one data object of 3 bytes
+                           sim::kTagRateCode,
+                           1,  // its length
                            code};
-  UCHAR answer[kSetParametersAnswerCapacity];
+  UCHAR answer[READER_SET_PARAMETERS_REPLY_SIZE];
   ULONG length = sizeof answer;
-  UCHAR dad = kNodeReader, sad = kNodeHost;
+  UCHAR dad = T1_NODE_READER, sad = T1_NODE_HOST;
   NTSTATUS status = T1Transceive(extension(), &dad, &sad, command, sizeof command, answer, &length);
   if (NT_SUCCESS(status) &&
-      (length < 2 || answer[length - 2] != kSw1Ok || answer[length - 1] != kSw2Ok)) {
+      (length < READER_STATUS_WORD_LENGTH || answer[length - 2] != READER_SW1_SUCCESS ||
+       answer[length - 1] != READER_SW2_SUCCESS)) {
     status = STATUS_DEVICE_PROTOCOL_ERROR;
   }
   if (NT_SUCCESS(status)) {

@@ -20,15 +20,12 @@
 #include "platform/wdm.h"
 #include "sim/cards/card.h"
 #include "sim/reader_rig.h"
+#include "tests/support/sim_link.h"
 
 namespace test_support {
 
-class SimSerialIo;
-
-enum class SessionCard { kBuiltin, kT0Only, kNone, kCustom };
-
 struct ReaderSessionOptions {
-  SessionCard card = SessionCard::kBuiltin;
+  SimCardKind card = SimCardKind::kBuiltin;
   std::shared_ptr<sim::Card> custom_card;  // the card for kCustom (a vicc bridge, a scripted card)
   sim::ReaderOptions reader;
   uint64_t line_seed = 1;
@@ -37,6 +34,8 @@ struct ReaderSessionOptions {
 struct ControlResult {
   NTSTATUS status = STATUS_PENDING;
   std::vector<uint8_t> output;  // the Information bytes of the output buffer
+  // The output as one ULONG (state, protocol, numeric attributes); 0 when it is not one.
+  ULONG Ulong() const;
 };
 
 // The header SCARD_IO_REQUEST puts before a command and its answer.

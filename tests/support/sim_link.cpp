@@ -3,28 +3,21 @@
 #include "link/t1_protocol.h"
 
 namespace test_support {
-namespace {
 
-void Delay(host::kernel::Ticks interval) {
-  LARGE_INTEGER wait;
-  wait.QuadPart = -interval;
-  KeDelayExecutionThread(KernelMode, FALSE, &wait);
-}
-
-sim::ReaderRigOptions RigOptions(const SimLinkOptions& options) {
+sim::ReaderRigOptions SimRigOptions(SimCardKind card, uint64_t line_seed,
+                                    const sim::ReaderOptions& reader) {
   sim::ReaderRigOptions rig;
-  rig.reader = options.reader;
-  rig.card.t0_only = options.card == SimCardKind::kT0Only;
-  rig.insert_card = options.card != SimCardKind::kNone;
+  rig.reader = reader;
+  rig.card.t0_only = card == SimCardKind::kT0Only;
+  rig.insert_card = card == SimCardKind::kBuiltin || card == SimCardKind::kT0Only;
   rig.host_port = false;  // the serial routine takes the converter end
-  rig.seed = options.line_seed;
+  rig.seed = line_seed;
   return rig;
 }
 
-}  // namespace
-
 SimLink::SimLink(host::kernel::Kernel& kernel, SimLinkOptions options)
-    : rig_(std::make_unique<sim::ReaderRig>(kernel, RigOptions(options))),
+    : rig_(std::make_unique<sim::ReaderRig>(
+          kernel, SimRigOptions(options.card, options.line_seed, options.reader))),
       extension_(std::make_unique<SMARTCARD_EXTENSION>()) {
   RtlZeroMemory(extension_.get(), sizeof(SMARTCARD_EXTENSION));
   serial_ = std::make_unique<SimSerialIo>(extension_.get(), rig_->line(), options.serial);
@@ -44,63 +37,13 @@ void SimLink::AcquireLink() {
 
 void SimLink::ReleaseLink() { KeReleaseMutex(&reader_extension()->LinkMutex, FALSE); }
 
-// One serial request with its data lent to the request descriptor for this call only.
-NTSTATUS SimLink::Request(ULONG code, void* data, ULONG length) {
-  SMARTCARD_REQUEST& request = extension_->SmartcardRequest;
-  PUCHAR buffer = request.Buffer;
-  ULONG size = request.BufferSize;
-  if (data != nullptr) {
-    request.Buffer = static_cast<PUCHAR>(data);
-    request.BufferSize = length;
-  }
-  request.BufferLength = data != nullptr ? length : 0;
-  reader_extension()->SerialIoctl = code;
-  NTSTATUS status = reader_extension()->SerialIoRoutine(extension_.get());
-  request.Buffer = buffer;
-  request.BufferSize = size;
-  request.BufferLength = 0;
-  return status;
-}
-
-NTSTATUS SimLink::SerialSetup() {
-  PREADER_EXTENSION r = reader_extension();
-  struct Setting {
-    ULONG code;
-    void* data;
-    ULONG length;
-  };
-  const Setting settings[] = {
-      {IOCTL_SERIAL_SET_BAUD_RATE, &r->LinkBaudRate, sizeof(r->LinkBaudRate)},
-      {IOCTL_SERIAL_SET_LINE_CONTROL, &r->LinkLineControl, sizeof(r->LinkLineControl)},
-      {IOCTL_SERIAL_SET_CHARS, &r->LinkChars, sizeof(r->LinkChars)},
-      {IOCTL_SERIAL_SET_TIMEOUTS, &r->LinkTimeouts, sizeof(r->LinkTimeouts)},
-      {IOCTL_SERIAL_SET_HANDFLOW, &r->LinkHandflow, sizeof(r->LinkHandflow)},
-      {IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0},
-  };
-  for (const Setting& s : settings) {
-    NTSTATUS status = Request(s.code, s.data, s.length);
-    if (status != STATUS_SUCCESS) return status;
-  }
-  return STATUS_SUCCESS;
-}
-
-// DTR off takes the reader's power, DTR on gives it back; the reader boots with its link reset.
-NTSTATUS SimLink::DtrCycle() {
-  reader_extension()->LinkState = LINK_STATE_IN_STEP;
-  NTSTATUS status = Request(IOCTL_SERIAL_CLR_DTR, nullptr, 0);
-  Delay(kSimDtrOffTime);
-  if (status != STATUS_SUCCESS) return status;
-  status = Request(IOCTL_SERIAL_SET_DTR, nullptr, 0);
-  Delay(kSimDtrOnTime);
-  return status;
-}
-
 NTSTATUS SimLink::PowerUp(UCHAR ifsd) {
   if (binding_status_ != STATUS_SUCCESS) return binding_status_;
   ++power_ups_;
   AcquireLink();
-  NTSTATUS status = SerialSetup();
-  if (status == STATUS_SUCCESS) status = DtrCycle();
+  // The driver's own serial setup and DTR cycle; the bring-up after them takes any IFSD.
+  NTSTATUS status = LinkSerialSetup(extension_.get());
+  if (status == STATUS_SUCCESS) status = LinkDtrCycle(extension_.get());
   if (status == STATUS_SUCCESS) {
     status = T1Resynch(extension_.get());
     if (status != STATUS_SUCCESS) {

@@ -17,7 +17,13 @@
 
 namespace test_support {
 
-enum class SimCardKind { kBuiltin, kT0Only, kNone };
+// kCustom: the slot starts empty; the owner inserts its own card (a vicc bridge, a scripted card).
+enum class SimCardKind { kBuiltin, kT0Only, kNone, kCustom };
+
+// The rig for a link: the reader, the card asked for, no host port (the serial routine takes the
+// converter end).
+sim::ReaderRigOptions SimRigOptions(SimCardKind card, uint64_t line_seed,
+                                    const sim::ReaderOptions& reader);
 
 struct SimLinkOptions {
   SimCardKind card = SimCardKind::kBuiltin;
@@ -29,10 +35,6 @@ struct SimLinkOptions {
 
 // Room for the longest answers the tests ask for (a few hundred bytes) and a whole block more.
 constexpr ULONG kSimReplyCapacity = 2048;
-// The waits of the DTR cycle: off long enough for the reader to lose power, on long enough for
-// it to boot.
-constexpr host::kernel::Ticks kSimDtrOffTime = host::kernel::Milliseconds(50);
-constexpr host::kernel::Ticks kSimDtrOnTime = host::kernel::Milliseconds(250);
 
 struct SimExchange {
   NTSTATUS status = STATUS_PENDING;
@@ -50,7 +52,7 @@ class SimLink {
   // The binding's status; everything else needs it to be STATUS_SUCCESS.
   NTSTATUS binding_status() const { return binding_status_; }
 
-  // The link's serial settings and a DTR cycle through the serial routine (the reader boots on
+  // The link's serial settings and DTR cycle (LinkSerialSetup, LinkDtrCycle: the reader boots on
   // the rising edge), then S(RESYNCH) (tried twice), S(IFS request, ifsd) and the host's IFSC
   // 254. The first failure is returned.
   NTSTATUS PowerUp(UCHAR ifsd = READER_MAX_IFSD);
@@ -68,9 +70,6 @@ class SimLink {
   SimSerialIo& serial() { return *serial_; }
 
  private:
-  NTSTATUS Request(ULONG code, void* data, ULONG length);
-  NTSTATUS SerialSetup();
-  NTSTATUS DtrCycle();
   void AcquireLink();
   void ReleaseLink();
 

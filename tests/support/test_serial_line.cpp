@@ -37,16 +37,6 @@ Bytes Hex(const std::string& text) {
   return out;
 }
 
-std::string ToHex(const Bytes& bytes) {
-  std::string out;
-  char part[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(part, sizeof(part), i ? " %02X" : "%02X", bytes[i]);
-    out += part;
-  }
-  return out;
-}
-
 TestSerialLine::TestSerialLine(PSMARTCARD_EXTENSION extension) : extension_(extension) {
   Lines()[extension] = this;
 }

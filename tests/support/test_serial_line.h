@@ -9,6 +9,7 @@
 
 #include "host/kernel/ticks.h"
 #include "platform/wdm.h"
+#include "sim/t1_block.h"
 
 namespace test_support {
 
@@ -16,7 +17,7 @@ using Bytes = std::vector<uint8_t>;
 
 // "12 00 05" -> {0x12, 0x00, 0x05}
 Bytes Hex(const std::string& text);
-std::string ToHex(const Bytes& bytes);
+inline std::string ToHex(const Bytes& bytes) { return sim::t1::Hex(bytes); }
 
 // One request the link made, in order: its code, the request descriptor's length and the bytes it
 // carried (none for reads), and when.

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/hex_text.h"
+#include "sim/t1_block.h"
 
 using namespace tools;
 
@@ -23,8 +23,8 @@ TEST(CommandLine, OptionsAndApdusInAnyOrder) {
   EXPECT_EQ(c.options.rate, 115200u);
   EXPECT_EQ(c.options.seed, 7u);
   ASSERT_EQ(c.options.apdus.size(), 2u);
-  EXPECT_EQ(FormatHexBytes(c.options.apdus[0]), "00 A4 00 0C 02 3F 00");
-  EXPECT_EQ(FormatHexBytes(c.options.apdus[1]), "00 B0 00 00 04");
+  EXPECT_EQ(sim::t1::Hex(c.options.apdus[0]), "00 A4 00 0C 02 3F 00");
+  EXPECT_EQ(sim::t1::Hex(c.options.apdus[1]), "00 B0 00 00 04");
 }
 
 TEST(CommandLine, DefaultsAreTheBuiltInCardOverT1At9600) {
