@@ -66,7 +66,6 @@ ReaderSession::ReaderSession(host::kernel::Kernel& kernel, host::io::IoManager& 
     kernel_.BugCheck("ReaderSession",
                      "CreateReaderBinding failed: " + host::io::StatusName(status));
   }
-  bound_ = true;
   // The bring-up initialises it again; requests before a start still find a working mutex.
   KeInitializeMutex(&reader_extension()->LinkMutex, 0);
 }
@@ -78,10 +77,8 @@ ReaderSession::~ReaderSession() {
       kernel_.BugCheck("ReaderSession", "a request is still pending when the session ends");
     }
   }
-  if (bound_) {
-    ReleaseReaderBinding(extension());
-    DeleteReaderBinding(extension());
-  }
+  ReleaseReaderBinding(extension());
+  DeleteReaderBinding(extension());
   serial_.reset();
   IoDeleteDevice(device_);
   rig_.reset();

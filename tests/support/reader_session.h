@@ -90,7 +90,6 @@ class ReaderSession {
   std::unique_ptr<SimSerialIo> serial_;
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
-  bool bound_ = false;
   bool open_ = false;
   std::vector<std::unique_ptr<Pending>> requests_;
 };
