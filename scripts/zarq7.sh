@@ -1,7 +1,30 @@
 #!/usr/bin/env bash
 # Builds the zarq7 tool (installing what is missing, see build.sh) and runs it with the
 # arguments given: a card session against the simulated reader. scripts/zarq7.sh --help
+# With --card vicc it also starts Debian's vicc emulator (scripts/vicc.sh) for the session on the
+# same port, and stops it afterwards. ZARQ7=path runs that zarq7 binary instead of building one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/build.sh zarq7 >&2
-exec build/tools/zarq7 "$@"
+zarq7=${ZARQ7:-}
+if [[ -z $zarq7 ]]; then
+  scripts/build.sh zarq7 >&2
+  zarq7=build/tools/zarq7
+fi
+
+vicc=false
+port=35963
+args=("$@")
+for ((i = 0; i < ${#args[@]}; ++i)); do
+  case ${args[i]} in
+    --card) [[ ${args[i + 1]:-} == vicc ]] && vicc=true ;;
+    --vicc-port) port=${args[i + 1]:-$port} ;;
+  esac
+done
+if ! $vicc; then exec "$zarq7" "$@"; fi
+
+scripts/vicc.sh "$port" >/dev/null &
+vicc_pid=$!
+sleep 0.2
+kill -0 "$vicc_pid" 2>/dev/null || { wait "$vicc_pid"; exit 1; }
+trap 'kill "$vicc_pid" 2>/dev/null; wait "$vicc_pid" 2>/dev/null || true' EXIT
+"$zarq7" "$@"

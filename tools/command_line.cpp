@@ -36,7 +36,9 @@ std::string UsageText() {
          "  --rate N                     line rate after bring-up: 9600 19200 28800 38400 57600\n"
          "                               115200 (default 9600)\n"
          "  --trace                      print the T=1 blocks on the line with their times\n"
-         "  --seed N                     the simulation's seed (default 1)\n"
+         "  --seed N                     the simulation's seed (default 1): it draws the\n"
+         "                               built-in card's random answers (GET CHALLENGE) and\n"
+         "                               the order in which the machine's ready threads run\n"
          "  --help                       this text\n"
          "example: zarq7 --trace 00A4000C023F00 80F00010\n";
 }

@@ -134,12 +134,14 @@ class Session {
       test_support::ControlResult answer = s.Transmit(apdu, kAnswerCapacity);
       PrintTrace();
       if (!NT_SUCCESS(answer.status)) {
-        out_ << "  failed: " << host::io::StatusName(answer.status) << "\n";
+        err_ << "zarq7: APDU " << sim::t1::Hex(apdu)
+             << " failed: " << host::io::StatusName(answer.status) << "\n";
         code = 1;
         continue;
       }
       if (answer.output.size() < 2) {
-        out_ << "< " << sim::t1::Hex(answer.output) << "  (no status word)\n";
+        err_ << "zarq7: APDU " << sim::t1::Hex(apdu)
+             << " answered without a status word: " << sim::t1::Hex(answer.output) << "\n";
         code = 1;
         continue;
       }

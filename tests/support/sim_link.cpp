@@ -12,6 +12,7 @@ sim::ReaderRigOptions SimRigOptions(SimCardKind card, uint64_t line_seed,
   rig.insert_card = card == SimCardKind::kBuiltin || card == SimCardKind::kT0Only;
   rig.host_port = false;  // the serial routine takes the converter end
   rig.seed = line_seed;
+  rig.card.seed = line_seed;  // the card's random answers follow the session's seed too
   return rig;
 }
 

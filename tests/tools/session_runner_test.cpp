@@ -96,3 +96,15 @@ TEST(Session, FailuresSayWhatFailedAndExitNonZero) {
   EXPECT_EQ(o.code, 1);
   EXPECT_EQ(o.err, "zarq7: protocol selection failed: STATUS_INVALID_DEVICE_REQUEST\n");
 }
+
+TEST(Session, TheSeedDrawsTheCardsRandomAnswers) {
+  auto challenge = [](uint64_t seed) {
+    SessionOptions options = WithApdus({{0x00, 0x84, 0x00, 0x00, 0x08}});
+    options.seed = seed;
+    Outcome o = RunTool(options);
+    EXPECT_EQ(o.code, 0) << o.err;
+    return o.out;
+  };
+  EXPECT_EQ(challenge(7), challenge(7));
+  EXPECT_NE(challenge(7), challenge(8));
+}
