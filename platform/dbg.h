@@ -13,3 +13,8 @@ extern "C" void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumbe
 #else
 #define ASSERT(e) ((void)0)
 #endif
+
+// Pageable code: Windows may page it out, so it must never run above APC_LEVEL. The host stops
+// the machine naming the routine when it does (Windows' checked build asserts).
+extern "C" void HostVerifyPagedCode(PCSTR Routine);
+#define PAGED_CODE() HostVerifyPagedCode(__func__)

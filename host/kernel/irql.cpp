@@ -26,6 +26,15 @@ extern "C" {
 
 KIRQL KeGetCurrentIrql(void) { return CurrentThread()->irql; }
 
+void HostVerifyPagedCode(PCSTR Routine) {
+  KIRQL irql = CurrentThread()->irql;
+  if (irql > APC_LEVEL) {
+    host::kernel::Kernel::Current().BugCheck(
+        "PAGED_CODE",
+        std::string(Routine) + " is pageable and was called at IRQL " + std::to_string(irql));
+  }
+}
+
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   ThreadPtr self = CurrentThread();
   if (NewIrql < self->irql) {

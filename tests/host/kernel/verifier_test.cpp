@@ -155,3 +155,16 @@ TEST(Verifier, AThreadEndingWhileItOwnsAMutex) {
   });
   ExpectBugCheck(r, "thread 'main'", "ended owning a mutex");
 }
+
+static void PageableRoutine() { PAGED_CODE(); }
+
+TEST(Verifier, PageableCodeAboveApcLevel) {
+  auto passive = RunOnce([](Kernel&) { PageableRoutine(); });
+  EXPECT_TRUE(passive.ok()) << passive.report;
+  auto r = RunOnce([](Kernel&) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PageableRoutine();
+  });
+  ExpectBugCheck(r, "PAGED_CODE", "PageableRoutine is pageable and was called at IRQL 2");
+}
