@@ -154,15 +154,16 @@ TEST(T1Transceive, WtxExtendsOnlyTheNextAnswer) {
     Exchange x = Transceive(b, kCardStatus);
     EXPECT_EQ(x.status, STATUS_SUCCESS);
     EXPECT_GE(host::kernel::Kernel::Current().Now() - start, Seconds(14));
-    ASSERT_EQ(b.line->timeouts_set.size(), 2u);
+    // Armed for each answer (the rest of each block is read with timeouts of its own).
+    ASSERT_EQ(b.line->timeouts_set.size(), 4u);
     EXPECT_EQ(b.line->timeouts_set[0].ReadTotalTimeoutConstant, 5000u);
-    EXPECT_EQ(b.line->timeouts_set[1].ReadTotalTimeoutConstant, 15000u);
+    EXPECT_EQ(b.line->timeouts_set[2].ReadTotalTimeoutConstant, 15000u);
     // The first read after the WTX response may take 1 x 500 + 15000 ms.
     EXPECT_EQ(b.line->reads.at(3).total_timeout_ms, 15500u);
 
     peer.Expect("12 40 05 20 13 00 80 00 E4", BlockHex("21 40 02 90 00"));
     EXPECT_EQ(Transceive(b, kCardStatus).status, STATUS_SUCCESS);
-    EXPECT_EQ(b.line->timeouts_set.back().ReadTotalTimeoutConstant, 5000u);
+    EXPECT_EQ(b.line->timeouts_set.at(4).ReadTotalTimeoutConstant, 5000u);
     EXPECT_TRUE(peer.Done());
   }));
 }
