@@ -168,6 +168,22 @@ TEST(T1Transceive, WtxExtendsOnlyTheNextAnswer) {
   }));
 }
 
+// A reader may address its R- and S-blocks from itself to the host.
+TEST(T1Transceive, ReaderAddressedRAndSBlocksAreAnswered) {
+  ExpectOk(test_support::RunWithLink(
+      [](LinkBench& b) {
+        ScriptedPeer peer(*b.line);
+        peer.Expect(BlockHex(WithInf("12 20 20", Sequence(32))), BlockHex("21 90 00"))
+            .Expect(BlockHex(WithInf("12 40 08", Sequence(8, 32))), BlockHex("21 C3 01 03"))
+            .Expect("00 E3 01 03 E1", BlockHex("21 00 02 90 00"), Seconds(14));
+        Exchange x = Transceive(b, Sequence(40));
+        EXPECT_EQ(x.status, STATUS_SUCCESS);
+        EXPECT_EQ(ToHex(x.reply), "90 00");
+        EXPECT_TRUE(peer.Done());
+      },
+      1, 32));
+}
+
 TEST(T1Transceive, AnswerLaterThanTheExtendedWaitIsMissed) {
   ExpectOk(test_support::RunWithLink([](LinkBench& b) {
     ScriptedPeer peer(*b.line);
@@ -395,10 +411,10 @@ TEST(T1Transceive, BlocksNotAddressedToTheHostAreAskedForAgain) {
     EXPECT_EQ(ToHex(x.reply), "90 00");
     EXPECT_TRUE(peer.Done());
   }));
-  // An R-block with an address, and a chain whose second block comes from another node.
+  // An S-block addressed to the reader, and a chain whose second block comes from another node.
   ExpectOk(test_support::RunWithLink([](LinkBench& b) {
     ScriptedPeer peer(*b.line);
-    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 90 00"))
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("12 C3 01 03"))
         .Expect("00 82 00 82", BlockHex("21 20 01 80"))
         .Expect("00 90 00 90", BlockHex("20 40 02 90 00"))
         .Expect("00 92 00 92", BlockHex("21 40 02 90 00"));
