@@ -40,14 +40,14 @@ static NTSTATUS SetReadTimeouts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG I
                                    sizeof(Timeouts));
 }
 
-// Milliseconds one character takes on the link's line, rounded up (at least 1).
+// Whole milliseconds that are more than one character takes on the link's line.
 static ULONG CharacterTimeMs(PREADER_EXTENSION ReaderExtension) {
   const SERIAL_LINE_CONTROL* Control = &ReaderExtension->LinkLineControl;
   ULONG BaudRate = ReaderExtension->LinkBaudRate.BaudRate;
   if (BaudRate == 0) BaudRate = LINK_DEFAULT_BAUD_RATE;
   ULONG Bits = LINE_START_BITS + LINE_DATA_BITS + (Control->Parity != NO_PARITY ? 1 : 0) +
                (Control->StopBits == STOP_BIT_1 ? 1 : 2);
-  return (Bits * MS_PER_SECOND + BaudRate - 1) / BaudRate;
+  return Bits * MS_PER_SECOND / BaudRate + 1;
 }
 
 // The block waiting time armed with the block sent bounds the wait for an answer's first
