@@ -349,6 +349,7 @@ std::vector<FaultClass> Classes() {
   for (bool stop : {false, true}) {
     FaultClass c;
     c.name = stop ? "reader stops in a block" : "answer LEN too large";
+    c.machines = 8;
     c.mild = c.breaks_every_answer = true;
     c.before = [stop](Machine& m, Planned&, int) {
       m.link.line().reader_end().faults().SetHook(BreakNextReaderBlock(stop, m.rng()));
