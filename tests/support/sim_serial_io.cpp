@@ -188,10 +188,10 @@ NTSTATUS SimSerialIo::Write(const SMARTCARD_REQUEST& request) {
   return STATUS_SUCCESS;
 }
 
-// As a serial port reads: waits until the wanted bytes are in, or (missing bytes x multiplier +
-// constant) ms have passed, or, once a character is in, the read interval passes without a
-// further one; and hands over what is there, up to the wanted count. The bytes delivered are
-// reported by lowering SmartcardReply.BufferLength; nothing at all is STATUS_TIMEOUT.
+// Waits until the wanted bytes are in or (missing bytes x multiplier + constant) ms have passed,
+// and hands over what is there, up to the wanted count. The bytes delivered are reported by
+// lowering SmartcardReply.BufferLength; nothing at all is STATUS_TIMEOUT. As on a serial port, a
+// read that has a character also ends when the read interval passes without a further one.
 NTSTATUS SimSerialIo::Read(SMARTCARD_REPLY& reply, SerialRequestRecord& record) {
   ULONG wanted = reply.BufferLength;
   record.wanted = wanted;
@@ -208,17 +208,15 @@ NTSTATUS SimSerialIo::Read(SMARTCARD_REPLY& reply, SerialRequestRecord& record) 
   }
   Kernel& kernel = Kernel::Current();
   Ticks deadline = kernel.Now() + Milliseconds(record.timeout_ms);
-  std::vector<uint8_t> bytes;
-  for (;;) {
-    std::vector<uint8_t> in = port_.Receive(wanted - bytes.size(), 0);
-    bytes.insert(bytes.end(), in.begin(), in.end());
-    if (bytes.size() == wanted) break;
-    // The interval runs from the last character taken, which is taken as it arrives.
-    Ticks until = deadline;
+  // Characters are taken as they arrive, so the interval runs from the last one taken.
+  std::vector<uint8_t> bytes = port_.Receive(wanted, 0);
+  for (Ticks until = deadline; bytes.size() < wanted; until = deadline) {
     if (limits.ReadIntervalTimeout != 0 && !bytes.empty()) {
       until = std::min(until, kernel.Now() + Milliseconds(limits.ReadIntervalTimeout));
     }
     if (until <= kernel.Now() || !port_.WaitForCharacter(until - kernel.Now())) break;
+    std::vector<uint8_t> more = port_.Receive(wanted - bytes.size(), 0);
+    bytes.insert(bytes.end(), more.begin(), more.end());
   }
   if (bytes.empty() && port_.available() == 0) {
     reply.BufferLength = 0;
