@@ -4,6 +4,24 @@
 #include "link/t1_protocol.h"
 #include "reader/reader_extension.h"
 
+// What the link needs of its serial routine (ReaderExtension->SerialIoRoutine, which carries out
+// ReaderExtension->SerialIoctl). Reads are those of a Windows serial port:
+// - IOCTL_SERIAL_SET_TIMEOUTS, a whole SERIAL_TIMEOUTS in the request buffer: the time limits, in
+//   ms, of the reads that follow.
+// - SMARTCARD_READ asks for SmartcardReply.BufferLength bytes into SmartcardReply.Buffer. The read
+//   ends when they are all in; or when its total limit has passed: bytes asked for x
+//   ReadTotalTimeoutMultiplier + ReadTotalTimeoutConstant after it began (counting only the bytes
+//   still missing at its start is fine too); or, once it has a character, when
+//   ReadIntervalTimeout passes without a further one (0: no interval limit).
+// - A read that ends short reports the bytes it delivered by lowering SmartcardReply.BufferLength;
+//   one that delivered none returns STATUS_TIMEOUT with BufferLength 0.
+// The block waiting time is the constant of the read of an answer's first character only; the
+// rest of the block is read with the character waiting time as interval and constant and the
+// line's character time as multiplier (T1ReceiveBlock). An answer that stops arriving is given up
+// within the character waiting time plus its missing characters' time on the line, even by a
+// routine that leaves the interval aside; one that honours it ends a read cut short the character
+// waiting time after its last character.
+
 // Error detection code (LRC) over the bytes of one block.
 void EdcReset(PSMARTCARD_EXTENSION SmartcardExtension);
 void EdcUpdate(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Byte);

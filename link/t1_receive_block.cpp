@@ -2,6 +2,12 @@
 #include "link/link.h"
 #include "link/serial_request.h"
 
+// A character on the line: start bit, eight data bits (the converter sends no other word
+// length), the parity bit if any, stop bits.
+#define LINE_START_BITS 1
+#define LINE_DATA_BITS 8
+#define MS_PER_SECOND 1000
+
 // Reads Length bytes to reply offset Offset. A serial routine that reports how many bytes it
 // delivered (by lowering SmartcardReply.BufferLength) lets a short read be told from a full one:
 // without that, stale bytes left in the buffer from an earlier block could complete a block whose
@@ -22,28 +28,55 @@ static NTSTATUS ReadPart(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Offset, 
   return Status;
 }
 
+// Replaces the serial routine's read time limits for the reads that follow; LinkTimeouts keeps
+// what the block sender armed.
+static NTSTATUS SetReadTimeouts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Interval,
+                                ULONG Multiplier, ULONG Constant) {
+  SERIAL_TIMEOUTS Timeouts = SmartcardExtension->ReaderExtension->LinkTimeouts;
+  Timeouts.ReadIntervalTimeout = Interval;
+  Timeouts.ReadTotalTimeoutMultiplier = Multiplier;
+  Timeouts.ReadTotalTimeoutConstant = Constant;
+  return LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS, &Timeouts,
+                                   sizeof(Timeouts));
+}
+
+// Whole milliseconds that are more than one character takes on the link's line.
+static ULONG CharacterTimeMs(PREADER_EXTENSION ReaderExtension) {
+  const SERIAL_LINE_CONTROL* Control = &ReaderExtension->LinkLineControl;
+  ULONG BaudRate = ReaderExtension->LinkBaudRate.BaudRate;
+  if (BaudRate == 0) BaudRate = LINK_DEFAULT_BAUD_RATE;
+  ULONG Bits = LINE_START_BITS + LINE_DATA_BITS + (Control->Parity != NO_PARITY ? 1 : 0) +
+               (Control->StopBits == STOP_BIT_1 ? 1 : 2);
+  return Bits * MS_PER_SECOND / BaudRate + 1;
+}
+
+// The block waiting time armed with the block sent bounds the wait for an answer's first
+// character only. Once it is in, the reader is sending: a pause of the character waiting time
+// ends the block, and each further read may take no longer than that pause plus the time its
+// characters take on the line. A total of (bytes x CharWaitingTime + waiting time) would hold
+// the link for minutes when the reader stops inside a block or a damaged LEN asks for more than
+// comes. The total, not the interval, has to bound a read that starts after the reader has
+// stopped, since a serial port's interval only runs once a read has a character.
+static NTSTATUS ArmRestOfBlockTimeouts(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  return SetReadTimeouts(SmartcardExtension, ReaderExtension->CharWaitingTime,
+                         CharacterTimeMs(ReaderExtension), ReaderExtension->CharWaitingTime);
+}
+
 // After a damaged block the rest of it may still be on its way: a character inserted or a LEN
 // byte hit makes the block longer than what was read. Its tail must not become the start of the
 // next block read (shifted by a byte, a repeated block can even pass its LRC), so the link waits
 // until the line has been quiet for a while, swallowing what comes, before it answers. The next
 // block sent purges and arms its own timeouts again.
 static void WaitForQuietLine(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
   ULONG BlockLength = Reply->BufferLength;
-  SERIAL_TIMEOUTS Saved = ReaderExtension->LinkTimeouts;
-  ReaderExtension->LinkTimeouts.ReadIntervalTimeout = 0;
-  ReaderExtension->LinkTimeouts.ReadTotalTimeoutMultiplier = 0;
-  ReaderExtension->LinkTimeouts.ReadTotalTimeoutConstant = T1_QUIET_LINE_MS;
-  NTSTATUS Status =
-      LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS,
-                                &ReaderExtension->LinkTimeouts, sizeof(SERIAL_TIMEOUTS));
+  NTSTATUS Status = SetReadTimeouts(SmartcardExtension, 0, 0, T1_QUIET_LINE_MS);
   // A line that never falls quiet is left to the next block's purge after a bounded wait.
   for (ULONG Swallowed = 0; Status == STATUS_SUCCESS && Swallowed < T1_QUIET_LINE_MAX_BYTES;
        ++Swallowed) {
     Status = ReadPart(SmartcardExtension, Reply->BufferSize - 1, 1);
   }
-  ReaderExtension->LinkTimeouts = Saved;
   Reply->BufferLength = BlockLength;
 }
 
@@ -55,6 +88,7 @@ NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
   LinkEnableReading(SmartcardExtension, TRUE);
 
   NTSTATUS Status = ReadPart(SmartcardExtension, T1_OFFSET_NAD, 1);
+  if (Status == STATUS_SUCCESS) Status = ArmRestOfBlockTimeouts(SmartcardExtension);
   if (Status == STATUS_SUCCESS) Status = ReadPart(SmartcardExtension, T1_OFFSET_PCB, 2);
   ULONG Len = Reply->Buffer[T1_OFFSET_LEN];
   if (Status == STATUS_SUCCESS) {

@@ -241,7 +241,12 @@ static T1_STEP ReceiveAndDispatch(PT1_EXCHANGE X, NTSTATUS* Result) {
   UCHAR Len = Block[T1_OFFSET_LEN];
   const UCHAR* Inf = Block + T1_OFFSET_INF;
   if ((Pcb & T1_PCB_I_BLOCK_BIT) == 0) return ReceiveIBlock(X, Nad, Pcb, Len, Inf, Result);
-  if (Nad != T1_NAD_NONE) return T1StepError;  // R- and S-blocks carry no addresses
+  // R- and S-blocks are the reader's own, whatever node the exchange is with: they come without
+  // an address or, from a reader that addresses them, from the reader to the host. Any other NAD
+  // is damage that passed the LRC, refused before it could count as an acknowledgement or an
+  // abort. A block read one byte late never passes as one (its PCB is a NAD, bit 7 clear); one
+  // that lost its NAD has its PCB there, refused unless that reads 0x00.
+  if (Nad != T1_NAD_NONE && Nad != T1_NAD_READER_TO_HOST) return T1StepError;
   if ((Pcb & T1_PCB_TYPE_MASK) == T1_PCB_R_BLOCK) return ReceiveRBlock(X, Pcb, Len, Result);
   return ReceiveSBlock(X, Pcb, Len, Inf, Result);
 }

@@ -115,16 +115,18 @@ TEST(SimSerialIo, ReadWaitsMissingBytesTimesMultiplierPlusConstantInVirtualTime)
     EXPECT_EQ(k.Now() - start, Milliseconds(6500));
     EXPECT_EQ(link.serial().requests().back().timeout_ms, 6500u);
 
-    // Two of five bytes: success with the two, after the whole time limit.
+    // Two of five bytes: success with the two, once the interval has passed without a third.
     link.line().reader_end().Transmit({0x21, 0x00});
     start = k.Now();
     r = Read(link, 5);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, Hex("21 00"));
-    EXPECT_EQ(k.Now() - start, Milliseconds(5 * 500 + 5000));
+    EXPECT_EQ(k.Now() - link.trace().events().back().time, Milliseconds(500));
     EXPECT_EQ(link.serial().requests().back().delivered, 2u);
 
-    // Bytes already in count against the limit: one of three in, two missing.
+    // Without an interval, bytes already in count against the limit: one of three in, two missing.
+    ASSERT_EQ(Call(link, IOCTL_SERIAL_SET_TIMEOUTS, Raw(SERIAL_TIMEOUTS{0, 500, 5000, 1, 1000})),
+              STATUS_SUCCESS);
     link.line().reader_end().Transmit({0x01});
     Sleep(Milliseconds(5));
     start = k.Now();

@@ -47,8 +47,12 @@ TEST(T1ReceiveBlock, SilenceAndCutOffAnswersTimeOutWithTheBufferRestored) {
     // One byte wanted: 1 x 500 ms + the 5000 ms waiting time.
     EXPECT_EQ(host::kernel::Kernel::Current().Now() - before, host::kernel::Milliseconds(5500));
 
-    b.line->Send(Hex("00 E1 01"), host::kernel::Milliseconds(5));  // the prologue only
+    // The prologue only, of a block that says 254 bytes follow: given up after 500 ms for the
+    // first missing character and 2 ms for each (9600 bit/s), not 255 x 500 ms.
+    b.line->Send(Hex("00 E1 FE"), host::kernel::Milliseconds(5));
+    before = host::kernel::Kernel::Current().Now();
     EXPECT_EQ(T1ReceiveBlock(b.extension), STATUS_TIMEOUT);
+    EXPECT_EQ(host::kernel::Kernel::Current().Now() - before, host::kernel::Milliseconds(1017));
     EXPECT_EQ(b.extension->SmartcardReply.BufferLength, 0u);
     EXPECT_EQ(b.extension->SmartcardReply.Buffer, start);
   }));

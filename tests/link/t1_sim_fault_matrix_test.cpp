@@ -60,6 +60,8 @@ struct Tally {
   int reader_s_requests = 0;  // S(IFS), S(ABORT) and S(WTX) requests the reader sent
   int error_r_blocks = 0;     // R-blocks the host sent to report a damaged or missing block
   int recovered_machines = 0, machines = 0;
+  int give_ups = 0;           // error R-blocks for answers of which characters came
+  Ticks slowest_give_up = 0;  // the longest from such an answer's last character to its R-block
   void Add(const Tally& t) {
     tried += t.tried;
     succeeded += t.succeeded;
@@ -71,6 +73,8 @@ struct Tally {
     error_r_blocks += t.error_r_blocks;
     recovered_machines += t.recovered_machines;
     machines += t.machines;
+    give_ups += t.give_ups;
+    slowest_give_up = std::max(slowest_give_up, t.slowest_give_up);
   }
 };
 
@@ -145,6 +149,7 @@ struct FaultClass {
   bool mild = false;          // most exchanges must succeed
   bool line_faults = true;    // false: every failure must be one the reader was scripted to cause
   bool must_recover = false;  // the last exchange of every machine must succeed
+  bool breaks_every_answer = false;
   // Shown for comparison, corrupted answers not asserted: damage only the LRC can find.
   bool lrc_only = false;
   // A fault of the link that corrupts answers in this class, with the test that shows it; its
@@ -184,8 +189,8 @@ Tally RunMachine(const FaultClass& c, uint64_t seed, std::vector<std::string>& c
   auto result = k.Run([&] {
     SimLinkOptions options;
     options.line_seed = seed;
-    // The reader waits for the host inside a chain longer than the host's longest read (255
-    // missing bytes x 500 ms + 5000 ms), so that a damaged block is repaired, not the chain lost.
+    // The reader waits for the host inside a chain as long as the host may need to have a damaged
+    // block sent again, so that the block is repaired, not the chain lost.
     options.reader.block_waiting_time = Seconds(300);
     if (c.options) c.options(options);
     SimLink link(k, options);
@@ -231,16 +236,32 @@ Tally RunMachine(const FaultClass& c, uint64_t seed, std::vector<std::string>& c
       }
     }
     if (last_ok) t.recovered_machines = 1;
+    std::vector<LineEvent> events = link.trace().events();
+    size_t next_event = 0;
+    Ticks answered = -1;  // the last character the host took since its last block
     for (const sim::DecodedBlock& b : link.trace().Blocks({.view = LineEvent::Kind::kSent})) {
       uint8_t pcb = b.bytes.size() > T1_OFFSET_PCB ? b.bytes[T1_OFFSET_PCB] : 0;
       if (b.direction == Direction::kReaderToHost &&
           (pcb == T1_S_IFS_REQUEST || pcb == T1_S_ABORT_REQUEST || pcb == T1_S_WTX_REQUEST)) {
         ++t.reader_s_requests;
       }
-      if (b.direction == Direction::kHostToReader && (pcb & T1_PCB_TYPE_MASK) == T1_PCB_R_BLOCK &&
+      if (b.direction != Direction::kHostToReader) continue;
+      for (; next_event < events.size() && events[next_event].time <= b.first; ++next_event) {
+        const LineEvent& e = events[next_event];
+        bool discarded =
+            (e.parity_error || e.framing_error) && options.serial.discard_damaged_characters;
+        if (e.kind == LineEvent::Kind::kReceived && e.direction == Direction::kReaderToHost &&
+            !discarded) {
+          answered = e.time;
+        }
+      }
+      if ((pcb & T1_PCB_TYPE_MASK) == T1_PCB_R_BLOCK &&
           (pcb & T1_PCB_R_CODE_MASK) != T1_R_CODE_ACK) {
         ++t.error_r_blocks;
+        if (answered >= 0) ++t.give_ups;
+        if (answered >= 0) t.slowest_give_up = std::max(t.slowest_give_up, b.first - answered);
       }
+      answered = -1;
     }
   });
   EXPECT_TRUE(result.ok()) << c.name << " seed " << seed << ": " << result.report;
@@ -266,6 +287,25 @@ sim::FaultHook RandomHook(uint64_t seed, double rate, bool insert) {
 void BothDirections(Machine& m, const std::function<void(sim::LineFaults&, int)>& set) {
   set(m.link.line().converter_end().faults(), 0);
   set(m.link.line().reader_end().faults(), 1);
+}
+
+// Breaks the next block the reader sends: a clear bit of its LEN flipped, so that it says more
+// than comes; or (stop) the reader stops after its NAD, its PCB or somewhere after its LEN.
+sim::FaultHook BreakNextReaderBlock(bool stop, uint64_t draw) {
+  size_t position = 0, end = SIZE_MAX, cut = stop ? 1 + draw % 3 : SIZE_MAX;
+  return [=](uint64_t, uint8_t value) mutable {
+    sim::FaultAction a;
+    if (position == T1_OFFSET_LEN) {
+      end = T1_PROLOGUE_LENGTH + value + T1_EPILOGUE_LENGTH;
+      if (cut == T1_OFFSET_INF) cut += draw / 3 % (value + 1u);  // at most the LRC is missing
+      for (unsigned i = 0; !stop && a.flip_mask == 0 && i < 8; ++i) {
+        if ((value & (1u << (draw + i) % 8)) == 0) a.flip_mask = uint16_t(1u << (draw + i) % 8);
+      }
+    }
+    a.drop = position >= cut && position < end;
+    ++position;
+    return a;
+  };
 }
 
 std::vector<FaultClass> Classes() {
@@ -303,6 +343,16 @@ std::vector<FaultClass> Classes() {
       BothDirections(m, [seed, insert](sim::LineFaults& f, int side) {
         f.SetHook(RandomHook(seed + uint64_t(side), 2e-3, insert));
       });
+    };
+    classes.push_back(c);
+  }
+  for (bool stop : {false, true}) {
+    FaultClass c;
+    c.name = stop ? "reader stops in a block" : "answer LEN too large";
+    c.machines = 8;
+    c.mild = c.breaks_every_answer = true;
+    c.before = [stop](Machine& m, Planned&, int) {
+      m.link.line().reader_end().faults().SetHook(BreakNextReaderBlock(stop, m.rng()));
     };
     classes.push_back(c);
   }
@@ -407,14 +457,15 @@ TEST(T1SimFaultMatrix, NoCorruptedAnswerInAnyFaultClass) {
   table << std::left << std::setw(28) << "class" << std::right << std::setw(7) << "tried"
         << std::setw(11) << "succeeded" << std::setw(8) << "failed" << std::setw(11) << "corrupted"
         << std::setw(10) << "power-ups" << std::setw(11) << "S-requests" << std::setw(9)
-        << "R(error)"
+        << "R(error)" << std::setw(14) << "give-up (ms)"
         << "\n";
   for (size_t i = 0; i < classes.size(); ++i) {
     const Tally& t = tallies[i];
     table << std::left << std::setw(28) << classes[i].name << std::right << std::setw(7) << t.tried
           << std::setw(11) << t.succeeded << std::setw(8) << t.failed << std::setw(11)
           << t.corrupted << std::setw(10) << t.power_ups << std::setw(11) << t.reader_s_requests
-          << std::setw(9) << t.error_r_blocks << "\n";
+          << std::setw(9) << t.error_r_blocks << std::setw(14)
+          << t.slowest_give_up / Milliseconds(1) << "\n";
     ::testing::Test::RecordProperty(
         classes[i].name, std::to_string(t.tried) + "/" + std::to_string(t.succeeded) + "/" +
                              std::to_string(t.failed) + "/" + std::to_string(t.corrupted));
@@ -443,6 +494,9 @@ TEST(T1SimFaultMatrix, NoCorruptedAnswerInAnyFaultClass) {
       EXPECT_EQ(t.failed, t.scripted_failures) << c.name;
       EXPECT_GT(t.reader_s_requests, t.machines) << c.name << ": the reader must really ask";
     }
+    // An answer that stops arriving holds the link for well under 2 s after its last character.
+    EXPECT_LT(t.slowest_give_up / Milliseconds(1), 2000) << c.name;
+    EXPECT_TRUE(!c.breaks_every_answer || t.give_ups == t.tried) << c.name << " " << t.give_ups;
     if (c.must_recover) {
       EXPECT_EQ(t.recovered_machines, t.machines) << c.name;
       EXPECT_GT(t.power_ups, 0) << c.name;

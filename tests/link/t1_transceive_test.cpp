@@ -154,15 +154,29 @@ TEST(T1Transceive, WtxExtendsOnlyTheNextAnswer) {
     Exchange x = Transceive(b, kCardStatus);
     EXPECT_EQ(x.status, STATUS_SUCCESS);
     EXPECT_GE(host::kernel::Kernel::Current().Now() - start, Seconds(14));
-    ASSERT_EQ(b.line->timeouts_set.size(), 2u);
+    // Armed for each answer (the rest of each block is read with timeouts of its own).
+    ASSERT_EQ(b.line->timeouts_set.size(), 4u);
     EXPECT_EQ(b.line->timeouts_set[0].ReadTotalTimeoutConstant, 5000u);
-    EXPECT_EQ(b.line->timeouts_set[1].ReadTotalTimeoutConstant, 15000u);
+    EXPECT_EQ(b.line->timeouts_set[2].ReadTotalTimeoutConstant, 15000u);
     // The first read after the WTX response may take 1 x 500 + 15000 ms.
     EXPECT_EQ(b.line->reads.at(3).total_timeout_ms, 15500u);
 
     peer.Expect("12 40 05 20 13 00 80 00 E4", BlockHex("21 40 02 90 00"));
     EXPECT_EQ(Transceive(b, kCardStatus).status, STATUS_SUCCESS);
-    EXPECT_EQ(b.line->timeouts_set.back().ReadTotalTimeoutConstant, 5000u);
+    EXPECT_EQ(b.line->timeouts_set.at(4).ReadTotalTimeoutConstant, 5000u);
+    EXPECT_TRUE(peer.Done());
+  }));
+}
+
+// A reader may address its R- and S-blocks from itself to the host: asked for the block again,
+// the host sends it again; asked for more time, it grants it.
+TEST(T1Transceive, ReaderAddressedRAndSBlocksAreAnswered) {
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    ScriptedPeer peer(*b.line);
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 80 00"))
+        .Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 C3 01 03"))
+        .Expect("00 E3 01 03 E1", BlockHex("21 00 02 90 00"), Seconds(14));
+    EXPECT_EQ(ToHex(Transceive(b, kCardStatus).reply), "90 00");
     EXPECT_TRUE(peer.Done());
   }));
 }
@@ -394,10 +408,10 @@ TEST(T1Transceive, BlocksNotAddressedToTheHostAreAskedForAgain) {
     EXPECT_EQ(ToHex(x.reply), "90 00");
     EXPECT_TRUE(peer.Done());
   }));
-  // An R-block with an address, and a chain whose second block comes from another node.
+  // An S-block addressed to the reader, and a chain whose second block comes from another node.
   ExpectOk(test_support::RunWithLink([](LinkBench& b) {
     ScriptedPeer peer(*b.line);
-    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 90 00"))
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("12 C3 01 03"))
         .Expect("00 82 00 82", BlockHex("21 20 01 80"))
         .Expect("00 90 00 90", BlockHex("20 40 02 90 00"))
         .Expect("00 92 00 92", BlockHex("21 40 02 90 00"));

@@ -190,7 +190,8 @@ NTSTATUS SimSerialIo::Write(const SMARTCARD_REQUEST& request) {
 
 // Waits until the wanted bytes are in or (missing bytes x multiplier + constant) ms have passed,
 // and hands over what is there, up to the wanted count. The bytes delivered are reported by
-// lowering SmartcardReply.BufferLength; nothing at all is STATUS_TIMEOUT.
+// lowering SmartcardReply.BufferLength; nothing at all is STATUS_TIMEOUT. As on a serial port, a
+// read that has a character also ends when the read interval passes without a further one.
 NTSTATUS SimSerialIo::Read(SMARTCARD_REPLY& reply, SerialRequestRecord& record) {
   ULONG wanted = reply.BufferLength;
   record.wanted = wanted;
@@ -198,14 +199,25 @@ NTSTATUS SimSerialIo::Read(SMARTCARD_REPLY& reply, SerialRequestRecord& record) 
     reply.BufferLength = 0;
     return STATUS_INVALID_PARAMETER;
   }
+  SERIAL_TIMEOUTS limits = timeouts();
   ULONG available = ULONG(port_.available());
   if (available < wanted) {
-    SERIAL_TIMEOUTS limits = timeouts();
     // 32-bit arithmetic, as the time limit is computed on the device.
     record.timeout_ms =
         (wanted - available) * limits.ReadTotalTimeoutMultiplier + limits.ReadTotalTimeoutConstant;
   }
-  std::vector<uint8_t> bytes = port_.Receive(wanted, Milliseconds(record.timeout_ms));
+  Kernel& kernel = Kernel::Current();
+  Ticks deadline = kernel.Now() + Milliseconds(record.timeout_ms);
+  // Characters are taken as they arrive, so the interval runs from the last one taken.
+  std::vector<uint8_t> bytes = port_.Receive(wanted, 0);
+  for (Ticks until = deadline; bytes.size() < wanted; until = deadline) {
+    if (limits.ReadIntervalTimeout != 0 && !bytes.empty()) {
+      until = std::min(until, kernel.Now() + Milliseconds(limits.ReadIntervalTimeout));
+    }
+    if (until <= kernel.Now() || !port_.WaitForCharacter(until - kernel.Now())) break;
+    std::vector<uint8_t> more = port_.Receive(wanted - bytes.size(), 0);
+    bytes.insert(bytes.end(), more.begin(), more.end());
+  }
   if (bytes.empty() && port_.available() == 0) {
     reply.BufferLength = 0;
     return STATUS_TIMEOUT;
