@@ -8,7 +8,6 @@
 #define T1_NAD_ADDRESS_MASK 0x07
 #define T1_NAD_DAD_SHIFT 4
 #define T1_NAD_NONE 0x00  // R- and S-blocks
-#define T1_NAD_READER_TO_HOST ((T1_NODE_HOST << T1_NAD_DAD_SHIFT) | T1_NODE_READER)
 
 // Block layout
 #define T1_OFFSET_NAD 0

@@ -109,20 +109,24 @@ static NTSTATUS AbortAnswer(PT1_EXCHANGE X) {
   }
 }
 
+// An answer comes to the host, from the node addressed or from the reader speaking for it.
+static BOOLEAN AddressedToHost(PT1_EXCHANGE X, UCHAR Nad) {
+  UCHAR Dad = (UCHAR)((Nad >> T1_NAD_DAD_SHIFT) & T1_NAD_ADDRESS_MASK);
+  UCHAR Sad = (UCHAR)(Nad & T1_NAD_ADDRESS_MASK);
+  if ((Nad & ~(UCHAR)((T1_NAD_ADDRESS_MASK << T1_NAD_DAD_SHIFT) | T1_NAD_ADDRESS_MASK)) != 0) {
+    return FALSE;
+  }
+  return Dad == T1_NODE_HOST && (Sad == X->Destination || Sad == T1_NODE_READER);
+}
+
 static T1_STEP ReceiveIBlock(PT1_EXCHANGE X, UCHAR Nad, UCHAR Pcb, UCHAR Len, const UCHAR* Inf,
                              NTSTATUS* Result) {
   PREADER_EXTENSION ReaderExtension = X->ReaderExtension;
   BOOLEAN Sequence = (Pcb & T1_PCB_I_SEQUENCE) != 0;
   if ((Pcb & T1_PCB_I_RESERVED) != 0) return T1StepError;
-  // An answer comes to the host, from the node addressed or from the reader speaking for it; a
-  // block addressed otherwise is damage that happened to pass the LRC (a byte left over from a
+  // A block addressed otherwise is damage that happened to pass the LRC (a byte left over from a
   // damaged block shifts the next one).
-  UCHAR AnswerDad = (UCHAR)((Nad >> T1_NAD_DAD_SHIFT) & T1_NAD_ADDRESS_MASK);
-  UCHAR AnswerSad = (UCHAR)(Nad & T1_NAD_ADDRESS_MASK);
-  if ((Nad & ~(UCHAR)((T1_NAD_ADDRESS_MASK << T1_NAD_DAD_SHIFT) | T1_NAD_ADDRESS_MASK)) != 0 ||
-      AnswerDad != T1_NODE_HOST || (AnswerSad != X->Destination && AnswerSad != T1_NODE_READER)) {
-    return T1StepError;
-  }
+  if (!AddressedToHost(X, Nad)) return T1StepError;
   if (X->AnswerNadKnown && Nad != X->AnswerNad) return T1StepError;
   if (Sequence != SequenceBit(ReaderExtension, SEQUENCE_BIT_RECEIVE)) return T1StepError;
   if (!X->Answering) {
@@ -241,12 +245,12 @@ static T1_STEP ReceiveAndDispatch(PT1_EXCHANGE X, NTSTATUS* Result) {
   UCHAR Len = Block[T1_OFFSET_LEN];
   const UCHAR* Inf = Block + T1_OFFSET_INF;
   if ((Pcb & T1_PCB_I_BLOCK_BIT) == 0) return ReceiveIBlock(X, Nad, Pcb, Len, Inf, Result);
-  // R- and S-blocks are the reader's own, whatever node the exchange is with: they come without
-  // an address or, from a reader that addresses them, from the reader to the host. Any other NAD
-  // is damage that passed the LRC, refused before it could count as an acknowledgement or an
-  // abort. A block read one byte late never passes as one (its PCB is a NAD, bit 7 clear); one
-  // that lost its NAD has its PCB there, refused unless that reads 0x00.
-  if (Nad != T1_NAD_NONE && Nad != T1_NAD_READER_TO_HOST) return T1StepError;
+  // R- and S-blocks come without an address or, from a reader that addresses them, to the host
+  // from the reader or from the node it speaks for (a card's S(WTX) passed on). Any other NAD is
+  // damage that passed the LRC, refused before it could count as an acknowledgement or an abort.
+  // A block read one byte late never passes as one (its PCB is a NAD, bit 7 clear); one that lost
+  // its NAD has its PCB there, refused unless that reads 0x00.
+  if (Nad != T1_NAD_NONE && !AddressedToHost(X, Nad)) return T1StepError;
   if ((Pcb & T1_PCB_TYPE_MASK) == T1_PCB_R_BLOCK) return ReceiveRBlock(X, Pcb, Len, Result);
   return ReceiveSBlock(X, Pcb, Len, Inf, Result);
 }
