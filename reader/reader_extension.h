@@ -63,7 +63,8 @@ typedef struct _READER_EXTENSION {
   KEVENT TrackingStoppedEvent;  // set by the thread as its loop ends
   KEVENT TrackingStopEvent;     // asks the thread to end
   // One user of the reader link at a time. Recursive: device-control routing holds it around the
-  // library call and the reader functions take it again. Wait only at PASSIVE_LEVEL.
+  // library call and the reader functions take it again. Wait only at PASSIVE_LEVEL. Initialised
+  // once, when the binding is created; never again while the device exists.
   KMUTEX LinkMutex;
   UCHAR CommandBuffer[COMMAND_BUFFER_SIZE];
   PSERIAL_IO_ROUTINE SerialIoRoutine;

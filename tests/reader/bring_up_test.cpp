@@ -7,7 +7,6 @@ using namespace reader_test;
 namespace {
 
 host::kernel::RunResult RunBringUp(const std::function<void(LinkBench&)>& body) {
-  // No LinkMutex prepared: the bring-up initialises it.
   return test_support::RunWithLink(test_support::LinkBenchOptions{.ifsc = 0, .device = true}, body);
 }
 
@@ -117,7 +116,7 @@ TEST(LinkBringUp, ResynchronisesExchangesTheIfsAndQueriesTheCard) {
     EXPECT_EQ(b.reader->SequenceBits, ULONG(SEQUENCE_BIT_SEND | SEQUENCE_BIT_RECEIVE));
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_POWERED));
     EXPECT_EQ(b.line->write_times.at(0) - start, Milliseconds(1800)) << "after the DTR cycle";
-    EXPECT_EQ(KeReadStateMutex(&b.reader->LinkMutex), 1) << "initialised and released";
+    EXPECT_EQ(KeReadStateMutex(&b.reader->LinkMutex), 1) << "released";
   }));
 }
 

@@ -93,8 +93,8 @@ std::unique_ptr<ReaderFarEnd> StatusReader(LinkBench& b, const Bytes* status) {
 }
 
 host::kernel::RunResult RunReader(const std::function<void(LinkBench&)>& body, uint64_t seed) {
-  return test_support::RunWithLink(
-      test_support::LinkBenchOptions{.seed = seed, .device = true, .link_mutex = true}, body);
+  return test_support::RunWithLink(test_support::LinkBenchOptions{.seed = seed, .device = true},
+                                   body);
 }
 
 Ticks Now() { return host::kernel::Kernel::Current().Now(); }

@@ -148,6 +148,26 @@ TEST(RequestsOnTheLine, PresenceRequestsFollowTheSlot) {
   });
 }
 
+// A stop and start of the device with a handle open: the tracking thread holds the link mutex in
+// the middle of a query when the bring-up begins, and goes on tracking afterwards.
+TEST(RequestsOnTheLine, BringUpAgainWhileCardTrackingRuns) {
+  WithSession([](host::kernel::Kernel& k, ReaderSession& s) {
+    ASSERT_EQ(s.Start(), STATUS_SUCCESS);
+    ASSERT_EQ(s.Open(), STATUS_SUCCESS);
+    LARGE_INTEGER query_begun;
+    query_begun.QuadPart = -Milliseconds(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &query_begun);
+    ASSERT_NE(KeReadStateMutex(&s.reader_extension()->LinkMutex), 1) << "the query holds it";
+    ASSERT_EQ(s.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
+
+    int absent = s.Submit(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    s.rig().reader().RemoveCardAt(k.Now() + Seconds(1));
+    EXPECT_EQ(s.Wait(absent).status, STATUS_SUCCESS);
+    ASSERT_EQ(s.Close(), STATUS_SUCCESS);
+  });
+}
+
 TEST(RequestsOnTheLine, ASilentReaderFailsAtOnceUntilTheNextDtrCycle) {
   WithSession([](host::kernel::Kernel& k, ReaderSession& s) {
     ASSERT_EQ(s.Start(), STATUS_SUCCESS);
