@@ -1,5 +1,6 @@
 // Device start: the reader link from power-up to its first card status.
 #include "link/link.h"
+#include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
 static NTSTATUS BringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -28,5 +29,5 @@ NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension) {
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
   NTSTATUS Status = BringUpLocked(SmartcardExtension);
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
-  return Status;
+  return ReaderLinkStatus(Status);
 }

@@ -31,7 +31,7 @@ NTSTATUS LinkSerialSetup(PSMARTCARD_EXTENSION SmartcardExtension);
 // Powers the reader through DTR: off, on, held; clears LinkState.
 NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension);
 // Device start, under LinkMutex: DTR cycle, resynchronisation, both IFS and the card status
-// query.
+// query. A reader that does not answer is reported as STATUS_IO_TIMEOUT.
 NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Lets the reading side of the device fetch data while the link waits for an answer.

@@ -107,9 +107,9 @@ TEST(ReaderCardPower, ResetRefusalsBecomeStatuses) {
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_SWALLOWED));
     EXPECT_EQ(b.extension->CardCapabilities.ATR.Length, 0);
 
-    reset = "90";  // no status word: success, nothing changes
+    reset = "90";  // no status word: a failure, nothing changes
     SetState(b, SCARD_SWALLOWED);
-    EXPECT_EQ(Power(b, SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    EXPECT_EQ(Power(b, SCARD_COLD_RESET).status, STATUS_DEVICE_PROTOCOL_ERROR);
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_SWALLOWED));
     EXPECT_EQ(b.extension->CardCapabilities.ATR.Length, 0);
   }));
@@ -134,13 +134,13 @@ TEST(ReaderCardPower, PowerDownReportsNoBytesAndTheStateFromTheStatusQuery) {
   }));
 }
 
-TEST(ReaderCardPower, TimeOutStaysStatusTimeoutAndChangesNothing) {
+TEST(ReaderCardPower, SilentReaderIsAnIoTimeoutAndChangesNothing) {
   ExpectOk(RunReader([](LinkBench& b) {
     ReaderFarEnd silent(*b.line, nullptr);
     SetState(b, SCARD_POWERED);
     b.extension->CardCapabilities.ATR.Length = 4;
     Call c = Power(b, SCARD_COLD_RESET);
-    EXPECT_EQ(c.status, STATUS_TIMEOUT);
+    EXPECT_EQ(c.status, STATUS_IO_TIMEOUT) << "never the success-class STATUS_TIMEOUT";
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_POWERED));
     EXPECT_EQ(b.extension->CardCapabilities.ATR.Length, 0);
     EXPECT_EQ(silent.commands.size(), 1u);

@@ -148,6 +148,23 @@ TEST(RequestsOnTheLine, PresenceRequestsFollowTheSlot) {
   });
 }
 
+// STATUS_TIMEOUT is of the success class: a reset of a reader that does not answer must not
+// complete as a success without an ATR.
+TEST(RequestsOnTheLine, ASilentReaderFailsAResetWithIoTimeout) {
+  WithSession([](host::kernel::Kernel& k, ReaderSession& s) {
+    ASSERT_EQ(s.Start(), STATUS_SUCCESS);
+    ULONG state = s.State();
+    s.rig().line().reader_end().faults().Silence(k.Now(), host::kernel::kNoDeadline);
+    ControlResult reset = s.Power(SCARD_COLD_RESET);
+    EXPECT_EQ(reset.status, STATUS_IO_TIMEOUT);
+    EXPECT_TRUE(reset.output.empty());
+    EXPECT_EQ(s.State(), state);
+    EXPECT_EQ(s.GetAttribute(SCARD_ATTR_ATR_STRING).output.size(), 0u);
+    // A device start against it reports a failure too.
+    EXPECT_FALSE(NT_SUCCESS(s.Start()));
+  });
+}
+
 // A stop and start of the device with a handle open: the tracking thread holds the link mutex in
 // the middle of a query when the bring-up begins, and goes on tracking afterwards.
 TEST(RequestsOnTheLine, BringUpAgainWhileCardTrackingRuns) {
