@@ -54,9 +54,12 @@ static NTSTATUS CardPowerLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
       ReaderExchange(SmartcardExtension, T1_NODE_READER, Command, READER_POWER_COMMAND_LENGTH,
                      Card->ATR.Buffer, sizeof(Card->ATR.Buffer), &Answer);
   if (Status != STATUS_SUCCESS) return Status;
+  if (Command == PowerOnCommand) ForgetProtocolAfterReset(SmartcardExtension);
   Card->ATR.Length = (UCHAR)Answer.DataLength;
 
-  if (SmartcardExtension->IoRequest.ReplyBuffer != NULL) {
+  // The library always hands over its system buffer; a caller that wants the ATR gives it room.
+  if (SmartcardExtension->IoRequest.ReplyBuffer != NULL &&
+      SmartcardExtension->IoRequest.ReplyBufferLength != 0) {
     if (SmartcardExtension->IoRequest.ReplyBufferLength < Answer.DataLength) {
       return STATUS_BUFFER_TOO_SMALL;
     }

@@ -1,5 +1,5 @@
-// The library's view of the card: the status query that reads it from the reader, and the one
-// place the card state changes.
+// The library's view of the card: the status query that reads it from the reader, and the
+// places the card state changes (protocol selection aside).
 #include "link/link.h"
 #include "reader/reader_commands.h"
 #include "reader/reader_exchange.h"
@@ -35,6 +35,19 @@ NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
   KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
 
   if (CardPresent(Old) != CardPresent(New)) CompleteCardTracking(SmartcardExtension);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ForgetProtocolAfterReset(PSMARTCARD_EXTENSION SmartcardExtension) {
+  // A reset card runs in its negotiable mode (or the one its ATR prescribes) and the reader has
+  // let go of the protocol it was told. Left SPECIFIC, the next selection would find its protocol
+  // "in force" and tell the reader nothing. A powered card is still present: no presence change.
+  SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  if (SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_POWERED) {
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_POWERED;
+  }
+  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   return STATUS_SUCCESS;
 }
 

@@ -30,7 +30,7 @@ static NTSTATUS SetProtocolLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   ULONG Requested = SmartcardExtension->MinorIoControlCode;
   if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
       (Requested & Card->Protocol.Selected) != 0) {
-    return STATUS_SUCCESS;  // already in force: nothing sent, nothing written
+    return AnswerSelected(SmartcardExtension);  // already in force: nothing sent
   }
 
   ULONG Common = Card->Protocol.Supported & Requested;

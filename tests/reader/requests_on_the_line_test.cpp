@@ -78,9 +78,20 @@ TEST(RequestsOnTheLine, ResetSelectAndTransmit) {
     ASSERT_EQ(pattern.output.size(), 302u);
     for (size_t i = 0; i < 300; ++i) ASSERT_EQ(pattern.output[i], uint8_t(i));
 
-    // A warm reset keeps nothing of the selection in the reader; the state is POWERED again.
+    // In force already: nothing sent, and still answered (the library writes nothing for us).
+    protocol = s.SetProtocol(SCARD_PROTOCOL_T1);
+    EXPECT_EQ(protocol.status, STATUS_SUCCESS);
+    EXPECT_EQ(protocol.Ulong(), ULONG(SCARD_PROTOCOL_T1));
+
+    // A warm reset keeps nothing of the selection in the reader, nor in the driver: the next
+    // selection goes to the reader again, and T=1 commands run under it.
     ASSERT_EQ(s.Power(SCARD_WARM_RESET).status, STATUS_SUCCESS);
     EXPECT_EQ(s.rig().reader().selected_protocol(), 0u);
+    EXPECT_EQ(s.State(), ULONG(SCARD_POWERED));
+    protocol = s.SetProtocol(SCARD_PROTOCOL_T1);
+    EXPECT_EQ(protocol.Ulong(), ULONG(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(s.rig().reader().selected_protocol(), sim::kProtocolT1);
+    EXPECT_EQ(s.Transmit(kSelectMf).output, (Bytes{0x90, 0x00}));
     ASSERT_EQ(s.Power(SCARD_POWER_DOWN).status, STATUS_SUCCESS);
     EXPECT_FALSE(s.rig().reader().card_powered());
     EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
