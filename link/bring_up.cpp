@@ -1,5 +1,6 @@
 // Device start: the reader link from power-up to its first card status.
 #include "link/link.h"
+#include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
 static NTSTATUS BringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -22,11 +23,11 @@ static NTSTATUS BringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
 
 NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
-  KeInitializeMutex(&ReaderExtension->LinkMutex, 0);
-  // Nobody else uses the link before the device is started; the exchanges still run under the
-  // mutex, as every exchange does.
+  // The mutex was initialised with the binding and is never initialised again: a start that
+  // follows a stop may find the card tracking thread of an open handle holding it or waiting
+  // for it, and waits its turn like every other user of the link.
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
   NTSTATUS Status = BringUpLocked(SmartcardExtension);
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
-  return Status;
+  return ReaderLinkStatus(Status);
 }

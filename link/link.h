@@ -48,7 +48,8 @@ NTSTATUS T1Transceive(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Dad, PUCHA
 NTSTATUS LinkSerialSetup(PSMARTCARD_EXTENSION SmartcardExtension);
 // Powers the reader through DTR: off, on, held; clears LinkState.
 NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension);
-// Device start: LinkMutex, DTR cycle, resynchronisation, both IFS and the card status query.
+// Device start, under LinkMutex: DTR cycle, resynchronisation, both IFS and the card status
+// query. A reader that does not answer is reported as STATUS_IO_TIMEOUT.
 NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Lets the reading side of the device fetch data while the link waits for an answer.

@@ -9,7 +9,30 @@ typedef struct _CLIENT_ID {
   HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
 
-typedef struct _OBJECT_ATTRIBUTES OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+// How a new object's handle is made. OBJ_KERNEL_HANDLE puts it in the kernel's handle table;
+// without it, a handle made in an application's context (a create or device-control dispatch)
+// lands in that application's own table, where the application can use or close it.
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = NULL;         \
+  } while (0)
+
 struct _OBJECT_TYPE;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 
@@ -17,8 +40,12 @@ typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 #define SYNCHRONIZE 0x00100000L
 
 extern "C" {
+// The type of thread objects, for ObReferenceObjectByHandle.
+extern POBJECT_TYPE* PsThreadType;
+
 // The new thread runs StartRoutine(StartContext) at PASSIVE_LEVEL; a handle to it comes back in
-// ThreadHandle and is closed with ZwClose.
+// ThreadHandle and is closed with ZwClose. Outside the system process (outside a system thread)
+// ObjectAttributes must carry OBJ_KERNEL_HANDLE.
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
@@ -28,7 +55,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTSTATUS ZwClose(HANDLE Handle);
 
 // A thread handle referenced as its thread object, which can be waited on: it is signalled when
-// the thread has ended.
+// the thread has ended. ObjectType, when given, must be *PsThreadType.
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, PVOID HandleInformation);

@@ -2,6 +2,7 @@
 #include "link/link.h"
 #include "reader/io_request.h"
 #include "reader/reader_commands.h"
+#include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
 static const UCHAR PowerOffCommand[READER_POWER_COMMAND_LENGTH] = {
@@ -48,31 +49,28 @@ static NTSTATUS CardPowerLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
       return STATUS_INVALID_DEVICE_REQUEST;  // the library lets no other code through
   }
 
-  ULONG ReplyLength = sizeof(Card->ATR.Buffer);
-  UCHAR Dad = T1_NODE_READER;
-  UCHAR Sad = T1_NODE_HOST;
-  NTSTATUS Status = T1Transceive(SmartcardExtension, &Dad, &Sad, Command,
-                                 READER_POWER_COMMAND_LENGTH, Card->ATR.Buffer, &ReplyLength);
-  if (Status != STATUS_SUCCESS) return Status;  // a time-out stays STATUS_TIMEOUT here
-  if (ReplyLength < READER_STATUS_WORD_LENGTH) return STATUS_SUCCESS;
+  READER_ANSWER Answer;
+  NTSTATUS Status =
+      ReaderExchange(SmartcardExtension, T1_NODE_READER, Command, READER_POWER_COMMAND_LENGTH,
+                     Card->ATR.Buffer, sizeof(Card->ATR.Buffer), &Answer);
+  if (Status != STATUS_SUCCESS) return Status;
+  if (Command == PowerOnCommand) ForgetProtocolAfterReset(SmartcardExtension);
+  Card->ATR.Length = (UCHAR)Answer.DataLength;
 
-  ULONG DataLength = ReplyLength - READER_STATUS_WORD_LENGTH;
-  UCHAR Sw1 = Card->ATR.Buffer[DataLength];
-  UCHAR Sw2 = Card->ATR.Buffer[DataLength + 1];
-  Card->ATR.Length = (UCHAR)DataLength;
-
-  if (SmartcardExtension->IoRequest.ReplyBuffer != NULL) {
-    if (SmartcardExtension->IoRequest.ReplyBufferLength < DataLength) {
+  // The library always hands over its system buffer; a caller that wants the ATR gives it room.
+  if (SmartcardExtension->IoRequest.ReplyBuffer != NULL &&
+      SmartcardExtension->IoRequest.ReplyBufferLength != 0) {
+    if (SmartcardExtension->IoRequest.ReplyBufferLength < Answer.DataLength) {
       return STATUS_BUFFER_TOO_SMALL;
     }
-    RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, Card->ATR.Buffer, DataLength);
-    SetRequestInformation(SmartcardExtension, DataLength);
+    RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, Card->ATR.Buffer, Answer.DataLength);
+    SetRequestInformation(SmartcardExtension, Answer.DataLength);
   }
 
   if (SmartcardExtension->MinorIoControlCode == SCARD_POWER_DOWN) {
-    return PowerDownResult(SmartcardExtension, Sw1, Sw2);
+    return PowerDownResult(SmartcardExtension, Answer.Sw1, Answer.Sw2);
   }
-  return ResetResult(SmartcardExtension, Sw1, Sw2);
+  return ResetResult(SmartcardExtension, Answer.Sw1, Answer.Sw2);
 }
 
 NTSTATUS ReaderCardPower(PSMARTCARD_EXTENSION SmartcardExtension) {

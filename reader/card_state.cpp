@@ -1,7 +1,8 @@
-// The library's view of the card: the status query that reads it from the reader, and the one
-// place the card state changes.
+// The library's view of the card: the status query that reads it from the reader, and the
+// places the card state changes (protocol selection aside).
 #include "link/link.h"
 #include "reader/reader_commands.h"
+#include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
 static const UCHAR GetCardStatusCommand[READER_GET_STATUS_COMMAND_LENGTH] = {
@@ -37,6 +38,19 @@ NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS ForgetProtocolAfterReset(PSMARTCARD_EXTENSION SmartcardExtension) {
+  // A reset card runs in its negotiable mode (or the one its ATR prescribes) and the reader has
+  // let go of the protocol it was told. Left SPECIFIC, the next selection would find its protocol
+  // "in force" and tell the reader nothing. A powered card is still present: no presence change.
+  SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  if (SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_POWERED) {
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_POWERED;
+  }
+  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  return STATUS_SUCCESS;
+}
+
 static ULONG DecodeCardStatus(UCHAR Status) {
   if ((Status & READER_CARD_STATUS_INSERTED) == 0) return SCARD_ABSENT;
   if ((Status & READER_CARD_STATUS_CONTACT_MASK) == READER_CARD_STATUS_CONTACT_POWERED) {
@@ -47,20 +61,14 @@ static ULONG DecodeCardStatus(UCHAR Status) {
 
 NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
   UCHAR Reply[READER_STATUS_REPLY_SIZE];
-  ULONG ReplyLength = sizeof(Reply);
-  UCHAR Dad = T1_NODE_READER;
-  UCHAR Sad = T1_NODE_HOST;
-  NTSTATUS Status = T1Transceive(SmartcardExtension, &Dad, &Sad, GetCardStatusCommand,
-                                 sizeof(GetCardStatusCommand), Reply, &ReplyLength);
-  if (Status != STATUS_SUCCESS) return Status;
-  // Without a status word the answer says nothing about the card.
-  if (ReplyLength < READER_STATUS_WORD_LENGTH) return STATUS_SUCCESS;
+  READER_ANSWER Answer;
+  NTSTATUS Status = ReaderExchange(SmartcardExtension, T1_NODE_READER, GetCardStatusCommand,
+                                   sizeof(GetCardStatusCommand), Reply, sizeof(Reply), &Answer);
+  if (Status != STATUS_SUCCESS) return Status;  // the card state is not touched
 
-  ULONG DataLength = ReplyLength - READER_STATUS_WORD_LENGTH;
-  UCHAR Sw1 = Reply[DataLength];
-  UCHAR Sw2 = Reply[DataLength + 1];
+  ULONG DataLength = Answer.DataLength;
   ULONG State = SCARD_ABSENT;
-  if (Sw1 == READER_SW1_SUCCESS && Sw2 == READER_SW2_SUCCESS) {
+  if (Answer.Sw1 == READER_SW1_SUCCESS && Answer.Sw2 == READER_SW2_SUCCESS) {
     // The data object's length byte covers every byte after it; an object without a status
     // byte, or a length that does not match, is no report of a card.
     if (DataLength > READER_CARD_STATUS_TLV_HEADER_LENGTH && Reply[0] == READER_TAG_CARD_STATUS &&

@@ -28,14 +28,13 @@ NTSTATUS CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 NTSTATUS ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   NTSTATUS Status = STATUS_PENDING;
-  // Without the tracking thread nothing would ever complete the request.
-  if (ReaderExtension->TrackingThreadHandle == NULL || ReaderExtension->RejectedRequestCount != 0) {
-    Status = STATUS_INVALID_DEVICE_STATE;
-  }
+  if (ReaderExtension->RejectedRequestCount != 0) Status = STATUS_INVALID_DEVICE_STATE;
 
   KIRQL CancelIrql;
   IoAcquireCancelSpinLock(&CancelIrql);
   KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  // Without the tracking thread nothing would ever complete the request.
+  if (ReaderExtension->TrackingThread == NULL) Status = STATUS_INVALID_DEVICE_STATE;
   PIRP Irp = SmartcardExtension->OsData->NotificationIrp;
   if (Status == STATUS_PENDING && Irp != NULL) {
     IoSetCancelRoutine(Irp, CancelCardTracking);

@@ -75,6 +75,9 @@ NTSTATUS CreateReaderBinding(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION S
   }
   RtlZeroMemory(ReaderExtension, sizeof(READER_EXTENSION));
   ReaderExtension->SerialIoRoutine = SerialIoRoutine;
+  // Once for the device's life: every later user of the link, a start after a stop included,
+  // may find the card tracking thread of an open handle holding it or waiting for it.
+  KeInitializeMutex(&ReaderExtension->LinkMutex, 0);
   InitializeCardTracking(SmartcardExtension);
 
   SmartcardExtension->Version = SMCLIB_VERSION;

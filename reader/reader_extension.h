@@ -55,11 +55,16 @@ typedef struct _READER_EXTENSION {
   USHORT EdcValue;         // running LRC in the low byte
   ULONG BlockWaitingTime;  // ms
   ULONG CharWaitingTime;   // ms
-  HANDLE TrackingThreadHandle;
-  KEVENT TrackingStoppedEvent;
-  KEVENT TrackingStopEvent;
+  // The card tracking thread's object, referenced while the thread exists, null when there is
+  // none: the mark that tracking runs. Its handle is closed as soon as it is created. Read and
+  // written only under OsData->SpinLock (so that the card tracking function, called with LinkMutex
+  // held, can read it without waiting for a stop in progress).
+  PKTHREAD TrackingThread;
+  KEVENT TrackingStoppedEvent;  // set by the thread as its loop ends
+  KEVENT TrackingStopEvent;     // asks the thread to end
   // One user of the reader link at a time. Recursive: device-control routing holds it around the
-  // library call and the reader functions take it again. Wait only at PASSIVE_LEVEL.
+  // library call and the reader functions take it again. Wait only at PASSIVE_LEVEL. Initialised
+  // once, when the binding is created; never again while the device exists.
   KMUTEX LinkMutex;
   UCHAR CommandBuffer[COMMAND_BUFFER_SIZE];
   PSERIAL_IO_ROUTINE SerialIoRoutine;

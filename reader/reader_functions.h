@@ -16,9 +16,12 @@ VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Asks the reader for the card status and sets the card state from it. Caller holds LinkMutex.
 NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
-// The one place the card state changes (protocol selection aside); completes the pending
-// presence request when presence changed.
+// Where the card state changes, with ForgetProtocolAfterReset (protocol selection aside);
+// completes the pending presence request when presence changed.
 NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
+// After the reader has carried out a reset: no protocol is in force any more, for the card or for
+// the reader, so a selection in force is dropped and the next one is carried out again.
+NTSTATUS ForgetProtocolAfterReset(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // The card tracking thread, while a handle is open. Every start (an open) is matched by one stop
 // (its close); the thread runs while starts outnumber stops. A start that meets a stop in progress

@@ -3,6 +3,7 @@
 #include "link/link.h"
 #include "reader/io_request.h"
 #include "reader/reader_commands.h"
+#include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
 // The protocol byte is replaced for each request.
@@ -16,12 +17,20 @@ static BOOLEAN ParametersAccepted(UCHAR Sw1, UCHAR Sw2) {
          (Sw1 == READER_SW1_WRONG_DATA && Sw2 == READER_SW2_WRONG_DATA_PARAMETERS);
 }
 
+// The selected protocol goes back in the reply, as the library expects of every success.
+static NTSTATUS AnswerSelected(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ULONG Selected = SmartcardExtension->CardCapabilities.Protocol.Selected;
+  RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, &Selected, sizeof(Selected));
+  SetRequestInformation(SmartcardExtension, sizeof(Selected));
+  return STATUS_SUCCESS;
+}
+
 static NTSTATUS SetProtocolLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   SCARD_CARD_CAPABILITIES* Card = &SmartcardExtension->CardCapabilities;
   ULONG Requested = SmartcardExtension->MinorIoControlCode;
   if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
       (Requested & Card->Protocol.Selected) != 0) {
-    return STATUS_SUCCESS;  // already in force: nothing sent, nothing written
+    return AnswerSelected(SmartcardExtension);  // already in force: nothing sent
   }
 
   ULONG Common = Card->Protocol.Supported & Requested;
@@ -35,45 +44,35 @@ static NTSTATUS SetProtocolLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   } else {
     return STATUS_INVALID_DEVICE_REQUEST;
   }
-  // The selected protocol goes back in the reply; refuse before the reader is asked.
-  if (SmartcardExtension->IoRequest.ReplyBuffer == NULL ||
-      SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(ULONG)) {
-    return STATUS_BUFFER_TOO_SMALL;
-  }
 
   UCHAR Command[READER_SET_PARAMETERS_LENGTH];
   RtlCopyMemory(Command, SetParametersCommand, sizeof(Command));
   Command[READER_SET_PARAMETERS_PROTOCOL_OFFSET] = ProtocolByte;
   UCHAR Reply[READER_SET_PARAMETERS_REPLY_SIZE];
-  ULONG ReplyLength = sizeof(Reply);
-  UCHAR Dad = T1_NODE_READER;
-  UCHAR Sad = T1_NODE_HOST;
-  NTSTATUS Status =
-      T1Transceive(SmartcardExtension, &Dad, &Sad, Command, sizeof(Command), Reply, &ReplyLength);
+  READER_ANSWER Answer;
+  NTSTATUS Status = ReaderExchange(SmartcardExtension, T1_NODE_READER, Command, sizeof(Command),
+                                   Reply, sizeof(Reply), &Answer);
   if (Status != STATUS_SUCCESS) return Status;
-  // An answer without a status word accepts nothing.
-  if (ReplyLength < READER_STATUS_WORD_LENGTH) return STATUS_DEVICE_PROTOCOL_ERROR;
-  ULONG DataLength = ReplyLength - READER_STATUS_WORD_LENGTH;
-  if (!ParametersAccepted(Reply[DataLength], Reply[DataLength + 1])) {
-    return STATUS_DEVICE_PROTOCOL_ERROR;
-  }
+  if (!ParametersAccepted(Answer.Sw1, Answer.Sw2)) return STATUS_DEVICE_PROTOCOL_ERROR;
 
   // Written directly: SetCardState does not take this state, and the library reads it only
   // after this function has returned.
   SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-  ULONG Selected = Card->Protocol.Selected;
-  RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, &Selected, sizeof(Selected));
-  SetRequestInformation(SmartcardExtension, sizeof(Selected));
-  return STATUS_SUCCESS;
+  return AnswerSelected(SmartcardExtension);
 }
 
 NTSTATUS ReaderSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
+  // Without room for the answer nothing is asked and nothing changes.
+  if (SmartcardExtension->IoRequest.ReplyBuffer == NULL ||
+      SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(ULONG)) {
+    SetRequestInformation(SmartcardExtension, 0);
+    return STATUS_BUFFER_TOO_SMALL;
+  }
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
   NTSTATUS Status = SetProtocolLocked(SmartcardExtension);
-  if (Status == STATUS_TIMEOUT) {
+  if (Status == STATUS_IO_TIMEOUT) {
     // The reader may have taken the parameters; the choice stays for the next attempt.
-    Status = STATUS_IO_TIMEOUT;
     SetRequestInformation(SmartcardExtension, 0);
   } else if (Status != STATUS_SUCCESS) {
     SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;

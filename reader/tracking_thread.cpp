@@ -15,12 +15,49 @@
 // Relative, in 100-ns units.
 #define CARD_TRACKING_PERIOD_100NS 12000000LL
 
+static PKTHREAD TrackingThreadOf(PSMARTCARD_EXTENSION SmartcardExtension) {
+  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  PKTHREAD Thread = SmartcardExtension->ReaderExtension->TrackingThread;
+  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  return Thread;
+}
+
+static void SetTrackingThread(PSMARTCARD_EXTENSION SmartcardExtension, PKTHREAD Thread) {
+  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  SmartcardExtension->ReaderExtension->TrackingThread = Thread;
+  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+}
+
 NTSTATUS InitializeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   KeInitializeMutex(&ReaderExtension->TrackingMutex, 0);
-  ReaderExtension->TrackingStarts = 0;
-  ReaderExtension->TrackingThreadHandle = NULL;
+  ReaderExtension->TrackingStarts = 0;  // TrackingThread is null in the zeroed block
   return STATUS_SUCCESS;
+}
+
+// The open runs in the application's context: a plain handle would land in the application's
+// handle table. The thread is kept by its object; the kernel handle is closed right here.
+static NTSTATUS CreateTrackingThread(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  KeInitializeEvent(&ReaderExtension->TrackingStoppedEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&ReaderExtension->TrackingStopEvent, NotificationEvent, FALSE);
+  OBJECT_ATTRIBUTES Attributes;
+  InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+  HANDLE Handle = NULL;
+  NTSTATUS Status = PsCreateSystemThread(&Handle, THREAD_ALL_ACCESS, &Attributes, NULL, NULL,
+                                         CardTrackingThread, SmartcardExtension);
+  if (!NT_SUCCESS(Status)) return Status;
+  PVOID Thread = NULL;
+  Status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread, NULL);
+  if (!NT_SUCCESS(Status)) {
+    // Without its object the thread could not be waited for later: end it now.
+    KeSetEvent(&ReaderExtension->TrackingStopEvent, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&ReaderExtension->TrackingStoppedEvent, Executive, KernelMode, FALSE,
+                          NULL);
+  }
+  ZwClose(Handle);
+  if (NT_SUCCESS(Status)) SetTrackingThread(SmartcardExtension, (PKTHREAD)Thread);
+  return Status;
 }
 
 NTSTATUS StartCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -28,31 +65,15 @@ NTSTATUS StartCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   KeWaitForSingleObject(&ReaderExtension->TrackingMutex, Executive, KernelMode, FALSE, NULL);
   ++ReaderExtension->TrackingStarts;
   NTSTATUS Status;
-  if (ReaderExtension->TrackingThreadHandle != NULL) {
+  if (TrackingThreadOf(SmartcardExtension) != NULL) {
     // A stop always finishes under the mutex, so this thread has not been asked to end: it goes
     // on running for this open too.
     Status = STATUS_DEVICE_BUSY;
   } else {
-    KeInitializeEvent(&ReaderExtension->TrackingStoppedEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&ReaderExtension->TrackingStopEvent, NotificationEvent, FALSE);
-    HANDLE Handle = NULL;
-    Status = PsCreateSystemThread(&Handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, CardTrackingThread,
-                                  SmartcardExtension);
-    if (NT_SUCCESS(Status)) ReaderExtension->TrackingThreadHandle = Handle;
+    Status = CreateTrackingThread(SmartcardExtension);
   }
   KeReleaseMutex(&ReaderExtension->TrackingMutex, FALSE);
   return Status;
-}
-
-// The stopped event is set just before the thread's last steps; the thread object tells when it
-// is really gone, and only then is its handle released.
-static void ReleaseEndedThread(HANDLE Handle) {
-  PVOID Thread = NULL;
-  if (NT_SUCCESS(ObReferenceObjectByHandle(Handle, SYNCHRONIZE, NULL, KernelMode, &Thread, NULL))) {
-    KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, NULL);
-    ObDereferenceObject(Thread);
-  }
-  ZwClose(Handle);
 }
 
 NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -60,12 +81,13 @@ NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   KeWaitForSingleObject(&ReaderExtension->TrackingMutex, Executive, KernelMode, FALSE, NULL);
   if (ReaderExtension->TrackingStarts > 0) --ReaderExtension->TrackingStarts;
   NTSTATUS Status = STATUS_SUCCESS;
-  HANDLE Handle = ReaderExtension->TrackingThreadHandle;
-  if (ReaderExtension->TrackingStarts == 0 && Handle != NULL) {
+  PKTHREAD Thread = TrackingThreadOf(SmartcardExtension);
+  if (ReaderExtension->TrackingStarts == 0 && Thread != NULL) {
     KeSetEvent(&ReaderExtension->TrackingStopEvent, IO_NO_INCREMENT, FALSE);
-    Status = KeWaitForSingleObject(&ReaderExtension->TrackingStoppedEvent, Executive, KernelMode,
-                                   FALSE, NULL);
-    ReleaseEndedThread(Handle);
+    // The thread object is signalled once the thread has really ended, its last steps included.
+    Status = KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, NULL);
+    SetTrackingThread(SmartcardExtension, NULL);
+    ObDereferenceObject(Thread);
   }
   KeReleaseMutex(&ReaderExtension->TrackingMutex, FALSE);
   return Status;
@@ -86,9 +108,7 @@ VOID CardTrackingThread(PVOID Context) {
                           &Period);
   }
 
-  KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
-  ReaderExtension->TrackingThreadHandle = NULL;
-  KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
+  // The stop clears TrackingThread once this thread has ended; nothing more to do here.
   KeSetEvent(&ReaderExtension->TrackingStoppedEvent, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }

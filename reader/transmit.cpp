@@ -4,6 +4,7 @@
 #include "link/link.h"
 #include "reader/io_request.h"
 #include "reader/reader_commands.h"
+#include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
 #define TRANSMIT_HEADER_LENGTH sizeof(SCARD_IO_REQUEST)
@@ -53,28 +54,25 @@ static NTSTATUS TransmitLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   PUCHAR Reply = SmartcardExtension->IoRequest.ReplyBuffer;
   // The two may be the same buffer.
   RtlMoveMemory(Reply, Request, TRANSMIT_HEADER_LENGTH);
-  ULONG ReplyLength = SmartcardExtension->IoRequest.ReplyBufferLength - TRANSMIT_HEADER_LENGTH;
-  UCHAR Dad = T1_NODE_CARD;
-  UCHAR Sad = T1_NODE_HOST;
-  NTSTATUS Status =
-      T1Transceive(SmartcardExtension, &Dad, &Sad, Request + TRANSMIT_HEADER_LENGTH,
-                   SmartcardExtension->IoRequest.RequestBufferLength - TRANSMIT_HEADER_LENGTH,
-                   Reply + TRANSMIT_HEADER_LENGTH, &ReplyLength);
-  SetRequestInformation(SmartcardExtension, ReplyLength + TRANSMIT_HEADER_LENGTH);
-  if (Status != STATUS_SUCCESS) return Status;
-  if (Sad != T1_NODE_READER) return STATUS_SUCCESS;  // the card's answer, status word included
+  READER_ANSWER Answer;
+  NTSTATUS Status = ReaderExchange(
+      SmartcardExtension, T1_NODE_CARD, Request + TRANSMIT_HEADER_LENGTH,
+      SmartcardExtension->IoRequest.RequestBufferLength - TRANSMIT_HEADER_LENGTH,
+      Reply + TRANSMIT_HEADER_LENGTH,
+      SmartcardExtension->IoRequest.ReplyBufferLength - TRANSMIT_HEADER_LENGTH, &Answer);
+  SetRequestInformation(SmartcardExtension, Answer.Length + TRANSMIT_HEADER_LENGTH);
+  if (Answer.Source != T1_NODE_READER) return Status;  // the card's answer, or none at all
 
+  // The reader answered in the card's place: an error report, nothing for the caller.
   SetRequestInformation(SmartcardExtension, 0);
-  if (ReplyLength < READER_STATUS_WORD_LENGTH) return STATUS_DEVICE_PROTOCOL_ERROR;
-  PUCHAR StatusWord = Reply + TRANSMIT_HEADER_LENGTH + ReplyLength - READER_STATUS_WORD_LENGTH;
-  return ReaderAnswerStatus(StatusWord[0], StatusWord[1]);
+  if (Status != STATUS_SUCCESS) return Status;  // not even a status word
+  return ReaderAnswerStatus(Answer.Sw1, Answer.Sw2);
 }
 
 NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
   NTSTATUS Status = TransmitLocked(SmartcardExtension);
-  if (Status == STATUS_TIMEOUT) Status = STATUS_IO_TIMEOUT;
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
   return Status;
 }

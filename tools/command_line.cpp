@@ -36,6 +36,8 @@ std::string UsageText() {
          "  --rate N                     line rate after bring-up: 9600 19200 28800 38400 57600\n"
          "                               115200 (default 9600)\n"
          "  --trace                      print the T=1 blocks on the line with their times\n"
+         "  --silent-reader              the reader stops answering once the link is up (shows\n"
+         "                               how a reader that does not answer is reported)\n"
          "  --seed N                     the simulation's seed (default 1): it draws the\n"
          "                               built-in card's random answers (GET CHALLENGE) and\n"
          "                               the order in which the machine's ready threads run\n"
@@ -58,6 +60,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       result.help = true;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--silent-reader") {
+      o.silent_reader = true;
     } else if (a == "--card") {
       if (!value(&v)) return Fail("--card needs a value: builtin, t0, none or vicc");
       if (v == "builtin") {

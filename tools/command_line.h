@@ -22,6 +22,7 @@ struct SessionOptions {
   ProtocolChoice protocol = ProtocolChoice::kT1;
   uint32_t rate = kDefaultRate;
   bool trace = false;
+  bool silent_reader = false;  // the reader stops answering once the link is up
   uint64_t seed = 1;
   std::vector<std::vector<uint8_t>> apdus;
 };

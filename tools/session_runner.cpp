@@ -107,6 +107,10 @@ class Session {
       if (!NT_SUCCESS(status)) return Fail("rate switch", status);
     }
     PrintTrace();
+    if (options_.silent_reader) {
+      host::kernel::Kernel& kernel = host::kernel::Kernel::Current();
+      s.rig().line().reader_end().faults().Silence(kernel.Now(), host::kernel::kNoDeadline);
+    }
     ULONG version = s.GetAttribute(SCARD_ATTR_VENDOR_IFD_VERSION).Ulong();
     char version_text[32];
     std::snprintf(version_text, sizeof version_text, "%u.%02X build %u", version >> 24,
@@ -119,6 +123,10 @@ class Session {
     test_support::ControlResult reset = s.Power(SCARD_COLD_RESET, kAtrCapacity);
     PrintTrace();
     if (!NT_SUCCESS(reset.status)) return Fail("card reset", reset.status);
+    if (reset.output.empty()) {
+      err_ << "zarq7: card reset failed: no ATR came back\n";
+      return 1;
+    }
     out_ << "ATR: " << sim::t1::Hex(reset.output) << "\n";
     for (const std::string& line : ExplainAtr(reset.output)) out_ << "  " << line << "\n";
 

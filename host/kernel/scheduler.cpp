@@ -396,6 +396,18 @@ void Kernel::Internals::ThreadEntry(ThreadPtr self) {
       }
       if (!open_handles.empty())
         failures += "handles still open at shutdown:" + open_handles + "\n";
+      // A thread holds the kernel's own reference and one per open handle; the rest were taken
+      // with ObReferenceObjectByHandle and never given back.
+      std::string held;
+      for (auto& t : threads) {
+        int open = 0;
+        for (auto& [value, target] : handles) open += target == t.get() ? 1 : 0;
+        int taken = t->references - 1 - open;
+        if (taken > 0) {
+          held += "\n  " + std::to_string(taken) + " to thread " + DescribeThread(t.get());
+        }
+      }
+      if (!held.empty()) failures += "object references still held at shutdown:" + held + "\n";
       if (failures.empty()) {
         HaltLocked(Outcome::kCompleted, "");
       } else {

@@ -29,15 +29,38 @@ std::string RoutineName(const void* routine) {
 
 }  // namespace
 
+// The one object type here: handles name threads only.
+struct _OBJECT_TYPE {
+  const char* name;
+};
+
+namespace {
+_OBJECT_TYPE thread_type{"Thread"};
+POBJECT_TYPE thread_type_pointer = &thread_type;
+}  // namespace
+
 extern "C" {
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
-                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+POBJECT_TYPE* PsThreadType = &thread_type_pointer;
+
+// Only system threads run in the system process. Every other thread of the machine (the main
+// thread, an application's, a host thread sending requests) may be an application's context, so a
+// handle made there without OBJ_KERNEL_HANDLE would land in that application's handle table; the
+// documented rule is stopped on at once.
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
   Kernel& k = Kernel::Current();
   ThreadPtr self = CurrentThread();
   if (self->irql != PASSIVE_LEVEL) {
     k.BugCheck("PsCreateSystemThread", "called at IRQL " + std::to_string(self->irql));
+  }
+  bool kernel_handle =
+      ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+  if (!self->system_thread && !kernel_handle) {
+    k.BugCheck("PsCreateSystemThread",
+               "called outside the system process without OBJ_KERNEL_HANDLE: the thread's handle "
+               "would land in the calling application's handle table");
   }
   // Creating a thread takes pool; an injected failure shows as the documented status.
   void* probe = k.pool().Allocate(NonPagedPool, 1, host::kernel::MakeTag("Thre"),
@@ -90,12 +113,13 @@ NTSTATUS ZwClose(HANDLE Handle) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE,
-                                   PVOID* Object, PVOID) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE, PVOID* Object, PVOID) {
   auto& in = Kernel::Current().internals();
   std::unique_lock lock(in.mu);
   auto it = in.handles.find(reinterpret_cast<uintptr_t>(Handle));
   if (it == in.handles.end()) return STATUS_INVALID_HANDLE;
+  if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
   ++it->second->references;
   *Object = it->second;
   return STATUS_SUCCESS;

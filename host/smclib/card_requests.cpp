@@ -16,16 +16,14 @@ NTSTATUS Power(ControlRequest& request) {
   return CallReaderFunction(request, RDF_CARD_POWER, minor);
 }
 
-// The answer is the protocol in use also when the driver found it selected already and wrote
-// nothing itself.
+// The answer, the protocol selected and its length, is the driver's to write, also when the
+// protocol was in force already.
 NTSTATUS SetProtocol(ControlRequest& request) {
   ULONG mask = 0;
   if (!ReadInputUlong(request, &mask)) return STATUS_INVALID_PARAMETER;
   if (request.output_length < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
   if (CurrentCardState(request.extension) <= SCARD_ABSENT) return STATUS_NO_MEDIA;
-  NTSTATUS status = CallReaderFunction(request, RDF_SET_PROTOCOL, mask);
-  if (status != STATUS_SUCCESS) return status;
-  return WriteOutputUlong(request, request.extension->CardCapabilities.Protocol.Selected);
+  return CallReaderFunction(request, RDF_SET_PROTOCOL, mask);
 }
 
 NTSTATUS Transmit(ControlRequest& request) {

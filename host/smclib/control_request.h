@@ -40,10 +40,10 @@ NTSTATUS WriteOutputUlong(ControlRequest& request, ULONG value);
 // ReaderCapabilities.CurrentState, read under OsData->SpinLock.
 ULONG CurrentCardState(PSMARTCARD_EXTENSION extension);
 
-// Fills MajorIoControlCode, MinorIoControlCode and IoRequest (request buffer = the input, reply
-// buffer = the output, each null when its length is 0), calls the driver's reader function in
-// `slot`, and clears IoRequest again: its buffers belong to the IRP. STATUS_NOT_SUPPORTED when
-// the driver left the slot empty.
+// Fills MajorIoControlCode, MinorIoControlCode and IoRequest (request and reply buffer both the
+// system buffer, with the input and the output length; null only when the I/O manager gave no
+// system buffer), calls the driver's reader function in `slot`, and clears IoRequest again: its
+// buffers belong to the IRP. STATUS_NOT_SUPPORTED when the driver left the slot empty.
 NTSTATUS CallReaderFunction(ControlRequest& request, ULONG slot, ULONG minor_code);
 
 // The request kinds, one file each.

@@ -41,16 +41,16 @@ NTSTATUS CallReaderFunction(ControlRequest& request, ULONG slot, ULONG minor_cod
   PSMARTCARD_EXTENSION e = request.extension;
   PREADER_FUNCTION function = e->ReaderFunction[slot];
   if (!function) return STATUS_NOT_SUPPORTED;
-  PUCHAR input = request.input_length ? request.buffer : nullptr;
-  PUCHAR output = request.output_length ? request.buffer : nullptr;
   e->MajorIoControlCode = request.code;
   e->MinorIoControlCode = minor_code;
   request.information = 0;
+  // Both descriptors name the one system buffer, whatever their lengths: an empty output is the
+  // system buffer with length 0, as the driver finds it on Windows.
   e->IoRequest.Information = &request.information;
-  e->IoRequest.RequestBuffer = input;
-  e->IoRequest.RequestBufferLength = input ? request.input_length : 0;
-  e->IoRequest.ReplyBuffer = output;
-  e->IoRequest.ReplyBufferLength = output ? request.output_length : 0;
+  e->IoRequest.RequestBuffer = request.buffer;
+  e->IoRequest.RequestBufferLength = request.input_length;
+  e->IoRequest.ReplyBuffer = request.buffer;
+  e->IoRequest.ReplyBufferLength = request.output_length;
   NTSTATUS status = function(e);
   e->IoRequest.Information = nullptr;
   e->IoRequest.RequestBuffer = nullptr;

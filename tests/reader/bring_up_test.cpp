@@ -7,7 +7,6 @@ using namespace reader_test;
 namespace {
 
 host::kernel::RunResult RunBringUp(const std::function<void(LinkBench&)>& body) {
-  // No LinkMutex prepared: the bring-up initialises it.
   return test_support::RunWithLink(test_support::LinkBenchOptions{.ifsc = 0, .device = true}, body);
 }
 
@@ -117,7 +116,7 @@ TEST(LinkBringUp, ResynchronisesExchangesTheIfsAndQueriesTheCard) {
     EXPECT_EQ(b.reader->SequenceBits, ULONG(SEQUENCE_BIT_SEND | SEQUENCE_BIT_RECEIVE));
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_POWERED));
     EXPECT_EQ(b.line->write_times.at(0) - start, Milliseconds(1800)) << "after the DTR cycle";
-    EXPECT_EQ(KeReadStateMutex(&b.reader->LinkMutex), 1) << "initialised and released";
+    EXPECT_EQ(KeReadStateMutex(&b.reader->LinkMutex), 1) << "released";
   }));
 }
 
@@ -180,7 +179,7 @@ TEST(LinkBringUp, StepFailuresAreReturnedAndEndIt) {
   ExpectOk(RunBringUp([](LinkBench& b) {
     ScriptedPeer peer(*b.line);
     peer.Expect("00 C0 00 C0", "00 E0 00 E0").Expect("00 C1 01 FE 3E");  // no IFS answer
-    EXPECT_EQ(LinkBringUp(b.extension), STATUS_TIMEOUT);
+    EXPECT_EQ(LinkBringUp(b.extension), STATUS_IO_TIMEOUT);
     EXPECT_TRUE(peer.Done());
     EXPECT_EQ(b.reader->Ifsc, 32) << "the host's size is not raised";
     EXPECT_EQ(b.reader->LinkState, ULONG(LINK_STATE_NO_ANSWER));

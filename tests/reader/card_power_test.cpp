@@ -37,18 +37,20 @@ TEST(ReaderCardPower, ColdResetCopiesTheAtrWithoutTheStatusWordAndParsesIt) {
   }));
 }
 
-TEST(ReaderCardPower, WarmResetSendsTheSameCommand) {
+// A reset ends the protocol in force, for the card and for the reader.
+TEST(ReaderCardPower, WarmResetSendsTheSameCommandAndEndsTheSelection) {
   ExpectOk(RunReader([](LinkBench& b) {
     ScriptedPeer peer(*b.line);
     peer.Expect("12 00 04 20 10 01 01 26", BlockHex("21 00 06 3B 02 14 50 90 01"))
         .Expect("12 40 04 20 10 01 01 66", BlockHex("21 40 06 3B 02 14 50 90 01"));
     EXPECT_EQ(Power(b, SCARD_COLD_RESET).status, STATUS_SUCCESS);
     SetState(b, SCARD_SPECIFIC);
+    b.extension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
     Call c = Power(b, SCARD_WARM_RESET);
     EXPECT_EQ(c.status, STATUS_SUCCESS);
     EXPECT_EQ(ToHex(c.reply), kAtr);
-    EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_SPECIFIC))
-        << "a reset raises the state to POWERED at most";
+    EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_POWERED));
+    EXPECT_EQ(b.extension->CardCapabilities.Protocol.Selected, ULONG(SCARD_PROTOCOL_UNDEFINED));
     EXPECT_TRUE(peer.Done());
   }));
 }
@@ -71,11 +73,12 @@ TEST(ReaderCardPower, ReplyBufferSmallerThanTheAtrIsRefusedWithTheAtrKept) {
   }));
 }
 
-TEST(ReaderCardPower, WithoutReplyBufferTheAtrStillGoesToTheLibrary) {
+// The library hands over its system buffer with the caller's output length, 0 here.
+TEST(ReaderCardPower, WithoutRoomForTheAtrItStillGoesToTheLibrary) {
   ExpectOk(RunReader([](LinkBench& b) {
     std::string reset = "3B 02 14 50 90 01", status = "80 01 05 90 00";
     auto far = PowerReader(b, &reset, &status);
-    Call c = Power(b, SCARD_COLD_RESET, -1);
+    Call c = Power(b, SCARD_COLD_RESET, 0);
     EXPECT_EQ(c.status, STATUS_SUCCESS);
     EXPECT_EQ(c.information, 0xDEADBEEFu);
     EXPECT_EQ(b.extension->CardCapabilities.ATR.Length, 4);
@@ -107,9 +110,9 @@ TEST(ReaderCardPower, ResetRefusalsBecomeStatuses) {
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_SWALLOWED));
     EXPECT_EQ(b.extension->CardCapabilities.ATR.Length, 0);
 
-    reset = "90";  // no status word: success, nothing changes
+    reset = "90";  // no status word: a failure, nothing changes
     SetState(b, SCARD_SWALLOWED);
-    EXPECT_EQ(Power(b, SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    EXPECT_EQ(Power(b, SCARD_COLD_RESET).status, STATUS_DEVICE_PROTOCOL_ERROR);
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_SWALLOWED));
     EXPECT_EQ(b.extension->CardCapabilities.ATR.Length, 0);
   }));
@@ -134,13 +137,13 @@ TEST(ReaderCardPower, PowerDownReportsNoBytesAndTheStateFromTheStatusQuery) {
   }));
 }
 
-TEST(ReaderCardPower, TimeOutStaysStatusTimeoutAndChangesNothing) {
+TEST(ReaderCardPower, SilentReaderIsAnIoTimeoutAndChangesNothing) {
   ExpectOk(RunReader([](LinkBench& b) {
     ReaderFarEnd silent(*b.line, nullptr);
     SetState(b, SCARD_POWERED);
     b.extension->CardCapabilities.ATR.Length = 4;
     Call c = Power(b, SCARD_COLD_RESET);
-    EXPECT_EQ(c.status, STATUS_TIMEOUT);
+    EXPECT_EQ(c.status, STATUS_IO_TIMEOUT) << "never the success-class STATUS_TIMEOUT";
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_POWERED));
     EXPECT_EQ(b.extension->CardCapabilities.ATR.Length, 0);
     EXPECT_EQ(silent.commands.size(), 1u);

@@ -37,10 +37,10 @@ TEST(CardTrackingThread, QueriesAtOnceThenEveryPeriodPlusTheQuerysOwnTime) {
     auto far = StatusReader(b, &status);
     Ticks start = Now();
     ASSERT_EQ(StartCardTracking(b.extension), STATUS_SUCCESS);
-    EXPECT_NE(b.reader->TrackingThreadHandle, nullptr);
+    EXPECT_NE(b.reader->TrackingThread, nullptr);
     Sleep(Seconds(5));
     EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
-    EXPECT_EQ(b.reader->TrackingThreadHandle, nullptr);
+    EXPECT_EQ(b.reader->TrackingThread, nullptr);
 
     std::vector<Ticks> t = far->StatusQueryTimes();
     ASSERT_EQ(t.size(), 5u) << "queries at 0, 1.213, 2.426, 3.639 and 4.852 s";
@@ -191,7 +191,7 @@ TEST(StartCardTracking, StartDuringAStopWaitsForItThenRunsANewThread) {
     auto far = StatusReader(b, &status);
     far->delay = Milliseconds(600);
     ASSERT_EQ(StartCardTracking(b.extension), STATUS_SUCCESS);
-    HANDLE first = b.reader->TrackingThreadHandle;
+    PKTHREAD first = b.reader->TrackingThread;
 
     KEVENT closed, opened;
     KeInitializeEvent(&closed, NotificationEvent, FALSE);
@@ -216,8 +216,8 @@ TEST(StartCardTracking, StartDuringAStopWaitsForItThenRunsANewThread) {
     EXPECT_EQ(start_status, STATUS_SUCCESS);
     EXPECT_EQ(stopped_at, Milliseconds(600 + 8)) << "the close returns once the query is done";
     EXPECT_GE(started_at, stopped_at);
-    ASSERT_NE(b.reader->TrackingThreadHandle, nullptr);
-    EXPECT_NE(b.reader->TrackingThreadHandle, first);
+    ASSERT_NE(b.reader->TrackingThread, nullptr);
+    EXPECT_NE(b.reader->TrackingThread, first);
 
     // The new open is tracked: its thread queries at once and then every period.
     Sleep(Seconds(2));
@@ -226,7 +226,7 @@ TEST(StartCardTracking, StartDuringAStopWaitsForItThenRunsANewThread) {
     EXPECT_EQ(t[1], started_at);
     EXPECT_EQ(t[2] - t[1], kPeriod + Milliseconds(608));
     EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
-    EXPECT_EQ(b.reader->TrackingThreadHandle, nullptr);
+    EXPECT_EQ(b.reader->TrackingThread, nullptr);
   }));
 }
 
@@ -237,19 +237,19 @@ TEST(StartCardTracking, StartBeforeTheClosesStopKeepsTheThreadForTheNewOpen) {
     Bytes status = Hex(kPowered);
     auto far = StatusReader(b, &status);
     ASSERT_EQ(StartCardTracking(b.extension), STATUS_SUCCESS);
-    HANDLE thread = b.reader->TrackingThreadHandle;
+    PKTHREAD thread = b.reader->TrackingThread;
     Sleep(Milliseconds(100));
     EXPECT_EQ(StartCardTracking(b.extension), STATUS_DEVICE_BUSY) << "the thread goes on";
     Ticks asked = Now();
     EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
     EXPECT_EQ(Now(), asked) << "the close does not wait";
-    EXPECT_EQ(b.reader->TrackingThreadHandle, thread);
+    EXPECT_EQ(b.reader->TrackingThread, thread);
 
     size_t before = far->StatusQueryTimes().size();
     Sleep(Seconds(3));
     EXPECT_EQ(far->StatusQueryTimes().size(), before + 2) << "queries at 1.213 and 2.426 s";
     EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
-    EXPECT_EQ(b.reader->TrackingThreadHandle, nullptr);
+    EXPECT_EQ(b.reader->TrackingThread, nullptr);
     EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS) << "nothing to stop";
   }));
 }
@@ -272,7 +272,7 @@ TEST(StopCardTracking, WaitsWhileThePowerPathHoldsTheLink) {
     EXPECT_TRUE(far->commands.empty());
     KeReleaseMutex(&b.reader->LinkMutex, FALSE);  // power-up
     ASSERT_TRUE(WaitFor(&closed));
-    EXPECT_EQ(b.reader->TrackingThreadHandle, nullptr);
+    EXPECT_EQ(b.reader->TrackingThread, nullptr);
   }));
 }
 
@@ -282,7 +282,7 @@ TEST(StartCardTracking, ThreadThatCannotBeCreatedLeavesNoTrackingAndTheCloseRetu
     k.pool().FailTag(host::kernel::MakeTag("Thre"));
     EXPECT_EQ(StartCardTracking(b.extension), STATUS_INSUFFICIENT_RESOURCES);
     k.pool().ClearFaults();
-    EXPECT_EQ(b.reader->TrackingThreadHandle, nullptr);
+    EXPECT_EQ(b.reader->TrackingThread, nullptr);
     auto n = SendNotification(b);
     ASSERT_TRUE(n->completed());
     EXPECT_EQ(n->iosb.Status, STATUS_INVALID_DEVICE_STATE);

@@ -1,5 +1,6 @@
 #include "tests/reader/reader_bench.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace reader_test {
@@ -93,8 +94,8 @@ std::unique_ptr<ReaderFarEnd> StatusReader(LinkBench& b, const Bytes* status) {
 }
 
 host::kernel::RunResult RunReader(const std::function<void(LinkBench&)>& body, uint64_t seed) {
-  return test_support::RunWithLink(
-      test_support::LinkBenchOptions{.seed = seed, .device = true, .link_mutex = true}, body);
+  return test_support::RunWithLink(test_support::LinkBenchOptions{.seed = seed, .device = true},
+                                   body);
 }
 
 Ticks Now() { return host::kernel::Kernel::Current().Now(); }
@@ -121,20 +122,21 @@ std::unique_ptr<Notification> SendNotification(LinkBench& b, bool cancel_first) 
   return n;
 }
 
-Call Power(LinkBench& b, ULONG minor, int capacity) {
+Call Power(LinkBench& b, ULONG minor, ULONG capacity) {
   Call c;
-  c.reply.assign(capacity > 0 ? capacity : 0, 0xEE);
+  // As from the library: the system buffer, which holds at least the power code, with the
+  // caller's output length.
+  c.reply.assign(std::max<ULONG>(capacity, sizeof(ULONG)), 0xEE);
   auto& io = b.extension->IoRequest;
   io.Information = &c.information;
-  io.RequestBuffer = nullptr;
-  io.RequestBufferLength = 0;
-  io.ReplyBuffer = capacity >= 0 ? c.reply.data() : nullptr;
-  io.ReplyBufferLength = capacity >= 0 ? ULONG(capacity) : 0;
+  io.RequestBuffer = c.reply.data();
+  io.RequestBufferLength = sizeof(ULONG);
+  io.ReplyBuffer = c.reply.data();
+  io.ReplyBufferLength = capacity;
   b.extension->MinorIoControlCode = minor;
   c.status = ReaderCardPower(b.extension);
-  if (c.status == STATUS_SUCCESS && c.information <= c.reply.size()) {
-    c.reply.resize(c.information);
-  }
+  c.reply.resize(c.status == STATUS_SUCCESS && c.information <= capacity ? c.information
+                                                                         : capacity);
   io = {};
   return c;
 }

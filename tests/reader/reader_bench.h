@@ -101,8 +101,8 @@ struct Call {
   ULONG information = 0xDEADBEEF;
   Bytes reply;
 };
-// RDF_CARD_POWER with a reply buffer of `capacity` bytes (none when negative).
-Call Power(LinkBench& b, ULONG minor, int capacity = 64);
+// RDF_CARD_POWER with a reply buffer of `capacity` bytes.
+Call Power(LinkBench& b, ULONG minor, ULONG capacity = 64);
 // RDF_SET_PROTOCOL with the protocol mask.
 Call SetProtocol(LinkBench& b, ULONG mask, ULONG capacity = 4);
 // RDF_TRANSMIT with the request (header included) and a reply buffer of `capacity` bytes.

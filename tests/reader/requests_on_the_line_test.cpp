@@ -78,9 +78,20 @@ TEST(RequestsOnTheLine, ResetSelectAndTransmit) {
     ASSERT_EQ(pattern.output.size(), 302u);
     for (size_t i = 0; i < 300; ++i) ASSERT_EQ(pattern.output[i], uint8_t(i));
 
-    // A warm reset keeps nothing of the selection in the reader; the state is POWERED again.
+    // In force already: nothing sent, and still answered (the library writes nothing for us).
+    protocol = s.SetProtocol(SCARD_PROTOCOL_T1);
+    EXPECT_EQ(protocol.status, STATUS_SUCCESS);
+    EXPECT_EQ(protocol.Ulong(), ULONG(SCARD_PROTOCOL_T1));
+
+    // A warm reset keeps nothing of the selection in the reader, nor in the driver: the next
+    // selection goes to the reader again, and T=1 commands run under it.
     ASSERT_EQ(s.Power(SCARD_WARM_RESET).status, STATUS_SUCCESS);
     EXPECT_EQ(s.rig().reader().selected_protocol(), 0u);
+    EXPECT_EQ(s.State(), ULONG(SCARD_POWERED));
+    protocol = s.SetProtocol(SCARD_PROTOCOL_T1);
+    EXPECT_EQ(protocol.Ulong(), ULONG(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(s.rig().reader().selected_protocol(), sim::kProtocolT1);
+    EXPECT_EQ(s.Transmit(kSelectMf).output, (Bytes{0x90, 0x00}));
     ASSERT_EQ(s.Power(SCARD_POWER_DOWN).status, STATUS_SUCCESS);
     EXPECT_FALSE(s.rig().reader().card_powered());
     EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
@@ -145,6 +156,43 @@ TEST(RequestsOnTheLine, PresenceRequestsFollowTheSlot) {
     ASSERT_EQ(s.Close(), STATUS_SUCCESS);
     EXPECT_TRUE(s.Completed(last));
     s.Wait(last);
+  });
+}
+
+// STATUS_TIMEOUT is of the success class: a reset of a reader that does not answer must not
+// complete as a success without an ATR.
+TEST(RequestsOnTheLine, ASilentReaderFailsAResetWithIoTimeout) {
+  WithSession([](host::kernel::Kernel& k, ReaderSession& s) {
+    ASSERT_EQ(s.Start(), STATUS_SUCCESS);
+    ULONG state = s.State();
+    s.rig().line().reader_end().faults().Silence(k.Now(), host::kernel::kNoDeadline);
+    ControlResult reset = s.Power(SCARD_COLD_RESET);
+    EXPECT_EQ(reset.status, STATUS_IO_TIMEOUT);
+    EXPECT_TRUE(reset.output.empty());
+    EXPECT_EQ(s.State(), state);
+    EXPECT_EQ(s.GetAttribute(SCARD_ATTR_ATR_STRING).output.size(), 0u);
+    // A device start against it reports a failure too.
+    EXPECT_FALSE(NT_SUCCESS(s.Start()));
+  });
+}
+
+// A stop and start of the device with a handle open: the tracking thread holds the link mutex in
+// the middle of a query when the bring-up begins, and goes on tracking afterwards.
+TEST(RequestsOnTheLine, BringUpAgainWhileCardTrackingRuns) {
+  WithSession([](host::kernel::Kernel& k, ReaderSession& s) {
+    ASSERT_EQ(s.Start(), STATUS_SUCCESS);
+    ASSERT_EQ(s.Open(), STATUS_SUCCESS);
+    LARGE_INTEGER query_begun;
+    query_begun.QuadPart = -Milliseconds(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &query_begun);
+    ASSERT_NE(KeReadStateMutex(&s.reader_extension()->LinkMutex), 1) << "the query holds it";
+    ASSERT_EQ(s.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
+
+    int absent = s.Submit(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    s.rig().reader().RemoveCardAt(k.Now() + Seconds(1));
+    EXPECT_EQ(s.Wait(absent).status, STATUS_SUCCESS);
+    ASSERT_EQ(s.Close(), STATUS_SUCCESS);
   });
 }
 

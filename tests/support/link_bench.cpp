@@ -53,7 +53,6 @@ host::kernel::RunResult RunWithLink(const LinkBenchOptions& options,
     bench.reader = bench.extension->ReaderExtension;
     bench.line = &line;
     bench.reader->Ifsc = options.ifsc;
-    if (options.link_mutex) KeInitializeMutex(&bench.reader->LinkMutex, 0);
     body(bench);
     if (options.device) ReleaseReaderBinding(bench.extension);
     DeleteReaderBinding(bench.extension);

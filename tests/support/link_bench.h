@@ -28,8 +28,6 @@ struct LinkBenchOptions {
   // An I/O manager in the machine and a device object carrying the extension, as the driver's
   // own devices do, so that requests can be completed and cancelled.
   bool device = false;
-  // LinkMutex initialised, as the link bring-up does, for tests that do not run it.
-  bool link_mutex = false;
 };
 
 // Runs body in a machine with a bound extension (link in step, Ifsc as given) and unbinds it

@@ -66,8 +66,6 @@ ReaderSession::ReaderSession(host::kernel::Kernel& kernel, host::io::IoManager& 
     kernel_.BugCheck("ReaderSession",
                      "CreateReaderBinding failed: " + host::io::StatusName(status));
   }
-  // The bring-up initialises it again; requests before a start still find a working mutex.
-  KeInitializeMutex(&reader_extension()->LinkMutex, 0);
 }
 
 ReaderSession::~ReaderSession() {
@@ -88,10 +86,15 @@ PSMARTCARD_EXTENSION ReaderSession::extension() const { return ExtensionOf(devic
 
 PREADER_EXTENSION ReaderSession::reader_extension() const { return extension()->ReaderExtension; }
 
+// Under LinkMutex as a whole: with a handle open, the card tracking thread may be in the middle
+// of a query, and the serial setup rewrites the descriptors that query is using.
 NTSTATUS ReaderSession::Start() {
+  PREADER_EXTENSION reader = reader_extension();
+  KeWaitForSingleObject(&reader->LinkMutex, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = LinkSerialSetup(extension());
-  if (!NT_SUCCESS(status)) return status;
-  return LinkBringUp(extension());
+  if (NT_SUCCESS(status)) status = LinkBringUp(extension());
+  KeReleaseMutex(&reader->LinkMutex, FALSE);
+  return status;
 }
 
 NTSTATUS ReaderSession::Open() {

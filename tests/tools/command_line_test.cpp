@@ -15,9 +15,10 @@ CommandLine Parse(std::vector<std::string> arguments) { return ParseCommandLine(
 
 TEST(CommandLine, OptionsAndApdusInAnyOrder) {
   CommandLine c = Parse({"00A4000C023F00", "--trace", "--card", "t0", "--protocol", "t0", "--rate",
-                         "115200", "00 b0 00 00 04", "--seed", "7"});
+                         "115200", "00 b0 00 00 04", "--seed", "7", "--silent-reader"});
   ASSERT_TRUE(c.ok) << c.error;
   EXPECT_TRUE(c.options.trace);
+  EXPECT_TRUE(c.options.silent_reader);
   EXPECT_EQ(c.options.card, CardChoice::kT0Only);
   EXPECT_EQ(c.options.protocol, ProtocolChoice::kT0);
   EXPECT_EQ(c.options.rate, 115200u);
@@ -34,6 +35,7 @@ TEST(CommandLine, DefaultsAreTheBuiltInCardOverT1At9600) {
   EXPECT_EQ(c.options.protocol, ProtocolChoice::kT1);
   EXPECT_EQ(c.options.rate, 9600u);
   EXPECT_FALSE(c.options.trace);
+  EXPECT_FALSE(c.options.silent_reader);
   EXPECT_TRUE(c.options.apdus.empty());
 }
 

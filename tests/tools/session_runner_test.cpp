@@ -90,6 +90,14 @@ TEST(Session, FailuresSayWhatFailedAndExitNonZero) {
   EXPECT_NE(o.out.find("card: no card\n"), std::string::npos) << o.out;
   EXPECT_EQ(o.err, "zarq7: card reset failed: STATUS_NO_MEDIA\n");
 
+  // A reader that stops answering once the link is up: the reset fails, and says how.
+  SessionOptions silent;
+  silent.silent_reader = true;
+  o = RunTool(silent);
+  EXPECT_EQ(o.code, 1);
+  EXPECT_EQ(o.out.find("ATR:"), std::string::npos) << o.out;
+  EXPECT_EQ(o.err, "zarq7: card reset failed: STATUS_IO_TIMEOUT\n");
+
   SessionOptions t1_on_t0_card;
   t1_on_t0_card.card = CardChoice::kT0Only;
   o = RunTool(t1_on_t0_card);

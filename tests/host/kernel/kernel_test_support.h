@@ -29,6 +29,14 @@ inline NTSTATUS WaitForever(PVOID object) {
   return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
 }
 
+// A system thread as a driver starts one outside the system process: its handle a kernel handle.
+inline NTSTATUS CreateThread(PHANDLE handle, PKSTART_ROUTINE routine, PVOID context) {
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  return PsCreateSystemThread(handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, routine,
+                              context);
+}
+
 // Expects the run to have stopped on a bug check whose message names `call` and contains `text`.
 inline void ExpectBugCheck(const RunResult& r, const std::string& call, const std::string& text) {
   EXPECT_EQ(r.outcome, Outcome::kBugCheck) << r.report;

@@ -30,12 +30,11 @@ TEST(SystemThreads, RunUntilToldToStopAndEndAtTerminate) {
   auto r = k.Run([&] {
     KeInitializeEvent(&w.stop, NotificationEvent, FALSE);
     HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                   WorkerThread, &w),
-              STATUS_SUCCESS);
+    ASSERT_EQ(CreateThread(&handle, WorkerThread, &w), STATUS_SUCCESS);
     PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &thread, nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+        STATUS_SUCCESS);
     previous = KeSetPriorityThread(static_cast<PKTHREAD>(thread), HIGH_PRIORITY);
     now = KeQueryPriorityThread(static_cast<PKTHREAD>(thread));
     Sleep(Milliseconds(2200));
@@ -57,7 +56,7 @@ TEST(SystemThreads, ThreadsAreNamedAfterTheirRoutineInReports) {
   auto r = k.Run([&] {
     KeInitializeEvent(&w.stop, NotificationEvent, FALSE);
     HANDLE handle;
-    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WorkerThread, &w);
+    CreateThread(&handle, WorkerThread, &w);
     ZwClose(handle);
   });
   ExpectBugCheck(r, "still running at shutdown", "WorkerThread");
@@ -70,8 +69,7 @@ TEST(SystemThreads, AnInjectedPoolFailureFailsCreation) {
     KeInitializeEvent(&w.stop, NotificationEvent, FALSE);
     HANDLE handle = nullptr;
     k.pool().FailNth(1);
-    EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WorkerThread, &w),
-              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(CreateThread(&handle, WorkerThread, &w), STATUS_INSUFFICIENT_RESOURCES);
   });
   ASSERT_TRUE(r.ok()) << r.report;
 }

@@ -125,8 +125,8 @@ TEST(Verifier, ASystemThreadStillRunningAtShutdown) {
   auto r = RunOnce([](Kernel&) {
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     HANDLE handle;
-    PsCreateSystemThread(
-        &handle, 0, nullptr, nullptr, nullptr, [](PVOID e) { WaitForever(e); }, &never);
+    CreateThread(
+        &handle, [](PVOID e) { WaitForever(e); }, &never);
     ZwClose(handle);
     Sleep(Milliseconds(1));
   });
@@ -141,10 +141,35 @@ TEST(Verifier, PoolStillAllocatedAtShutdownIsReportedWithTagAndSize) {
 TEST(Verifier, AHandleLeftOpenAtShutdown) {
   auto r = RunOnce([](Kernel&) {
     HANDLE handle;
-    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, NeverCalled, nullptr);
+    CreateThread(&handle, NeverCalled, nullptr);
     Sleep(Milliseconds(1));
   });
   ExpectBugCheck(r, "handles still open at shutdown", "NeverCalled");
+}
+
+// A plain handle made outside the system process would be the calling application's.
+TEST(Verifier, AThreadHandleOutsideTheSystemProcessWithoutObjKernelHandle) {
+  auto r = RunOnce([](Kernel&) {
+    HANDLE handle;
+    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, NeverCalled, nullptr);
+  });
+  ExpectBugCheck(r, "PsCreateSystemThread", "without OBJ_KERNEL_HANDLE");
+}
+
+TEST(Verifier, AnObjectReferenceHeldAtShutdown) {
+  auto r = RunOnce([](Kernel&) {
+    static KEVENT stop;
+    KeInitializeEvent(&stop, NotificationEvent, FALSE);
+    HANDLE handle;
+    CreateThread(
+        &handle, [](PVOID e) { WaitForever(e); }, &stop);
+    PVOID thread;
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+    ZwClose(handle);
+    KeSetEvent(&stop, 0, FALSE);
+    WaitForever(thread);
+  });
+  ExpectBugCheck(r, "object references still held at shutdown", "1 to thread");
 }
 
 TEST(Verifier, AThreadEndingWhileItOwnsAMutex) {

@@ -228,7 +228,8 @@ TEST(SetAttribute, TheLibraryKeepsTheIfsSuppressionAndPassesTheRestOn) {
     EXPECT_EQ(rig.calls[0].major, ULONG(IOCTL_SMARTCARD_SET_ATTRIBUTE));
     EXPECT_EQ(rig.calls[0].minor, ULONG(SCARD_ATTR_DEVICE_IN_USE));
     EXPECT_EQ(rig.calls[0].request, other);
-    EXPECT_EQ(rig.calls[0].reply_buffer, nullptr) << "no output";
+    EXPECT_EQ(rig.calls[0].reply_buffer, other.data()) << "no output: the system buffer, empty";
+    EXPECT_EQ(rig.calls[0].reply_length, 0u);
     rig.Close();
 
     Rig bare(m, {});
