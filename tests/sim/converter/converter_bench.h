@@ -18,6 +18,11 @@ using host::usb::ControlResult;
 using host::usb::Handshake;
 using host::usb::InPacket;
 using host::usb::SetupPacket;
+using sim::CharacterTime;
+using sim::LineClient;
+using sim::LinePort;
+using sim::Parity;
+using sim::UartSettings;
 
 // The line: records what the converter does to it, takes CharacterTime per character sent, and
 // delivers characters from the far end at the line's rate.
@@ -40,7 +45,7 @@ class FakeLinePort : public LinePort {
   explicit FakeLinePort(Kernel& k) : k_(k) {}
 
   void Connect(LineClient* client) override { client_ = client; }
-  void SetLineSettings(const LineSettings& s) override {
+  void SetLineSettings(const UartSettings& s) override {
     settings = s;
     settings_history.push_back(s);
   }
@@ -73,8 +78,8 @@ class FakeLinePort : public LinePort {
     return b;
   }
 
-  LineSettings settings;
-  std::vector<LineSettings> settings_history;
+  UartSettings settings;
+  std::vector<UartSettings> settings_history;
   std::vector<ModemChange> modem;
   std::vector<PurgeCall> purges;
   std::vector<Sent> sent;
