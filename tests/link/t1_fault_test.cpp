@@ -2,10 +2,10 @@
 // directions: an exchange returns exactly the card's answer or fails with a status, never a
 // damaged answer as success.
 #include <iostream>
-#include <mutex>
 #include <random>
 
 #include "sim/cards/builtin_card.h"
+#include "sim/cards/scripted_card.h"
 #include "tests/link/sim_link_test_util.h"
 
 using namespace sim_link_test;
@@ -20,35 +20,9 @@ Bytes RandomBytes(std::mt19937_64& rng, size_t n) {
   return b;
 }
 
-// A card that answers every command with the answer set for it and keeps the last command.
-class AnsweringCard : public sim::Card {
- public:
-  std::vector<uint8_t> PowerOn() override {
-    return last_atr_ = sim::BuiltinCard::DualProtocolAtr();
-  }
-  void PowerOff() override {}
-  std::vector<uint8_t> Transmit(std::span<const uint8_t> command) override {
-    std::lock_guard lock(mu_);
-    last_command_.assign(command.begin(), command.end());
-    return answer_;
-  }
-  void set_answer(Bytes answer) {
-    std::lock_guard lock(mu_);
-    answer_ = std::move(answer);
-  }
-  Bytes last_command() const {
-    std::lock_guard lock(mu_);
-    return last_command_;
-  }
-
- private:
-  mutable std::mutex mu_;  // the reader's card worker calls Transmit
-  Bytes answer_, last_command_;
-};
-
-// A link in step with the reader (IFSD `ifsd`), the card in the slot reset, and the next I-block
-// the host sends with N(S) 0.
-host::kernel::RunResult RunWithCard(const std::function<void(SimLink&, AnsweringCard&)>& body,
+// A link in step with the reader (IFSD `ifsd`), a card in the slot that answers every command with
+// the answer set for it, reset, and the next I-block the host sends with N(S) 0.
+host::kernel::RunResult RunWithCard(const std::function<void(SimLink&, sim::ScriptedCard&)>& body,
                                     uint64_t seed = 1, UCHAR ifsd = 254) {
   SimLinkOptions options;
   options.card = test_support::SimCardKind::kCustom;
@@ -56,7 +30,7 @@ host::kernel::RunResult RunWithCard(const std::function<void(SimLink&, Answering
   options.reader.block_waiting_time = Seconds(300);
   return RunSimLink(
       [&](Kernel&, SimLink& link) {
-        auto card = std::make_shared<AnsweringCard>();
+        auto card = std::make_shared<sim::ScriptedCard>(sim::BuiltinCard::DualProtocolAtr());
         link.reader().InsertCard(card);
         ASSERT_EQ(link.PowerUp(ifsd), STATUS_SUCCESS);
         ASSERT_EQ(link.Transceive(T1_NODE_READER, kResetCard).status, STATUS_SUCCESS);
@@ -67,20 +41,12 @@ host::kernel::RunResult RunWithCard(const std::function<void(SimLink&, Answering
       options, seed);
 }
 
-std::vector<Bytes> Writes(SimLink& link) {
-  std::vector<Bytes> out;
-  for (const auto& r : link.serial().requests()) {
-    if (r.code == SMARTCARD_WRITE) out.push_back(r.data);
-  }
-  return out;
-}
-
 enum class Fault { kNone, kFlipBit, kDropByte, kDropBlock, kTruncate, kLate };
 
-// Damage to whole blocks, drawn per block at `rate`, as one end's characters go out on the line.
-// The hook follows the blocks in what the end sends (NAD, PCB, LEN, then LEN + 1 more) and damages
-// the one it is in, on LEN, INF or LRC. A late block comes after the host has stopped waiting
-// and sent again, which drops what has arrived: to the host it is lost.
+// Whole blocks damaged at `rate` as one end sends them: the hook follows the blocks in what the end
+// sends (NAD, PCB, LEN, then LEN + 1 more) and damages LEN, INF or LRC of a block drawn. A late
+// block comes after the host has stopped waiting and sent again, which drops what has arrived: to
+// the host it is lost.
 sim::FaultHook BlockDamage(uint64_t seed, double rate, std::vector<Fault> kinds, int* injected) {
   struct State {
     std::mt19937_64 rng;
@@ -88,40 +54,25 @@ sim::FaultHook BlockDamage(uint64_t seed, double rate, std::vector<Fault> kinds,
     Fault fault = Fault::kNone;
   };
   auto s = std::make_shared<State>(State{std::mt19937_64(seed)});
-  return [s, rate, kinds, injected](uint64_t, uint8_t value) {
+  return [=](uint64_t, uint8_t value) {
     auto pick = [&](size_t low, size_t high) {
       return std::uniform_int_distribution<size_t>(low, high)(s->rng);
     };
     if (s->position == 0) {
-      s->fault = Fault::kNone;
-      if (std::uniform_real_distribution<double>(0, 1)(s->rng) < rate) {
-        s->fault = kinds[pick(0, kinds.size() - 1)];
-        ++*injected;
-      }
+      bool hit = std::uniform_real_distribution<double>(0, 1)(s->rng) < rate;
+      s->fault = hit ? kinds[pick(0, kinds.size() - 1)] : Fault::kNone;
+      *injected += hit;
     }
     if (s->position == 2) {
       s->size = size_t(value) + 4;
-      s->at = s->fault == Fault::kTruncate ? pick(3, s->size - 1) : pick(2, s->size - 1);
+      s->at = pick(s->fault == Fault::kTruncate ? 3 : 2, s->size - 1);
     }
+    bool at = s->position >= 2 && s->position == s->at;
+    bool after = s->position >= 2 && s->position >= s->at;
     sim::FaultAction a;
-    bool here = s->position >= 2 && s->position == s->at;
-    switch (s->fault) {
-      case Fault::kFlipBit:
-        if (here) a.flip_mask = uint16_t(1u << pick(0, 7));
-        break;
-      case Fault::kDropByte:
-        a.drop = here;
-        break;
-      case Fault::kTruncate:
-        a.drop = s->position >= 2 && s->position >= s->at;
-        break;
-      case Fault::kDropBlock:
-      case Fault::kLate:
-        a.drop = true;
-        break;
-      case Fault::kNone:
-        break;
-    }
+    a.drop = (s->fault == Fault::kDropByte && at) || (s->fault == Fault::kTruncate && after) ||
+             s->fault == Fault::kDropBlock || s->fault == Fault::kLate;
+    if (s->fault == Fault::kFlipBit && at) a.flip_mask = uint16_t(1u << pick(0, 7));
     if (++s->position == s->size) s->position = s->size = 0;
     return a;
   };
@@ -129,18 +80,20 @@ sim::FaultHook BlockDamage(uint64_t seed, double rate, std::vector<Fault> kinds,
 
 }  // namespace
 
-TEST(T1TransceiveWithSimReader, ThreeHundredBytesEachWayCrossChainedAndIntact) {
-  ExpectOk(RunWithCard([](SimLink& link, AnsweringCard& card) {
+TEST(T1TransceiveWithReaderModel, ThreeHundredBytesEachWayCrossChainedAndIntact) {
+  ExpectOk(RunWithCard([](SimLink& link, sim::ScriptedCard& card) {
     std::mt19937_64 rng(7);
     Bytes command = RandomBytes(rng, 300);
     Bytes answer = RandomBytes(rng, 300);
-    card.set_answer(answer);
+    card.SetStandingAnswer(answer);
     SimExchange x = link.Transceive(T1_NODE_CARD, command, 512);
     ASSERT_EQ(x.status, STATUS_SUCCESS);
     EXPECT_EQ(x.reply, answer);
     EXPECT_EQ(card.last_command(), command);
     // Two command blocks (254 + 46) and two answer blocks with one acknowledgement between.
-    std::vector<Bytes> writes = Writes(link);
+    std::vector<Bytes> writes;
+    for (const auto& r : link.serial().requests())
+      if (r.code == SMARTCARD_WRITE) writes.push_back(r.data);
     ASSERT_EQ(writes.size(), 3u);
     EXPECT_EQ(writes[0][1], 0x20);
     EXPECT_EQ(writes[0][2], 254);
@@ -150,10 +103,10 @@ TEST(T1TransceiveWithSimReader, ThreeHundredBytesEachWayCrossChainedAndIntact) {
   }));
 }
 
-TEST(T1TransceiveWithSimReader, WaitingTimeExtensionBeforeTheAnswer) {
-  ExpectOk(RunWithCard([](SimLink& link, AnsweringCard& card) {
+TEST(T1TransceiveWithReaderModel, WaitingTimeExtensionBeforeTheAnswer) {
+  ExpectOk(RunWithCard([](SimLink& link, sim::ScriptedCard& card) {
     link.reader().SendWtxBeforeNextAnswer(2);
-    card.set_answer({0x90, 0x00});
+    card.SetStandingAnswer({0x90, 0x00});
     EXPECT_EQ(link.Transceive(T1_NODE_CARD, {0x00, 0xA4, 0x04, 0x00}).reply, Hex("90 00"));
   }));
 }
@@ -168,7 +121,7 @@ static FaultTally RunDamagedLine(uint64_t seed, double outbound_rate, double inb
   FaultTally tally;
   const UCHAR chunks[] = {16, 32, 100, 254};  // the reader's answer blocks, by the host's IFSD
   auto result = RunWithCard(
-      [&](SimLink& link, AnsweringCard& card) {
+      [&](SimLink& link, sim::ScriptedCard& card) {
         std::mt19937_64 rng(seed);
         int inbound = 0;
         link.line().reader_end().faults().SetHook(
@@ -178,7 +131,7 @@ static FaultTally RunDamagedLine(uint64_t seed, double outbound_rate, double inb
         for (int i = 0; i < exchanges; ++i) {
           Bytes command = RandomBytes(rng, 1 + rng() % 300);
           Bytes answer = RandomBytes(rng, 1 + rng() % 300);
-          card.set_answer(answer);
+          card.SetStandingAnswer(answer);
           SimExchange x = link.Transceive(T1_NODE_CARD, command, 512);
           ++tally.tried;
           if (x.status == STATUS_SUCCESS) {
@@ -199,7 +152,7 @@ static FaultTally RunDamagedLine(uint64_t seed, double outbound_rate, double inb
   return tally;
 }
 
-TEST(T1TransceiveWithSimReader, DamagedLineNeverYieldsADamagedAnswer) {
+TEST(T1TransceiveWithReaderModel, DamagedLineNeverYieldsADamagedAnswer) {
   struct Class {
     const char* name;
     std::vector<Fault> kinds;

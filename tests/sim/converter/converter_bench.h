@@ -13,16 +13,12 @@
 namespace converter_test {
 
 using namespace host::kernel;
+using namespace sim;
 using namespace sim::converter;
 using host::usb::ControlResult;
 using host::usb::Handshake;
 using host::usb::InPacket;
 using host::usb::SetupPacket;
-using sim::CharacterTime;
-using sim::LineClient;
-using sim::LinePort;
-using sim::Parity;
-using sim::UartSettings;
 
 // The line: records what the converter does to it, takes CharacterTime per character sent, and
 // delivers characters from the far end at the line's rate.
