@@ -13,13 +13,13 @@
 #include "host/kernel/kernel.h"
 #include "host/smclib/library.h"
 #include "sim/cards/builtin_card.h"
+#include "sim/uart_settings.h"
 #include "tests/support/reader_session.h"
 
 namespace {
 
 using host::kernel::Ticks;
 
-constexpr unsigned kBitsPerCharacter = 11;  // start, 8 data, even parity, stop
 constexpr unsigned kRates[] = {9600, 115200};
 constexpr unsigned kSizes[] = {5, 8, 16, 32, 64, 128, 192, 254, 255, 261};
 constexpr uint8_t kWritePatternHeader[] = {sim::kClaProprietary, sim::kInsWritePattern, 0, 0};
@@ -53,8 +53,9 @@ struct Row {
   bool ok;
 };
 
+// The characters back to back in the link's framing (8E1), rounded down: a lower bound.
 Ticks LineTime(size_t characters, unsigned rate) {
-  return Ticks(characters * kBitsPerCharacter * host::kernel::kTicksPerSecond / rate);
+  return Ticks(sim::BitsToTicks(characters * sim::kLinkSettings.BitsPerCharacter(), rate));
 }
 
 bool MeasureAtRate(unsigned rate, std::vector<Row>* rows) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks; each prints its table.
+# Builds the benchmarks optimized (Release, in build-release/) and runs them; each prints its table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export BUILD_TYPE=Release
 scripts/build.sh link_benchmark >&2
-build/bench/link_benchmark
+"$(scripts/build_folder.sh)"/bench/link_benchmark

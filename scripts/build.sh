@@ -4,6 +4,7 @@
 #   scripts/build.sh                 plain build in build/
 #   SANITIZE=asan scripts/build.sh   AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
 #   SANITIZE=tsan scripts/build.sh   ThreadSanitizer, in build-tsan/
+#   BUILD_TYPE=Release scripts/build.sh   optimized (-O3), in build-release/ (the benchmarks' build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,9 +26,9 @@ if ((${#missing[@]})); then
   fi
 fi
 
-sanitize=${SANITIZE:-}
-build=build${sanitize:+-$sanitize}
-cmake -S . -B "$build" -G Ninja -DSANITIZE="$sanitize" >/dev/null
+build=$(scripts/build_folder.sh)
+cmake -S . -B "$build" -G Ninja -DSANITIZE="${SANITIZE:-}" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" \
+  >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
 cmake --build "$build" "${targets[@]}"

@@ -13,7 +13,7 @@ ReaderRigOptions WithoutHostPort(ReaderRigOptions options) {
 
 ConverterRig::ConverterRig(host::kernel::Kernel& kernel, ConverterRigOptions options)
     : rig_(std::make_unique<ReaderRig>(kernel, WithoutHostPort(options.reader))),
-      port_(std::make_unique<converter::SerialLinePort>(rig_->line())),
+      port_(std::make_unique<SerialLinePort>(rig_->line().converter_end())),
       converter_(std::make_unique<UsbSerialConverter>(kernel, *port_, options.converter)) {}
 
 ConverterRig::~ConverterRig() {

@@ -14,9 +14,9 @@
 
 #include "host/kernel/kernel.h"
 #include "host/usb/usb_device.h"
-#include "sim/converter/serial_line_port.h"
 #include "sim/converter/usb_serial_converter.h"
 #include "sim/reader_rig.h"
+#include "sim/serial_line_port.h"
 
 namespace sim {
 
@@ -42,7 +42,7 @@ class ConverterRig {
 
  private:
   std::unique_ptr<ReaderRig> rig_;
-  std::unique_ptr<converter::SerialLinePort> port_;
+  std::unique_ptr<SerialLinePort> port_;
   std::unique_ptr<UsbSerialConverter> converter_;
 };
 

@@ -27,9 +27,9 @@ bool LineFaults::SilentAt(host::kernel::Ticks when) const {
   return false;
 }
 
-LineFaults::Decision LineFaults::Next(uint8_t value, host::kernel::Ticks start) {
+FaultAction LineFaults::Next(uint8_t value, host::kernel::Ticks start) {
   uint64_t index = next_index_++;
-  Decision d;
+  FaultAction d;
   if (auto it = flips_.find(index); it != flips_.end()) {
     d.flip_mask = it->second;
     flips_.erase(it);

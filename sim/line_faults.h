@@ -17,7 +17,7 @@
 
 namespace sim {
 
-// What a fault hook asks for one character.
+// What befalls one character: what a fault hook asks for, and what the line carries out.
 struct FaultAction {
   bool drop = false;       // the character never appears on the line (it stays idle instead)
   uint16_t flip_mask = 0;  // XORed into the frame's data bits as they travel
@@ -45,12 +45,8 @@ class LineFaults {
   uint64_t next_index() const { return next_index_; }
 
   // --- used by the line ---
-  struct Decision {
-    bool drop = false;
-    uint16_t flip_mask = 0;
-    std::vector<uint8_t> insert_after;
-  };
-  Decision Next(uint8_t value, host::kernel::Ticks start);
+  // Everything that befalls the next counted character, which starts on the wire at `start`.
+  FaultAction Next(uint8_t value, host::kernel::Ticks start);
   bool SilentAt(host::kernel::Ticks when) const;
   double bit_error_rate() const { return bit_error_rate_; }
 

@@ -1,63 +1,45 @@
-// A host thread's handle on one end of the serial line: send bytes, collect what arrives, wait
-// for it with a time-out. Scripted hosts in tests, the driver's serial test routine and tools
-// use it on the converter end.
+// One end of the serial line as the device on that end sees it: its UART's settings, its modem
+// outputs, its transmitter, and the characters its receiver takes in. The converter drives its
+// end through it, and so does a host thread's BlockingPort; SerialLinePort carries it out on the
+// simulated line (a test may put a stand-in line behind it).
 //
-// Waits go through the kernel (KeWaitForSingleObject), so they cost virtual time only in
-// simulation. The receive side is a callback on the end (device event); the port takes that
-// end's one receive callback while it exists.
+// Timing and context: everything runs on the kernel's virtual clock in the interrupt context
+// (device events at DISPATCH_LEVEL). Neither side waits, and neither calls the other back from
+// inside a call: the line reports a finished transmission or an arrived character from its own
+// device event.
 #pragma once
-
 #include <cstdint>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <span>
-#include <vector>
 
-#include "platform/ke.h"
-#include "sim/serial_line.h"
+#include "sim/uart_settings.h"
 
 namespace sim {
 
+// What the line calls on the device at its end.
+class LineClient {
+ public:
+  virtual ~LineClient() = default;
+  // A whole character arrived; `error` marks a parity or framing error.
+  virtual void OnCharacterReceived(uint8_t character, bool error) = 0;
+  // Every character handed to LinePort::Transmit has left the holding register; the transmitter
+  // takes the next one without a gap on the wire.
+  virtual void OnTransmitDone() = 0;
+};
+
+// What the device calls on the line.
 class LinePort {
  public:
-  // Create and use it from threads of the running machine.
-  explicit LinePort(SerialLine::End& end);
-  ~LinePort();
-  LinePort(const LinePort&) = delete;
-  LinePort& operator=(const LinePort&) = delete;
-
-  SerialLine::End& end() { return end_; }
-
-  void Send(std::span<const uint8_t> bytes) { end_.Transmit(bytes); }
-  // Sends and returns once the last character has left the transmitter.
-  void SendAndDrain(std::span<const uint8_t> bytes);
-
-  // Waits until `count` characters have arrived or `timeout` (ticks) has passed since the call,
-  // and takes up to `count` of them from the front. Fewer than `count` means the time-out hit.
-  std::vector<uint8_t> Receive(size_t count, host::kernel::Ticks timeout);
-  // Waits for the next character for at most `timeout`.
-  bool WaitForCharacter(host::kernel::Ticks timeout);
-  // Everything received and not yet taken, without waiting.
-  std::vector<uint8_t> TakeAll();
-  size_t available() const;
-  // Characters that arrived with a parity or framing error, since the port was made.
-  uint64_t error_count() const;
-  // Drops what has arrived and not been taken.
-  void Purge();
-  // Whether characters that arrive with a parity or framing error are thrown away (as a UART set
-  // to discard them does) instead of kept with the value sampled. They are counted either way.
-  void set_discard_damaged(bool discard);
-
- private:
-  void OnCharacter(const ReceivedCharacter& ch);
-
-  SerialLine::End& end_;
-  mutable std::mutex mu_;  // guards received_ and errors_; never held across a wait
-  std::deque<uint8_t> received_;
-  uint64_t errors_ = 0;
-  bool discard_damaged_ = false;
-  std::unique_ptr<KEVENT> arrived_;  // synchronization event set on every arrival
+  virtual ~LinePort() = default;
+  // The device connects itself when it starts and disconnects (nullptr) before it goes away.
+  virtual void Connect(LineClient* client) = 0;
+  virtual void SetLineSettings(const UartSettings& settings) = 0;
+  // The end's modem outputs: DTR and RTS on the converter's end (DTR powers the reader).
+  virtual void SetModemLines(bool dtr, bool rts) = 0;
+  // Drops what the line end itself buffers; a character already on the wire is not recalled.
+  virtual void Purge(bool receive, bool transmit) = 0;
+  // Sends one character at the current settings, after those handed over before it. The
+  // converter hands over the next one only after OnTransmitDone, so that nothing waits in the
+  // line end; a host thread may hand over a whole block at once.
+  virtual void Transmit(uint8_t character) = 0;
 };
 
 }  // namespace sim

@@ -14,7 +14,7 @@ ReaderRig::ReaderRig(host::kernel::Kernel& kernel, ReaderRigOptions options)
   card_ = std::make_shared<BuiltinCard>(options_.card);
   if (options_.insert_card) reader_->InsertCard(card_);
   if (options_.host_port) {
-    port_ = std::make_unique<LinePort>(line_->converter_end());
+    port_ = std::make_unique<BlockingPort>(line_->converter_end());
     host_ = std::make_unique<T1Host>(*port_);
   }
 }

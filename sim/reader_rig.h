@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "host/kernel/kernel.h"
+#include "sim/blocking_port.h"
 #include "sim/cards/builtin_card.h"
-#include "sim/line_port.h"
 #include "sim/line_trace.h"
 #include "sim/reader.h"
 #include "sim/serial_line.h"
@@ -19,7 +19,7 @@ struct ReaderRigOptions {
   ReaderOptions reader;
   BuiltinCardOptions card;
   bool insert_card = true;
-  bool host_port = true;  // a LinePort and T1Host on the converter end
+  bool host_port = true;  // a BlockingPort and T1Host on the converter end
   uint64_t seed = 1;      // the line's fault generator
 };
 
@@ -32,7 +32,7 @@ class ReaderRig {
   LineTrace& trace() { return *trace_; }
   Reader& reader() { return *reader_; }
   std::shared_ptr<BuiltinCard> card() { return card_; }
-  LinePort& port() { return *port_; }  // only with options.host_port
+  BlockingPort& port() { return *port_; }  // only with options.host_port
   T1Host& host() { return *host_; }
 
   // DTR high, then waits boot_time and a little more.
@@ -47,7 +47,7 @@ class ReaderRig {
   std::unique_ptr<LineTrace> trace_;
   std::unique_ptr<Reader> reader_;
   std::shared_ptr<BuiltinCard> card_;
-  std::unique_ptr<LinePort> port_;
+  std::unique_ptr<BlockingPort> port_;
   std::unique_ptr<T1Host> host_;
 };
 

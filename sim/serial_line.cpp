@@ -144,7 +144,7 @@ struct SerialLine::Impl {
       tx.burst_settings = st;
     }
     Ticks start_tick = Ticks(std::floor(start + kTickEpsilon));
-    LineFaults::Decision fault;
+    FaultAction fault;
     if (inserted) {
       fault.drop = sides[s].faults.SilentAt(start_tick);
     } else {
@@ -360,8 +360,8 @@ Direction SerialLine::End::direction() const { return Impl::DirectionOf(side_); 
 
 SerialLine::SerialLine(Kernel& kernel, uint64_t seed)
     : impl_(std::make_shared<Impl>(kernel, seed)),
-      converter_(impl_, kConverterSide),
-      reader_(impl_, kReaderSide) {
+      converter_(*this, impl_, kConverterSide),
+      reader_(*this, impl_, kReaderSide) {
   impl_->self = impl_;
 }
 

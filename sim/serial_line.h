@@ -103,10 +103,13 @@ class SerialLine {
 
     // The direction of what this end sends.
     Direction direction() const;
+    SerialLine& line() const { return line_; }
 
    private:
     friend class SerialLine;
-    End(std::shared_ptr<Impl> impl, int side) : impl_(std::move(impl)), side_(side) {}
+    End(SerialLine& line, std::shared_ptr<Impl> impl, int side)
+        : line_(line), impl_(std::move(impl)), side_(side) {}
+    SerialLine& line_;
     std::shared_ptr<Impl> impl_;
     int side_;
   };

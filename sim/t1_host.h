@@ -1,5 +1,5 @@
 // A plain T=1 host for tests, tools and benchmarks that talk to the reader without the driver:
-// blocks in and out over a LinePort, S(RESYNCH) and S(IFS) exchanges, and whole commands with
+// blocks in and out over a BlockingPort, S(RESYNCH) and S(IFS) exchanges, and whole commands with
 // chaining both ways, WTX, the reader's IFS and ABORT requests and error recovery by R-blocks.
 // Call it from a host thread of the machine.
 #pragma once
@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "host/kernel/ticks.h"
-#include "sim/line_port.h"
+#include "sim/blocking_port.h"
 #include "sim/t1_block.h"
 
 namespace sim {
 
 class T1Host {
  public:
-  explicit T1Host(LinePort& port) : port_(port) {}
+  explicit T1Host(BlockingPort& port) : port_(port) {}
 
   struct Received {
     enum class Status { kOk, kTimeout, kDamaged } status = Status::kTimeout;
@@ -54,7 +54,7 @@ class T1Host {
   int max_errors = 3;
 
  private:
-  LinePort& port_;
+  BlockingPort& port_;
 };
 
 }  // namespace sim

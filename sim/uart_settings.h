@@ -44,7 +44,10 @@ inline double BitsToTicks(uint64_t bits, uint32_t rate) {
   return double(bits) * double(host::kernel::kTicksPerSecond) / double(rate);
 }
 
-// One character's duration, rounded up to whole ticks (11/9600 s at 9600 8E1: 11459 ticks).
+// One character's duration, rounded up to whole ticks (11/9600 s at 9600 8E1: 11459 ticks). Up,
+// because the line hands a character over at the first tick at or after its exact end: a wait of
+// one character time then never ends before the character is there (rounded down, it would end a
+// fraction of a tick early and miss it).
 host::kernel::Ticks CharacterTime(const UartSettings& settings);
 
 // The parity bit the settings give to the low data_bits of value (0 for Parity::kNone).

@@ -73,8 +73,9 @@ std::shared_ptr<AppRequest> Application::Issue(Handle handle, UCHAR major, ULONG
 
   auto& pool = io_.kernel().pool();
   char origin[96];
-  std::snprintf(origin, sizeof origin, "application %s%s", MajorName(major).c_str(),
-                major == IRP_MJ_DEVICE_CONTROL ? (" " + StatusName(NTSTATUS(code))).c_str() : "");
+  bool control = major == IRP_MJ_DEVICE_CONTROL;
+  std::snprintf(origin, sizeof origin, "application %s%s%s", MajorName(major).c_str(),
+                control ? " " : "", control ? StatusName(NTSTATUS(code)).c_str() : "");
   PIRP irp = io_.AllocateSystemIrp(
       target->StackSize, origin, [&s, &pool, request, file, buffered, returns_data](PIRP irp) {
         PVOID system = irp->AssociatedIrp.SystemBuffer;

@@ -111,7 +111,8 @@ void TestBus::Received(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   std::string line = MajorName(stack->MajorFunction);
   if (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER) {
-    line += " " + MinorName(stack->MajorFunction, stack->MinorFunction);
+    line += ' ';
+    line += MinorName(stack->MajorFunction, stack->MinorFunction);
   }
   std::lock_guard lock(mu_);
   static_cast<Slot*>(ContextOf(pdo))->log.push_back(line);

@@ -13,6 +13,11 @@ void ScriptedCard::Expect(std::vector<uint8_t> command, std::vector<uint8_t> ans
   steps_.push_back(Step{std::move(command), std::move(answer), delay});
 }
 
+void ScriptedCard::SetStandingAnswer(std::vector<uint8_t> answer) {
+  std::lock_guard lock(mu_);
+  standing_answer_ = std::move(answer);
+}
+
 std::vector<uint8_t> ScriptedCard::PowerOn() {
   last_atr_ = atr_;
   return atr_;
@@ -28,6 +33,8 @@ host::kernel::Ticks ScriptedCard::ProcessingTime(std::span<const uint8_t> comman
 
 std::vector<uint8_t> ScriptedCard::Transmit(std::span<const uint8_t> command) {
   std::lock_guard lock(mu_);
+  last_command_.assign(command.begin(), command.end());
+  if (steps_.empty() && !standing_answer_.empty()) return standing_answer_;
   if (steps_.empty() || !std::ranges::equal(steps_.front().command, command)) {
     mismatches_.push_back(t1::Hex(command));
     return Answer(kSwNoPreciseDiagnosis);
@@ -45,6 +52,11 @@ std::vector<std::string> ScriptedCard::mismatches() const {
 size_t ScriptedCard::remaining() const {
   std::lock_guard lock(mu_);
   return steps_.size();
+}
+
+std::vector<uint8_t> ScriptedCard::last_command() const {
+  std::lock_guard lock(mu_);
+  return last_command_;
 }
 
 }  // namespace sim

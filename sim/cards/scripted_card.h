@@ -1,5 +1,6 @@
 // A card for tests that answers from a script: each expected command with its answer and the
-// time the card takes. Commands are matched in order; anything else is answered 6F 00 and noted.
+// time the card takes. Commands are matched in order; anything else is answered 6F 00 and noted,
+// or, once a standing answer is set, with that answer whatever the command.
 #pragma once
 
 #include <deque>
@@ -19,6 +20,8 @@ class ScriptedCard : public Card {
   void Expect(std::vector<uint8_t> command, std::vector<uint8_t> answer,
               host::kernel::Ticks delay = 0);
 
+  void SetStandingAnswer(std::vector<uint8_t> answer);
+
   std::vector<uint8_t> PowerOn() override;
   void PowerOff() override {}
   std::vector<uint8_t> Transmit(std::span<const uint8_t> command) override;
@@ -27,6 +30,7 @@ class ScriptedCard : public Card {
   // Commands that did not match the script, as hex text.
   std::vector<std::string> mismatches() const;
   size_t remaining() const;
+  std::vector<uint8_t> last_command() const;
 
  private:
   struct Step {
@@ -37,6 +41,8 @@ class ScriptedCard : public Card {
   mutable std::mutex mu_;  // tests read the results from another thread
   std::deque<Step> steps_;
   std::vector<std::string> mismatches_;
+  std::vector<uint8_t> standing_answer_;  // empty: none
+  std::vector<uint8_t> last_command_;
 };
 
 }  // namespace sim

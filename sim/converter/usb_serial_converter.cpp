@@ -234,11 +234,11 @@ ControlResult UsbSerialConverter::SetLine(uint16_t value) {
   if (std::popcount(rate_bits) > 1 || std::popcount(stop) > 1 || std::popcount(parity) > 1) {
     return Stall();
   }
-  LineSettings next = line_;
+  UartSettings next = line_;
   if (rate_bits) {
     std::optional<uint32_t> rate = RateForBit(rate_bits);
     if (!rate) return Stall();
-    next.bits_per_second = *rate;
+    next.bit_rate = *rate;
   }
   if (stop) next.stop_bits = stop == kStopBitsTwo ? 2 : 1;
   if (parity) {

@@ -27,7 +27,7 @@
 #include "host/usb/usb_device.h"
 #include "sim/converter/converter_descriptors.h"
 #include "sim/converter/converter_protocol.h"
-#include "sim/converter/line_port.h"
+#include "sim/line_port.h"
 
 namespace sim {
 
@@ -40,7 +40,7 @@ struct ConverterOptions {
   bool flow_control_on = false;            // control register bit 0 at power-up
   uint16_t firmware_version = 0x0102;
   host::kernel::Ticks control_latency = host::kernel::Milliseconds(1);
-  converter::LineSettings initial_line{};  // 9600 bit/s, 8N1
+  UartSettings initial_line{9600, 8, Parity::kNone, 1};
 };
 
 enum class ControlFaultKind {
@@ -64,10 +64,9 @@ struct ConverterCounters {
   uint64_t control_requests = 0;
 };
 
-class UsbSerialConverter final : public host::usb::UsbDevice, public converter::LineClient {
+class UsbSerialConverter final : public host::usb::UsbDevice, public LineClient {
  public:
-  UsbSerialConverter(host::kernel::Kernel& kernel, converter::LinePort& line,
-                     ConverterOptions options = {});
+  UsbSerialConverter(host::kernel::Kernel& kernel, LinePort& line, ConverterOptions options = {});
   ~UsbSerialConverter() override;
   UsbSerialConverter(const UsbSerialConverter&) = delete;
   UsbSerialConverter& operator=(const UsbSerialConverter&) = delete;
@@ -90,7 +89,7 @@ class UsbSerialConverter final : public host::usb::UsbDevice, public converter::
   host::usb::Handshake Out(uint8_t endpoint_address, std::span<const uint8_t> packet) override;
   void ClearHalt(uint8_t endpoint_address) override;
 
-  // --- converter::LineClient ---
+  // --- LineClient ---
   void OnCharacterReceived(uint8_t character, bool error) override;
   void OnTransmitDone() override;
 
@@ -113,7 +112,7 @@ class UsbSerialConverter final : public host::usb::UsbDevice, public converter::
   bool gone() const { return gone_; }
   uint8_t configuration() const { return configuration_; }
   uint8_t alternate_setting() const { return alternate_setting_; }
-  const converter::LineSettings& line_settings() const { return line_; }
+  const UartSettings& line_settings() const { return line_; }
   bool dtr() const { return dtr_; }
   bool rts() const { return rts_; }
   bool flow_control_on() const { return control_register_ & converter::kControlFlowControl; }
@@ -147,7 +146,7 @@ class UsbSerialConverter final : public host::usb::UsbDevice, public converter::
   void StartTransmitter();
 
   host::kernel::Kernel& kernel_;
-  converter::LinePort& line_port_;
+  LinePort& line_port_;
   ConverterOptions options_;
   host::usb::Bytes device_descriptor_;
   host::usb::Bytes configuration_descriptor_;
@@ -159,7 +158,7 @@ class UsbSerialConverter final : public host::usb::UsbDevice, public converter::
   uint8_t alternate_setting_ = 0;
   std::set<uint8_t> halted_;
 
-  converter::LineSettings line_;
+  UartSettings line_;
   bool dtr_ = false;
   bool rts_ = false;
   uint16_t control_register_ = 0;

@@ -60,11 +60,9 @@ TEST(T1ReceiveBlock, SilenceAndCutOffAnswersTimeOutWithTheBufferRestored) {
 
 TEST(T1ReceiveBlock, ChecksTheLrcAndAcceptsLen255) {
   ExpectOk(test_support::RunWithLink([](LinkBench& b) {
-    Bytes big = {0x21, 0x00, 0xFF};
-    for (int i = 0; i < 255; ++i) big.push_back(uint8_t(i * 7));
-    uint8_t lrc = 0;
-    for (auto x : big) lrc ^= x;
-    big.push_back(lrc);
+    Bytes inf(255);
+    for (size_t i = 0; i < inf.size(); ++i) inf[i] = uint8_t(i * 7);
+    Bytes big = sim::t1::Encode({0x21, 0x00, inf});  // LEN FF
     EXPECT_EQ(T1SendBlock(b.extension, 0, 0xC0, 0, nullptr, 5000), STATUS_SUCCESS);
     b.line->Send(big, host::kernel::Milliseconds(5));
     EXPECT_EQ(T1ReceiveBlock(b.extension), STATUS_SUCCESS);

@@ -1,17 +1,18 @@
-// The exchange engine against a reader model that speaks T=1 as ISO 7816-3 describes it, with
-// damage on the line in both directions: an exchange returns exactly the reader's answer or
-// fails with a status, never a damaged answer as success.
+// The exchange engine against the simulated reader, with whole blocks damaged on the line in both
+// directions: an exchange returns exactly the card's answer or fails with a status, never a
+// damaged answer as success.
 #include <iostream>
 #include <random>
 
-#include "tests/link/link_test_util.h"
-#include "tests/support/t1_reader_model.h"
+#include "sim/cards/builtin_card.h"
+#include "sim/cards/scripted_card.h"
+#include "tests/link/sim_link_test_util.h"
 
-using namespace link_test;
-using test_support::Fault;
-using test_support::T1ReaderModel;
+using namespace sim_link_test;
 
 namespace {
+
+void ExpectOk(const host::kernel::RunResult& r) { EXPECT_TRUE(r.ok()) << r.report; }
 
 Bytes RandomBytes(std::mt19937_64& rng, size_t n) {
   Bytes b(n);
@@ -19,73 +20,134 @@ Bytes RandomBytes(std::mt19937_64& rng, size_t n) {
   return b;
 }
 
+// A link in step with the reader (IFSD `ifsd`), a card in the slot that answers every command with
+// the answer set for it, reset, and the next I-block the host sends with N(S) 0.
+host::kernel::RunResult RunWithCard(const std::function<void(SimLink&, sim::ScriptedCard&)>& body,
+                                    uint64_t seed = 1, UCHAR ifsd = 254) {
+  SimLinkOptions options;
+  options.card = test_support::SimCardKind::kCustom;
+  // The reader keeps a chain while the host repairs a damaged block of it.
+  options.reader.block_waiting_time = Seconds(300);
+  return RunSimLink(
+      [&](Kernel&, SimLink& link) {
+        auto card = std::make_shared<sim::ScriptedCard>(sim::BuiltinCard::DualProtocolAtr());
+        link.reader().InsertCard(card);
+        ASSERT_EQ(link.PowerUp(ifsd), STATUS_SUCCESS);
+        ASSERT_EQ(link.Transceive(T1_NODE_READER, kResetCard).status, STATUS_SUCCESS);
+        ASSERT_EQ(link.Transceive(T1_NODE_READER, kGetStatus).reply, kStatusCardPowered);
+        link.serial().ClearRecord();
+        body(link, *card);
+      },
+      options, seed);
+}
+
+enum class Fault { kNone, kFlipBit, kDropByte, kDropBlock, kTruncate, kLate };
+
+// Whole blocks damaged at `rate` as one end sends them: the hook follows the blocks in what the end
+// sends (NAD, PCB, LEN, then LEN + 1 more) and damages LEN, INF or LRC of a block drawn. A late
+// block comes after the host has stopped waiting and sent again, which drops what has arrived: to
+// the host it is lost.
+sim::FaultHook BlockDamage(uint64_t seed, double rate, std::vector<Fault> kinds, int* injected) {
+  struct State {
+    std::mt19937_64 rng;
+    size_t position = 0, size = 0, at = 0;
+    Fault fault = Fault::kNone;
+  };
+  auto s = std::make_shared<State>(State{std::mt19937_64(seed)});
+  return [=](uint64_t, uint8_t value) {
+    auto pick = [&](size_t low, size_t high) {
+      return std::uniform_int_distribution<size_t>(low, high)(s->rng);
+    };
+    if (s->position == 0) {
+      bool hit = std::uniform_real_distribution<double>(0, 1)(s->rng) < rate;
+      s->fault = hit ? kinds[pick(0, kinds.size() - 1)] : Fault::kNone;
+      *injected += hit;
+    }
+    if (s->position == 2) {
+      s->size = size_t(value) + 4;
+      s->at = pick(s->fault == Fault::kTruncate ? 3 : 2, s->size - 1);
+    }
+    bool at = s->position >= 2 && s->position == s->at;
+    bool after = s->position >= 2 && s->position >= s->at;
+    sim::FaultAction a;
+    a.drop = (s->fault == Fault::kDropByte && at) || (s->fault == Fault::kTruncate && after) ||
+             s->fault == Fault::kDropBlock || s->fault == Fault::kLate;
+    if (s->fault == Fault::kFlipBit && at) a.flip_mask = uint16_t(1u << pick(0, 7));
+    if (++s->position == s->size) s->position = s->size = 0;
+    return a;
+  };
+}
+
 }  // namespace
 
 TEST(T1TransceiveWithReaderModel, ThreeHundredBytesEachWayCrossChainedAndIntact) {
-  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
-    T1ReaderModel reader(*b.line, 1);
+  ExpectOk(RunWithCard([](SimLink& link, sim::ScriptedCard& card) {
     std::mt19937_64 rng(7);
     Bytes command = RandomBytes(rng, 300);
-    reader.answer = RandomBytes(rng, 300);
-    Exchange x = Transceive(b, command, 512);
+    Bytes answer = RandomBytes(rng, 300);
+    card.SetStandingAnswer(answer);
+    SimExchange x = link.Transceive(T1_NODE_CARD, command, 512);
     ASSERT_EQ(x.status, STATUS_SUCCESS);
-    EXPECT_EQ(x.reply, reader.answer);
-    EXPECT_EQ(reader.last_command, command);
+    EXPECT_EQ(x.reply, answer);
+    EXPECT_EQ(card.last_command(), command);
     // Two command blocks (254 + 46) and two answer blocks with one acknowledgement between.
-    ASSERT_EQ(b.line->writes.size(), 3u);
-    EXPECT_EQ(b.line->writes[0][1], 0x20);
-    EXPECT_EQ(b.line->writes[0][2], 254);
-    EXPECT_EQ(b.line->writes[1][1], 0x40);
-    EXPECT_EQ(b.line->writes[1][2], 46);
-    EXPECT_EQ(ToHex(b.line->writes[2]), "00 90 00 90");
+    std::vector<Bytes> writes;
+    for (const auto& r : link.serial().requests())
+      if (r.code == SMARTCARD_WRITE) writes.push_back(r.data);
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0][1], 0x20);
+    EXPECT_EQ(writes[0][2], 254);
+    EXPECT_EQ(writes[1][1], 0x40);
+    EXPECT_EQ(writes[1][2], 46);
+    EXPECT_EQ(ToHex(writes[2]), "00 90 00 90");
   }));
 }
 
 TEST(T1TransceiveWithReaderModel, WaitingTimeExtensionBeforeTheAnswer) {
-  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
-    T1ReaderModel reader(*b.line, 1);
-    reader.wtx_before_answer = 2;
-    reader.answer = {0x90, 0x00};
-    EXPECT_EQ(Transceive(b, {0x00, 0xA4, 0x04, 0x00}).reply, reader.answer);
+  ExpectOk(RunWithCard([](SimLink& link, sim::ScriptedCard& card) {
+    link.reader().SendWtxBeforeNextAnswer(2);
+    card.SetStandingAnswer({0x90, 0x00});
+    EXPECT_EQ(link.Transceive(T1_NODE_CARD, {0x00, 0xA4, 0x04, 0x00}).reply, Hex("90 00"));
   }));
 }
 
 struct FaultTally {
   int tried = 0, succeeded = 0, failed = 0, corrupted = 0, injected = 0;
-  test_support::FaultCounts faults;
 };
 
 // One machine per seed; each runs a series of exchanges of random sizes through a damaged line.
 static FaultTally RunDamagedLine(uint64_t seed, double outbound_rate, double inbound_rate,
-                                 std::vector<Fault> kinds, int exchanges) {
+                                 const std::vector<Fault>& kinds, int exchanges) {
   FaultTally tally;
-  auto result = test_support::RunWithLink(
-      [&](LinkBench& b) {
-        T1ReaderModel reader(*b.line, seed * 7919);
+  const UCHAR chunks[] = {16, 32, 100, 254};  // the reader's answer blocks, by the host's IFSD
+  auto result = RunWithCard(
+      [&](SimLink& link, sim::ScriptedCard& card) {
         std::mt19937_64 rng(seed);
-        reader.outbound_fault_rate = outbound_rate;
-        reader.inbound_fault_rate = inbound_rate;
-        reader.fault_kinds = kinds;
-        const size_t chunks[] = {16, 32, 100, 254};
+        int inbound = 0;
+        link.line().reader_end().faults().SetHook(
+            BlockDamage(seed * 7919, outbound_rate, kinds, &tally.injected));
+        link.line().converter_end().faults().SetHook(
+            BlockDamage(seed * 7919 + 1, inbound_rate, kinds, &inbound));
         for (int i = 0; i < exchanges; ++i) {
-          reader.chunk = chunks[rng() % 4];
           Bytes command = RandomBytes(rng, 1 + rng() % 300);
-          reader.answer = RandomBytes(rng, rng() % 301);
-          Exchange x = Transceive(b, command, 512);
+          Bytes answer = RandomBytes(rng, 1 + rng() % 300);
+          card.SetStandingAnswer(answer);
+          SimExchange x = link.Transceive(T1_NODE_CARD, command, 512);
           ++tally.tried;
           if (x.status == STATUS_SUCCESS) {
             ++tally.succeeded;
-            if (x.reply != reader.answer || reader.last_command != command) ++tally.corrupted;
+            if (x.reply != answer || card.last_command() != command) ++tally.corrupted;
           } else {
             ++tally.failed;
             // As the next device start's DTR cycle would.
-            if (b.reader->LinkState == LINK_STATE_GIVEN_UP)
-              b.reader->LinkState = LINK_STATE_RESYNCH_DUE;
+            if (link.reader_extension()->LinkState == LINK_STATE_GIVEN_UP)
+              link.reader_extension()->LinkState = LINK_STATE_RESYNCH_DUE;
           }
         }
-        tally.faults = reader.faults;
+        link.line().reader_end().faults().Clear();
+        link.line().converter_end().faults().Clear();
       },
-      seed, 254);
+      seed, chunks[seed % 4]);
   EXPECT_TRUE(result.ok()) << "seed " << seed << ": " << result.report;
   return tally;
 }
@@ -112,7 +174,7 @@ TEST(T1TransceiveWithReaderModel, DamagedLineNeverYieldsADamagedAnswer) {
       total.succeeded += t.succeeded;
       total.failed += t.failed;
       total.corrupted += t.corrupted;
-      total.injected += t.faults.total();
+      total.injected += t.injected;
     }
     std::cout << "  " << c.name << ": " << total.injected << " faults, tried " << total.tried
               << ", succeeded " << total.succeeded << ", failed " << total.failed << ", corrupted "

@@ -45,13 +45,8 @@ std::vector<Ticks> ReaderFarEnd::StatusQueryTimes() const {
 }
 
 void ReaderFarEnd::Send(uint8_t nad, uint8_t pcb, const Bytes& inf) {
-  Bytes block = {nad, pcb, uint8_t(inf.size())};
-  block.insert(block.end(), inf.begin(), inf.end());
-  uint8_t lrc = 0;
-  for (uint8_t x : block) lrc ^= x;
-  block.push_back(lrc);
-  last_sent_ = block;
-  line_.Send(block, delay);
+  last_sent_ = sim::t1::Encode({nad, pcb, inf});
+  line_.Send(last_sent_, delay);
 }
 
 void ReaderFarEnd::OnBlock(const Bytes& block) {
@@ -171,9 +166,9 @@ Call Transmit(LinkBench& b, const Bytes& request, ULONG capacity) {
 
 Bytes WithHeader(ULONG protocol, const Bytes& command) {
   SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
-  Bytes out(sizeof(header));
+  Bytes out(sizeof(header) + command.size());
   std::memcpy(out.data(), &header, sizeof(header));
-  out.insert(out.end(), command.begin(), command.end());
+  std::copy(command.begin(), command.end(), out.begin() + sizeof(header));
   return out;
 }
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "rig_helpers.h"
-#include "sim/line_port.h"
+#include "sim/blocking_port.h"
 
 namespace sim {
 namespace {
@@ -60,11 +60,11 @@ TEST(ReaderLink, RBlockAfterTheHostsLostIBlockAsksForThatBlock) {
   });
 }
 
-TEST(LinePort, DiscardsCharactersWithParityOrFramingErrorsWhenAsked) {
+TEST(BlockingPort, DiscardsCharactersWithParityOrFramingErrorsWhenAsked) {
   Kernel k;
   auto r = k.Run([&] {
     SerialLine line(k);
-    LinePort port(line.converter_end());
+    BlockingPort port(line.converter_end());
     UartSettings odd = kLinkSettings;
     odd.parity = Parity::kOdd;
     line.converter_end().Configure(odd);

@@ -4,7 +4,7 @@
 
 #include "host/kernel/kernel.h"
 #include "platform/wdm.h"
-#include "sim/line_port.h"
+#include "sim/blocking_port.h"
 #include "sim/line_trace.h"
 
 namespace sim {
@@ -40,7 +40,7 @@ TEST(SerialLine, NineByteBlockTakesNinetyNineBitTimes) {
   std::vector<uint8_t> got;
   auto r = k.Run([&] {
     SerialLine line(k);
-    LinePort reader(line.reader_end());
+    BlockingPort reader(line.reader_end());
     Sleep(Milliseconds(3));  // not at time 0, to see the arithmetic is relative
     Ticks start = k.Now();
     const uint8_t block[] = {0x12, 0x00, 0x05, 0x20, 0x13, 0x00, 0x80, 0x00, 0xA4};
@@ -69,7 +69,7 @@ TEST(SerialLine, EachEndHasItsOwnPace) {
     UartSettings slow{1200, 8, Parity::kNone, 1};
     line.converter_end().Configure(fast);
     line.reader_end().Configure(fast);
-    LinePort reader(line.reader_end());
+    BlockingPort reader(line.reader_end());
     Ticks t0 = k.Now();
     line.converter_end().Transmit({1, 2, 3, 4});
     EXPECT_EQ(reader.Receive(4, Milliseconds(10)).size(), 4u);
@@ -95,7 +95,7 @@ std::vector<uint8_t> SendAcrossMismatch(UartSettings sender, UartSettings receiv
     SerialLine line(k);
     line.converter_end().Configure(sender);
     line.reader_end().Configure(receiver);
-    LinePort reader(line.reader_end());
+    BlockingPort reader(line.reader_end());
     line.converter_end().Transmit({0x00, 0xC0, 0x00, 0xC0, 0x12, 0x55, 0xA4});
     Sleep(Milliseconds(100));
     got = reader.TakeAll();
@@ -138,7 +138,7 @@ TEST(SerialLine, FaultsFlipDropInsertAndSilence) {
   auto r = k.Run([&] {
     SerialLine line(k);
     LineTrace trace(line);
-    LinePort reader(line.reader_end());
+    BlockingPort reader(line.reader_end());
     auto& faults = line.converter_end().faults();
     faults.FlipBits(1, 0x01);       // 0x11 -> 0x10 with the old parity: parity error
     faults.Drop(2);                 // 0x22 never arrives
@@ -171,7 +171,7 @@ TEST(SerialLine, BitErrorRateIsSeeded) {
     std::vector<uint8_t> got;
     auto r = k.Run([&] {
       SerialLine line(k, seed);
-      LinePort reader(line.reader_end());
+      BlockingPort reader(line.reader_end());
       line.converter_end().faults().SetBitErrorRate(0.02);
       std::vector<uint8_t> data(200);
       for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i);
@@ -229,7 +229,7 @@ TEST(SerialLine, PurgeDropsQueuedCharactersAndIdleIsNotified) {
   Ticks idle_at = 0;
   auto r = k.Run([&] {
     SerialLine line(k);
-    LinePort reader(line.reader_end());
+    BlockingPort reader(line.reader_end());
     line.converter_end().Transmit({1, 2, 3, 4, 5});
     line.converter_end().PurgeTransmit();  // the first one is already on the wire
     EXPECT_EQ(line.converter_end().TransmitQueued(), 1u);

@@ -26,9 +26,7 @@ ScriptedPeer& ScriptedPeer::Expect(const std::string& block, const std::string& 
 
 Bytes Block(const std::string& prologue_and_inf) {
   Bytes b = Hex(prologue_and_inf);
-  uint8_t lrc = 0;
-  for (uint8_t x : b) lrc ^= x;
-  b.push_back(lrc);
+  b.push_back(sim::t1::Lrc(b));
   return b;
 }
 

@@ -9,7 +9,7 @@
 // asked for ("one CLR_DTR and seven SET_DTR").
 //
 // Create it inside the running machine and use it from the machine's threads. It takes the
-// converter end's receive callback (through its own LinePort) while it exists, so a ReaderRig
+// converter end's receive callback (through its own BlockingPort) while it exists, so a ReaderRig
 // it shares the line with is made with host_port = false.
 #pragma once
 #include <cstddef>
@@ -19,7 +19,7 @@
 
 #include "host/kernel/ticks.h"
 #include "platform/wdm.h"
-#include "sim/line_port.h"
+#include "sim/blocking_port.h"
 #include "sim/serial_line.h"
 #include "tests/support/test_serial_line.h"
 
@@ -71,7 +71,7 @@ class SimSerialIo {
   void ClearRecord();
 
   SERIAL_TIMEOUTS timeouts() const;
-  sim::LinePort& port() { return port_; }
+  sim::BlockingPort& port() { return port_; }
   sim::SerialLine& line() { return line_; }
 
  private:
@@ -86,7 +86,7 @@ class SimSerialIo {
   PSMARTCARD_EXTENSION extension_;
   sim::SerialLine& line_;
   SimSerialIoOptions options_;
-  sim::LinePort port_;
+  sim::BlockingPort port_;
   mutable std::mutex mu_;  // guards requests_ and timeouts_; never held across a wait
   std::vector<SerialRequestRecord> requests_;
   SERIAL_TIMEOUTS timeouts_;

@@ -2,6 +2,7 @@
 // small, and the attributes that go to the driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/host/smclib/smclib_rig.h"
@@ -141,8 +142,8 @@ TEST(GetAttribute, TooSmallOutputWritesNothing) {
   auto r = m.k.Run([&] {
     Rig rig(m);
     SetString(rig.e()->VendorAttr.VendorName, "Test Vendor");  // 12 bytes
-    std::vector<UCHAR> buffer = Bytes(SCARD_ATTR_VENDOR_NAME);
-    buffer.resize(16, 0xEE);
+    std::vector<UCHAR> buffer(16, 0xEE);
+    std::ranges::copy(Bytes(SCARD_ATTR_VENDOR_NAME), buffer.begin());
     auto sent = rig.Send(IOCTL_SMARTCARD_GET_ATTRIBUTE, &buffer, 4, 11);
     EXPECT_EQ(sent->status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(sent->information, 0u);

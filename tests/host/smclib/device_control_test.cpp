@@ -2,6 +2,7 @@
 // state and last-error answers, other codes, serialisation and the verifier's checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/host/smclib/smclib_rig.h"
@@ -17,10 +18,9 @@ namespace {
 // A transmission buffer: the header, then the command.
 std::vector<UCHAR> Transmission(ULONG protocol, std::vector<UCHAR> command, size_t size = 64) {
   SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
-  std::vector<UCHAR> b(sizeof header);
+  std::vector<UCHAR> b(std::max(sizeof header + command.size(), size), 0xEE);
   std::memcpy(b.data(), &header, sizeof header);
-  b.insert(b.end(), command.begin(), command.end());
-  if (b.size() < size) b.resize(size, 0xEE);
+  std::copy(command.begin(), command.end(), b.begin() + sizeof header);
   return b;
 }
 

@@ -3,6 +3,7 @@
 // what a selection does to the pipes it replaces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim/converter_rig.h"
@@ -35,9 +36,11 @@ Selected SelectConfiguration(PDEVICE_OBJECT pdo, std::vector<uint8_t>& cd) {
 // A select-interface URB for interface 0 with room for `pipes` pipes.
 std::vector<uint8_t> SelectInterfaceUrb(USBD_CONFIGURATION_HANDLE configuration, UCHAR alternate,
                                         ULONG pipes = 2) {
-  std::vector<uint8_t> bytes(GET_SELECT_INTERFACE_REQUEST_SIZE(pipes));
+  // Storage for a whole URB, of which the request takes its own size.
+  USHORT size = USHORT(GET_SELECT_INTERFACE_REQUEST_SIZE(pipes));
+  std::vector<uint8_t> bytes(std::max<size_t>(size, sizeof(URB)));
   auto* urb = reinterpret_cast<PURB>(bytes.data());
-  UsbBuildSelectInterfaceRequest(urb, USHORT(bytes.size()), configuration, 0, alternate);
+  UsbBuildSelectInterfaceRequest(urb, size, configuration, 0, alternate);
   urb->UrbSelectInterface.Interface.NumberOfPipes = pipes;
   for (ULONG p = 0; p < pipes; ++p)
     urb->UrbSelectInterface.Interface.Pipes[p].MaximumTransferSize = 8;

@@ -3,6 +3,7 @@
 // cancelled, stalls, and unplugging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -150,14 +151,15 @@ TEST(UsbBusPipes, InTransfersCompleteAtTheFirstPollWithDataOnePacketEach) {
     std::vector<uint8_t> cd = ReadConfiguration(pdo, 9);
     URB rd{};
     uint8_t chunk[8];
-    std::vector<uint8_t> bytes(GET_SELECT_INTERFACE_REQUEST_SIZE(2));
+    USHORT select_size = USHORT(GET_SELECT_INTERFACE_REQUEST_SIZE(2));
+    std::vector<uint8_t> bytes(std::max<size_t>(select_size, sizeof(URB)));  // a whole URB's room
     auto* si = reinterpret_cast<PURB>(bytes.data());
     {
       // Re-select to get the configuration handle, then setting 1.
       auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cd.data());
       PURB sc = USBD_CreateConfigurationRequest(c, nullptr);
       ASSERT_EQ(Submit(pdo, sc), STATUS_SUCCESS);
-      UsbBuildSelectInterfaceRequest(si, USHORT(bytes.size()),
+      UsbBuildSelectInterfaceRequest(si, select_size,
                                      sc->UrbSelectConfiguration.ConfigurationHandle, 0, 1);
       ExFreePool(sc);
       si->UrbSelectInterface.Interface.NumberOfPipes = 2;

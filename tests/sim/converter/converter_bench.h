@@ -13,6 +13,7 @@
 namespace converter_test {
 
 using namespace host::kernel;
+using namespace sim;
 using namespace sim::converter;
 using host::usb::ControlResult;
 using host::usb::Handshake;
@@ -40,7 +41,7 @@ class FakeLinePort : public LinePort {
   explicit FakeLinePort(Kernel& k) : k_(k) {}
 
   void Connect(LineClient* client) override { client_ = client; }
-  void SetLineSettings(const LineSettings& s) override {
+  void SetLineSettings(const UartSettings& s) override {
     settings = s;
     settings_history.push_back(s);
   }
@@ -73,8 +74,8 @@ class FakeLinePort : public LinePort {
     return b;
   }
 
-  LineSettings settings;
-  std::vector<LineSettings> settings_history;
+  UartSettings settings;
+  std::vector<UartSettings> settings_history;
   std::vector<ModemChange> modem;
   std::vector<PurgeCall> purges;
   std::vector<Sent> sent;

@@ -39,16 +39,16 @@ TEST(ConverterRequests, LineSettingsSetRateAndFramingSeparately) {
     Ticks start = k.Now();
     EXPECT_TRUE(b.Acked(b.VendorOut(kRequestLineSettings, kRate19200)));
     EXPECT_EQ(k.Now() - start, Milliseconds(1));  // the converter's answer time
-    EXPECT_EQ(b.line.settings.bits_per_second, 19200u);
+    EXPECT_EQ(b.line.settings.bit_rate, 19200u);
     // Framing only: the rate stays.
     EXPECT_TRUE(b.Acked(b.VendorOut(kRequestLineSettings, kParityEven | kStopBitsOne)));
-    EXPECT_EQ(b.line.settings, (LineSettings{19200, 8, Parity::kEven, 1}));
+    EXPECT_EQ(b.line.settings, (UartSettings{19200, 8, Parity::kEven, 1}));
     // Rate only: the framing stays.
     EXPECT_TRUE(b.Acked(b.VendorOut(kRequestLineSettings, kRate9600)));
-    EXPECT_EQ(b.line.settings, (LineSettings{9600, 8, Parity::kEven, 1}));
+    EXPECT_EQ(b.line.settings, (UartSettings{9600, 8, Parity::kEven, 1}));
     EXPECT_TRUE(
         b.Acked(b.VendorOut(kRequestLineSettings, kRate115200 | kParityOdd | kStopBitsTwo)));
-    EXPECT_EQ(b.line.settings, (LineSettings{115200, 8, Parity::kOdd, 2}));
+    EXPECT_EQ(b.line.settings, (UartSettings{115200, 8, Parity::kOdd, 2}));
 
     // Contradictions and unknown bits are refused and change nothing.
     size_t changes = b.line.settings_history.size();
@@ -58,7 +58,7 @@ TEST(ConverterRequests, LineSettingsSetRateAndFramingSeparately) {
       EXPECT_TRUE(b.Stalled(b.VendorOut(kRequestLineSettings, bad))) << bad;
     }
     EXPECT_EQ(b.line.settings_history.size(), changes);
-    EXPECT_EQ(b.line.settings, (LineSettings{115200, 8, Parity::kOdd, 2}));
+    EXPECT_EQ(b.line.settings, (UartSettings{115200, 8, Parity::kOdd, 2}));
     // Asked as an IN request, it is not a request the converter knows.
     EXPECT_TRUE(b.Stalled(b.VendorIn(kRequestLineSettings, kRate9600)));
     // Not a vendor request at all.

@@ -1,33 +1,15 @@
-#include "sim/converter/serial_line_port.h"
+#include "sim/serial_line_port.h"
 
-namespace sim::converter {
+namespace sim {
 
-UartSettings ToUartSettings(const LineSettings& settings) {
-  UartSettings uart;
-  uart.bit_rate = settings.bits_per_second;
-  uart.data_bits = settings.data_bits;
-  uart.stop_bits = settings.stop_bits;
-  switch (settings.parity) {
-    case Parity::kNone:
-      uart.parity = sim::Parity::kNone;
-      break;
-    case Parity::kOdd:
-      uart.parity = sim::Parity::kOdd;
-      break;
-    case Parity::kEven:
-      uart.parity = sim::Parity::kEven;
-      break;
-  }
-  return uart;
-}
-
-SerialLinePort::SerialLinePort(SerialLine& line) : line_(line), kernel_(line.kernel()) {
+SerialLinePort::SerialLinePort(SerialLine::End& end)
+    : end_(end), line_(end.line()), kernel_(line_.kernel()) {
   observer_ = line_.AddObserver([this](const LineEvent& event) { OnLineEvent(event); });
 }
 
 SerialLinePort::~SerialLinePort() {
   line_.RemoveObserver(observer_);
-  line_.converter_end().SetReceiveCallback(nullptr);
+  end_.SetReceiveCallback(nullptr);
   std::lock_guard lock(mu_);
   if (done_event_) kernel_.CancelScheduled(done_event_);
   client_ = nullptr;
@@ -39,10 +21,10 @@ void SerialLinePort::Connect(LineClient* client) {
     client_ = client;
   }
   if (!client) {
-    line_.converter_end().SetReceiveCallback(nullptr);
+    end_.SetReceiveCallback(nullptr);
     return;
   }
-  line_.converter_end().SetReceiveCallback([this](const ReceivedCharacter& ch) {
+  end_.SetReceiveCallback([this](const ReceivedCharacter& ch) {
     LineClient* receiver;
     {
       std::lock_guard lock(mu_);
@@ -52,11 +34,14 @@ void SerialLinePort::Connect(LineClient* client) {
   });
 }
 
-void SerialLinePort::SetLineSettings(const LineSettings& settings) {
-  line_.converter_end().Configure(ToUartSettings(settings));
-}
+void SerialLinePort::SetLineSettings(const UartSettings& settings) { end_.Configure(settings); }
 
 void SerialLinePort::SetModemLines(bool dtr, bool rts) {
+  if (end_.direction() == Direction::kReaderToHost) {
+    line_.SetDsr(dtr);
+    line_.SetCts(rts);
+    return;
+  }
   // Only changes reach the line, so its counters show what the converter really switched.
   if (line_.dtr() != dtr) line_.SetDtr(dtr);
   if (line_.rts() != rts) line_.SetRts(rts);
@@ -65,34 +50,33 @@ void SerialLinePort::SetModemLines(bool dtr, bool rts) {
 void SerialLinePort::Purge(bool, bool transmit) {
   // The line end buffers nothing on the receive side beyond the character being sampled.
   if (!transmit) return;
-  line_.converter_end().PurgeTransmit();
+  end_.PurgeTransmit();
   bool was_holding;
   {
     std::lock_guard lock(mu_);
-    was_holding = holding_;
-    holding_ = false;
+    was_holding = held_ != 0;
+    held_ = 0;
   }
-  // The held character is gone with the purge: the holding register is free again.
+  // The held characters are gone with the purge: the holding register is free again.
   if (was_holding) ReportTransmitDoneLater();
 }
 
 void SerialLinePort::Transmit(uint8_t character) {
   {
     std::lock_guard lock(mu_);
-    holding_ = true;
+    ++held_;
   }
-  line_.converter_end().Transmit({character});
+  end_.Transmit({character});
 }
 
 void SerialLinePort::OnLineEvent(const LineEvent& event) {
-  if (event.kind != LineEvent::Kind::kSent || event.direction != Direction::kHostToReader ||
+  if (event.kind != LineEvent::Kind::kSent || event.direction != end_.direction() ||
       event.inserted) {
     return;
   }
   {
     std::lock_guard lock(mu_);
-    if (!holding_) return;
-    holding_ = false;
+    if (held_ == 0 || --held_ != 0) return;
   }
   ReportTransmitDoneLater();
 }
@@ -111,4 +95,4 @@ void SerialLinePort::ReportTransmitDoneLater() {
   });
 }
 
-}  // namespace sim::converter
+}  // namespace sim
