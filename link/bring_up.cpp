@@ -22,6 +22,7 @@ static NTSTATUS BringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   // The mutex was initialised with the binding and is never initialised again: a start that
   // follows a stop may find the card tracking thread of an open handle holding it or waiting

@@ -1,5 +1,6 @@
 // The reader link: T=1 blocks over the serial I/O routine, resynchronisation, IFS exchange and the
-// block exchange engine. The caller holds ReaderExtension->LinkMutex (or runs at device start).
+// block exchange engine. Every routine runs at PASSIVE_LEVEL with ReaderExtension->LinkMutex held
+// (LinkBringUp takes it itself).
 #pragma once
 #include "link/t1_protocol.h"
 #include "reader/reader_extension.h"

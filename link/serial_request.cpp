@@ -1,6 +1,7 @@
 #include "link/serial_request.h"
 
 NTSTATUS LinkSerialRequest(PSMARTCARD_EXTENSION SmartcardExtension, ULONG SerialIoctl) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   if (ReaderExtension->SerialIoRoutine == NULL) return STATUS_DEVICE_NOT_CONNECTED;
   ReaderExtension->SerialIoctl = SerialIoctl;
@@ -9,6 +10,7 @@ NTSTATUS LinkSerialRequest(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Serial
 
 NTSTATUS LinkSerialRequestWithData(PSMARTCARD_EXTENSION SmartcardExtension, ULONG SerialIoctl,
                                    PVOID Data, ULONG Length) {
+  PAGED_CODE();
   SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
   PUCHAR Buffer = Request->Buffer;
   ULONG BufferSize = Request->BufferSize;

@@ -21,6 +21,7 @@ static NTSTATUS SendSetting(PSMARTCARD_EXTENSION SmartcardExtension, const LINK_
 }
 
 NTSTATUS LinkSerialSetup(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   const LINK_SETTING Settings[] = {
       {IOCTL_SERIAL_SET_BAUD_RATE, &ReaderExtension->LinkBaudRate, sizeof(SERIAL_BAUD_RATE)},
@@ -52,6 +53,7 @@ static NTSTATUS RequestThenWait(PSMARTCARD_EXTENSION SmartcardExtension, ULONG S
 }
 
 NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
   SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;
   SmartcardExtension->ReaderExtension->LinkState = LINK_STATE_IN_STEP;

@@ -3,6 +3,7 @@
 #include "link/link.h"
 
 NTSTATUS T1SetIfsd(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Size) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   if (ReaderExtension->LinkState == LINK_STATE_GIVEN_UP) return STATUS_INVALID_DEVICE_STATE;
   if (ReaderExtension->LinkState == LINK_STATE_NO_ANSWER) return STATUS_TIMEOUT;

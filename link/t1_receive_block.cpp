@@ -81,6 +81,7 @@ static void WaitForQuietLine(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
   if (Reply->Buffer == NULL || Reply->BufferSize < T1_MAXIMUM_BLOCK_LENGTH) {
     return STATUS_BUFFER_TOO_SMALL;

@@ -4,6 +4,7 @@
 
 NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
                      const UCHAR* Inf, ULONG WaitingTime) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
   ULONG BlockLength = T1_PROLOGUE_LENGTH + Len + T1_EPILOGUE_LENGTH;

@@ -273,6 +273,7 @@ static T1_STEP ReportError(PT1_EXCHANGE X, NTSTATUS* Result) {
 
 NTSTATUS T1Transceive(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Dad, PUCHAR Sad,
                       const UCHAR* Command, ULONG CommandLength, PUCHAR Reply, PULONG ReplyLength) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   SmartcardExtension->SmartcardReply.Buffer = ReaderExtension->SavedReply.Buffer;
   SmartcardExtension->SmartcardReply.BufferSize = ReaderExtension->SavedReply.BufferSize;

@@ -74,6 +74,7 @@ static NTSTATUS CardPowerLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS ReaderCardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
   NTSTATUS Status = CardPowerLocked(SmartcardExtension);

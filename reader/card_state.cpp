@@ -60,6 +60,7 @@ static ULONG DecodeCardStatus(UCHAR Status) {
 }
 
 NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   UCHAR Reply[READER_STATUS_REPLY_SIZE];
   READER_ANSWER Answer;
   NTSTATUS Status = ReaderExchange(SmartcardExtension, T1_NODE_READER, GetCardStatusCommand,

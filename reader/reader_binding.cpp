@@ -66,6 +66,7 @@ static void SetLinkDefaults(PREADER_EXTENSION ReaderExtension) {
 
 NTSTATUS CreateReaderBinding(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION SmartcardExtension,
                              PSERIAL_IO_ROUTINE SerialIoRoutine) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = (PREADER_EXTENSION)ExAllocatePoolWithTag(
       NonPagedPool, sizeof(READER_EXTENSION), DRIVER_POOL_TAG);
   SmartcardExtension->ReaderExtension = ReaderExtension;
@@ -117,6 +118,7 @@ NTSTATUS CreateReaderBinding(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION S
 }
 
 NTSTATUS ReleaseReaderBinding(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   if (SmartcardExtension->OsData != NULL) {
     CompleteCardTracking(SmartcardExtension);
     SmartcardReleaseRemoveLockAndWait(SmartcardExtension);
@@ -133,6 +135,7 @@ static void RestoreDescriptor(PUCHAR* Buffer, PULONG BufferSize, PULONG BufferLe
 }
 
 NTSTATUS DeleteReaderBinding(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   if (SmartcardExtension->OsData != NULL) {
     // Whatever a reader function lent the descriptors last, the library frees its own buffers.

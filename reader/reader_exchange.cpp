@@ -7,6 +7,7 @@
 NTSTATUS ReaderExchange(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Destination,
                         const UCHAR* Command, ULONG CommandLength, PUCHAR Reply,
                         ULONG ReplyCapacity, PREADER_ANSWER Answer) {
+  PAGED_CODE();
   UCHAR Dad = Destination;
   UCHAR Sad = T1_NODE_HOST;
   ULONG Length = ReplyCapacity;

@@ -42,19 +42,23 @@ typedef struct _READER_EXTENSION {
   PDEVICE_OBJECT AttachedDevice;  // the device below this one once attached
   PDEVICE_OBJECT DeviceObject;  // this device; the serial adapter reaches the DeviceExtension here
   UNICODE_STRING LegacyLinkName;  // buffer owned by the driver
-  ULONG SerialIoctl;              // the serial request SerialIoRoutine carries out next
-  SERIAL_HANDFLOW LinkHandflow;
-  SERIAL_CHARS LinkChars;
-  SERIAL_TIMEOUTS LinkTimeouts;  // ms; the block sender rewrites the read fields before each block
-  SERIAL_BAUD_RATE LinkBaudRate;
-  SERIAL_LINE_CONTROL LinkLineControl;
-  BOOLEAN CardPresentAtPowerDown;
-  ULONG LinkState;         // LINK_STATE_*
-  ULONG SequenceBits;      // SEQUENCE_BIT_*
-  UCHAR Ifsc;              // largest INF the host sends in one block
-  USHORT EdcValue;         // running LRC in the low byte
-  ULONG BlockWaitingTime;  // ms
-  ULONG CharWaitingTime;   // ms
+  // The link's settings and state, from SerialIoctl to CharWaitingTime (CardPresentAtPowerDown
+  // aside), and the library's SmartcardRequest/SmartcardReply descriptors belong to whoever holds
+  // LinkMutex.
+  ULONG SerialIoctl;             // the serial request SerialIoRoutine carries out next; LinkMutex
+  SERIAL_HANDFLOW LinkHandflow;  // LinkMutex
+  SERIAL_CHARS LinkChars;        // LinkMutex
+  // ms; the block sender rewrites the read fields before each block. LinkMutex.
+  SERIAL_TIMEOUTS LinkTimeouts;
+  SERIAL_BAUD_RATE LinkBaudRate;        // LinkMutex
+  SERIAL_LINE_CONTROL LinkLineControl;  // LinkMutex
+  BOOLEAN CardPresentAtPowerDown;       // written and read by the power path only
+  ULONG LinkState;                      // LINK_STATE_*; LinkMutex
+  ULONG SequenceBits;                   // SEQUENCE_BIT_*; LinkMutex
+  UCHAR Ifsc;                           // largest INF the host sends in one block; LinkMutex
+  USHORT EdcValue;                      // running LRC in the low byte; LinkMutex
+  ULONG BlockWaitingTime;               // ms; LinkMutex
+  ULONG CharWaitingTime;                // ms; LinkMutex
   // The card tracking thread's object, referenced while the thread exists, null when there is
   // none: the mark that tracking runs. Its handle is closed as soon as it is created. Read and
   // written only under OsData->SpinLock (so that the card tracking function, called with LinkMutex
@@ -66,7 +70,7 @@ typedef struct _READER_EXTENSION {
   // library call and the reader functions take it again. Wait only at PASSIVE_LEVEL. Initialised
   // once, when the binding is created; never again while the device exists.
   KMUTEX LinkMutex;
-  UCHAR CommandBuffer[COMMAND_BUFFER_SIZE];
+  UCHAR CommandBuffer[COMMAND_BUFFER_SIZE];  // lent to the request descriptor; LinkMutex
   PSERIAL_IO_ROUTINE SerialIoRoutine;
   SAVED_BUFFER SavedReply;    // the library's own SmartcardReply descriptor
   SAVED_BUFFER SavedRequest;  // the library's own SmartcardRequest descriptor

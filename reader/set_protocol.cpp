@@ -62,6 +62,7 @@ static NTSTATUS SetProtocolLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS ReaderSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   // Without room for the answer nothing is asked and nothing changes.
   if (SmartcardExtension->IoRequest.ReplyBuffer == NULL ||
       SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(ULONG)) {

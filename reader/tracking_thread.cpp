@@ -61,6 +61,7 @@ static NTSTATUS CreateTrackingThread(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS StartCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   KeWaitForSingleObject(&ReaderExtension->TrackingMutex, Executive, KernelMode, FALSE, NULL);
   ++ReaderExtension->TrackingStarts;
@@ -77,6 +78,7 @@ NTSTATUS StartCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   KeWaitForSingleObject(&ReaderExtension->TrackingMutex, Executive, KernelMode, FALSE, NULL);
   if (ReaderExtension->TrackingStarts > 0) --ReaderExtension->TrackingStarts;
@@ -94,6 +96,7 @@ NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 VOID CardTrackingThread(PVOID Context) {
+  PAGED_CODE();
   PSMARTCARD_EXTENSION SmartcardExtension = (PSMARTCARD_EXTENSION)Context;
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   LARGE_INTEGER Period;

@@ -70,6 +70,7 @@ static NTSTATUS TransmitLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
   NTSTATUS Status = TransmitLocked(SmartcardExtension);

@@ -29,20 +29,26 @@ void BlockingPort::Send(std::span<const uint8_t> bytes) {
   for (uint8_t byte : bytes) port_.Transmit(byte);
 }
 
-std::vector<uint8_t> BlockingPort::Receive(size_t count, Ticks timeout) {
+bool BlockingPort::WaitFor(size_t count, Ticks timeout) {
   Kernel& k = Kernel::Current();
   Ticks deadline = k.Now() + timeout;
   for (;;) {
     {
       std::lock_guard lock(mu_);
-      if (received_.size() >= count) break;
+      if (received_.size() >= count) return true;
     }
     Ticks left = deadline - k.Now();
-    if (left <= 0) break;
+    if (left <= 0) return false;
     LARGE_INTEGER wait;
     wait.QuadPart = -left;
     KeWaitForSingleObject(arrived_.get(), Executive, KernelMode, FALSE, &wait);
   }
+}
+
+bool BlockingPort::WaitForCharacter(Ticks timeout) { return WaitFor(1, timeout); }
+
+std::vector<uint8_t> BlockingPort::Receive(size_t count, Ticks timeout) {
+  WaitFor(count, timeout);
   std::lock_guard lock(mu_);
   size_t n = std::min(count, received_.size());
   std::vector<uint8_t> out(received_.begin(), received_.begin() + long(n));

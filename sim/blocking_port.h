@@ -33,6 +33,8 @@ class BlockingPort final : public LineClient {
   // Waits until `count` characters have arrived or `timeout` (ticks) has passed since the call,
   // and takes up to `count` of them from the front. Fewer than `count` means the time-out hit.
   std::vector<uint8_t> Receive(size_t count, host::kernel::Ticks timeout);
+  // Waits until a character is there to take or `timeout` (ticks) has passed; whether one is.
+  bool WaitForCharacter(host::kernel::Ticks timeout);
   // Everything received and not yet taken, without waiting.
   std::vector<uint8_t> TakeAll();
   size_t available() const;
@@ -49,6 +51,8 @@ class BlockingPort final : public LineClient {
   void OnTransmitDone() override {}
 
  private:
+  bool WaitFor(size_t count, host::kernel::Ticks timeout);
+
   SerialLinePort port_;
   mutable std::mutex
       mu_;  // guards received_, errors_ and discard_damaged_; never held across a wait
