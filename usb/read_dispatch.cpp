@@ -32,8 +32,9 @@ static ULONG WaitForBytes(PDEVICE_EXTENSION Extension, ULONG Wanted, ULONG Avail
     }
     if (Now >= Until) break;
     // With an interval time-out every arrival counts, so every put wakes the reader.
+    ULONG Threshold = IntervalTicks != 0 ? Available + 1 : Wanted;
     KeClearEvent(&Arrived);
-    QueueSetWaiter(Queue, IntervalTicks != 0 ? Available + 1 : Wanted, &Arrived);
+    QueueSetWaiter(Queue, Threshold, &Arrived);
     // Bytes that came before the waiter was registered woke nobody.
     ULONG Count = QueueCount(Queue);
     if (Count == Available) {
@@ -41,7 +42,8 @@ static ULONG WaitForBytes(PDEVICE_EXTENSION Extension, ULONG Wanted, ULONG Avail
       Timeout.QuadPart = -(LONGLONG)(Until - Now);
       NTSTATUS Woken = KeWaitForSingleObject(&Arrived, Executive, KernelMode, FALSE, &Timeout);
       Count = QueueCount(Queue);
-      if (Woken == STATUS_SUCCESS && Count == Available) break;
+      // Signalled short of the threshold: the reader was woken by something else.
+      if (Woken == STATUS_SUCCESS && Count < Threshold) break;
     }
     if (Count > Available) {
       ByteSeen = TRUE;
