@@ -26,10 +26,9 @@ static BOOLEAN EventSignalled(PKEVENT Event) {
   return KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &Now) == STATUS_SUCCESS;
 }
 
-static void WaitForEvent(PKEVENT Event, LONGLONG Timeout100ns) {
-  LARGE_INTEGER Timeout;
-  Timeout.QuadPart = -Timeout100ns;
-  KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, Timeout100ns != 0 ? &Timeout : NULL);
+// Waits for the stop request, for at most Pause when one is given.
+static void WaitForStop(PREADER_THREAD_CONTEXT Context, PLARGE_INTEGER Pause) {
+  KeWaitForSingleObject(&Context->StopEvent, Executive, KernelMode, FALSE, Pause);
 }
 
 // One cycle: wait until reading is enabled, then one IN transfer under UsbMutex. Returns with
@@ -79,12 +78,14 @@ VOID ZarUSB_ReadUSBThread(PVOID Context) {
 
   // Without its URB the thread cannot read: it only waits to be stopped.
   READ_CYCLE Cycle = Urb != NULL ? ReadCycleNext : ReadCycleGone;
+  LARGE_INTEGER Pause;
+  Pause.QuadPart = -READ_RETRY_PAUSE_100NS;
   while (Cycle != ReadCycleStopped) {
     if (Cycle == ReadCycleGone) {
-      WaitForEvent(&ReaderContext->StopEvent, 0);
+      WaitForStop(ReaderContext, NULL);
       break;
     }
-    if (Cycle == ReadCyclePause) WaitForEvent(&ReaderContext->StopEvent, READ_RETRY_PAUSE_100NS);
+    if (Cycle == ReadCyclePause) WaitForStop(ReaderContext, &Pause);
     Cycle = ReadOnce(ReaderContext, Urb);
   }
   if (Cycle == ReadCycleStopped) KeReleaseMutex(&Extension->UsbMutex, FALSE);

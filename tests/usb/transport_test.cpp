@@ -236,3 +236,35 @@ TEST(UsbTransport, WatchdogRacingACompletionNeverLosesAByte) {
     EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
   }
 }
+
+// A thread without its URB waits to be stopped; one whose transfers fail at once pauses between
+// them. Either way nothing spins at the thread's real-time priority.
+TEST(UsbTransport, ReadingThreadThatCannotReadDoesNotSpin) {
+  DriverMachine m;
+  auto r = m.k.Run([&] {
+    m.Load();
+    Converter c(m);
+    ASSERT_EQ(c.Start(false), STATUS_SUCCESS);
+    m.k.pool().FailTag(DRIVER_POOL_TAG);
+    ASSERT_EQ(StartReadingThread(c.fdo), STATUS_SUCCESS);
+    Sleep(Milliseconds(1));  // the thread has run and found no URB
+    m.k.pool().ClearFaults();
+    size_t mark = c.Urbs().size();
+    c.ext->Timeouts = {0, 0, 1000, 0, 0};
+    EXPECT_EQ(ReadIrp(c.fdo, 1).status, STATUS_TIMEOUT);
+    for (const auto& u : c.Urbs(mark)) EXPECT_FALSE(IsInTransfer(u));
+    EXPECT_TRUE(StopReadingThread(c.fdo));
+
+    // A stalled IN endpoint: every transfer fails at once.
+    ASSERT_EQ(StartReadingThread(c.fdo), STATUS_SUCCESS);
+    c.rig.converter().StallEndpoint(kDataInEndpoint);
+    mark = c.Urbs().size();
+    EXPECT_EQ(ReadIrp(c.fdo, 1).status, STATUS_TIMEOUT);
+    size_t failed = 0;
+    for (const auto& u : c.Urbs(mark)) failed += IsInTransfer(u) && u.status != STATUS_SUCCESS;
+    EXPECT_GE(failed, 5u);
+    EXPECT_LE(failed, 12u);  // about one per 100 ms in the read's second
+    c.Remove();
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
