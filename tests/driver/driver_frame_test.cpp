@@ -2,6 +2,7 @@
 // starting values and its clean failure, and the activity count.
 #include <memory>
 
+#include "host/io/power_manager.h"
 #include "host/io/test_bus.h"
 #include "reader/reader_extension.h"
 #include "tests/usb/driver_rig.h"
@@ -15,8 +16,9 @@ constexpr char16_t kLegacyLink[] = u"\\DosDevices\\SCReader0";
 
 struct FrameMachine : DriverMachine {
   explicit FrameMachine(host::io::IoOptions options = {})
-      : DriverMachine(1, options), test_bus(io, pnp) {}
+      : DriverMachine(1, options), test_bus(io, pnp), power(io, pnp) {}
   host::io::TestBus test_bus;
+  host::io::PowerManager power;
   // Plugs a test device handled by the driver; its function device, or NULL.
   PDEVICE_OBJECT Plug(PDEVICE_OBJECT* pdo) {
     pnp.RegisterDriver(kTestHardwareId, driver);
@@ -72,6 +74,11 @@ TEST(DriverFrame, DispatchTableAddDeviceAndRemovalOnBothPlatforms) {
       for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL}) {
         EXPECT_EQ(m.Send(fdo, major).status, STATUS_INVALID_DEVICE_REQUEST) << int(major);
       }
+
+      // Power requests reach the bus driver, as the stack needs until the driver handles them.
+      EXPECT_EQ(m.power.SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+      EXPECT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+      EXPECT_TRUE(Reached(m.test_bus.Log(pdo), "IRP_MJ_POWER IRP_MN_SET_POWER"));
 
       // The activity count: RemoveEvent is set when it reaches 0.
       EXPECT_EQ(IoIncrement(fdo), 2);
