@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "driver/driver.h"
@@ -46,6 +48,13 @@ struct DriverMachine {
   size_t DriverBlocks() { return k.pool().Stats(DRIVER_POOL_TAG).outstanding_blocks; }
 };
 
+// Timers may expire at the clock tick after their due time (15.625 ms ticks).
+inline constexpr Ticks kClockTick = 156250;
+inline ::testing::AssertionResult TookAbout(Ticks elapsed, Ticks due, Ticks slack = kClockTick) {
+  if (elapsed >= due && elapsed < due + slack) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << elapsed << " ticks, not " << due << " or a tick more";
+}
+
 inline void Sleep(Ticks t) {
   LARGE_INTEGER d;
   d.QuadPart = -t;
@@ -72,31 +81,27 @@ struct Converter {
     if (status == STATUS_SUCCESS && reading_thread) status = StartReadingThread(fdo);
     return status;
   }
-  // The link's line settings and DTR through the converter requests; the reader boots.
-  void PowerReader() {
+  // The link's line settings, the far end's.
+  void SetLink() {
     using namespace sim::converter;
     EXPECT_EQ(ZarUSBSerConv_WritePort(fdo, kRequestLineSettings, kRate9600, 0), STATUS_SUCCESS);
     EXPECT_EQ(ZarUSBSerConv_WritePort(fdo, kRequestLineSettings, kParityEven | kStopBitsOne, 0),
               STATUS_SUCCESS);
-    EXPECT_EQ(ZarUSBSerConv_WritePort(fdo, kRequestModemLines, kDtrOn, 0), STATUS_SUCCESS);
-    Sleep(Milliseconds(150));
-    EXPECT_TRUE(rig.reader().booted());
   }
   // The driver's own teardown, then the cable.
-  void Remove() {
-    TearDownDevice(fdo);
-    m.bus.Unplug(pdo);
-  }
-  // URBs of this device in the bus's trace, from record `from` on.
-  std::vector<host::usb::UrbRecord> Urbs(size_t from = 0) {
+  void Remove() { TearDownDevice(fdo), m.bus.Unplug(pdo); }
+  // This device's URBs in the bus's trace from record `from` on; only its IN or OUT transfers
+  // when `in` is given.
+  std::vector<host::usb::UrbRecord> Urbs(size_t from = 0, std::optional<bool> in = {}) {
     std::vector<host::usb::UrbRecord> mine;
     auto all = m.bus.trace().Records();
     for (size_t i = from; i < all.size(); ++i) {
-      if (all[i].device == m.bus.DeviceAddress(pdo)) mine.push_back(all[i]);
+      bool transfer = all[i].function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+      if (all[i].device != m.bus.DeviceAddress(pdo)) continue;
+      if (!in || (transfer && all[i].In() == *in)) mine.push_back(all[i]);
     }
     return mine;
   }
-
   DriverMachine& m;
   sim::ConverterRig rig;
   PDEVICE_OBJECT pdo = nullptr;
@@ -108,7 +113,9 @@ struct IrpResult {
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
   std::vector<UCHAR> data;  // a read's buffer, Information bytes of it
+  std::pair<NTSTATUS, ULONG_PTR> outcome() const { return {status, information}; }
 };
+using IrpOutcome = std::pair<NTSTATUS, ULONG_PTR>;
 
 // A buffered read or write IRP sent to the device; waits for its completion.
 inline IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, std::vector<UCHAR> buffer,
@@ -131,18 +138,19 @@ inline IrpResult WriteIrp(PDEVICE_OBJECT device, std::vector<UCHAR> bytes) {
   return SendIrp(device, IRP_MJ_WRITE, std::move(bytes), IRP_WRITE_OPERATION);
 }
 
-// A request made from a thread of its own, waited for later.
-struct Background {
-  Background(Kernel& k, std::function<void()> fn) : thread(k.Spawn("test request", fn)) {}
-  void Wait() { KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr); }
-  PKTHREAD thread;
-};
-
-inline bool IsInTransfer(const host::usb::UrbRecord& r) {
-  return r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.In();
-}
-inline bool IsOutTransfer(const host::usb::UrbRecord& r) {
-  return r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !r.In();
+// Runs body in a machine with the driver and one started converter, torn down afterwards.
+inline void OnStartedConverter(const std::function<void(DriverMachine&, Converter&)>& body,
+                               bool reading_thread = true, sim::ConverterRigOptions options = {},
+                               uint64_t seed = 1) {
+  DriverMachine m(seed);
+  auto r = m.k.Run([&] {
+    m.Load();
+    Converter c(m, options);
+    ASSERT_EQ(c.Start(reading_thread), STATUS_SUCCESS);
+    body(m, c);
+    c.Remove();
+  });
+  ASSERT_TRUE(r.ok()) << "seed " << seed << ": " << r.report;
 }
 
 }  // namespace driver_test

@@ -1,5 +1,5 @@
-// The receive queue: puts that do not fit are dropped whole, a put that fits behind unread bytes
-// only after they move to the front never runs past the storage, and the waiter's threshold.
+// The receive queue: puts that do not fit are dropped whole, and a put that fits behind unread
+// bytes only after they move to the front never runs past the storage.
 #include "driver_rig.h"
 
 using namespace driver_test;
@@ -25,22 +25,6 @@ TEST(ReceiveQueue, PutsAreStoredWholeOrDroppedWholeAndNeverPassTheStorage) {
     EXPECT_TRUE(std::equal(out.begin(), out.begin() + 506, bytes.begin() + 6));
     EXPECT_TRUE(std::equal(out.begin() + 506, out.end(), bytes.begin()));
 
-    // A waiter for 10 is woken by the put that reaches 10, and by a dropped one after that.
-    KEVENT e;
-    KeInitializeEvent(&e, NotificationEvent, FALSE);
-    QueueSetWaiter(&q, 10, &e);
-    QueuePut(&q, bytes.data(), 8);
-    EXPECT_EQ(KeReadStateEvent(&e), 0);
-    QueuePut(&q, bytes.data(), 4);
-    EXPECT_NE(KeReadStateEvent(&e), 0);
-    KeClearEvent(&e);
-    QueuePut(&q, bytes.data(), RECEIVE_QUEUE_SIZE);
-    EXPECT_NE(KeReadStateEvent(&e), 0);
-    QueueReset(&q);
-    KeClearEvent(&e);
-    QueueWakeWaiter(&q);  // the reset removed the waiter
-    EXPECT_EQ(KeReadStateEvent(&e), 0);
-    EXPECT_EQ(QueueCount(&q), 0u);
     QueueFree(&q);
   });
   ASSERT_TRUE(r.ok()) << r.report;

@@ -63,62 +63,50 @@ TEST(UsbSettings, SettingForRateIsTheNearestInIntervalAndRefusedBeforeTheFirstSt
 // Two IN endpoints as near to the target: the smaller interval wins even when it comes later;
 // with equal intervals the earlier stays. The rate 4000 bit/s asks for 22 ms.
 TEST(UsbSettings, TiesGoToTheSmallerIntervalThenTheEarlierEndpoint) {
-  DriverMachine m;
-  auto r = m.k.Run([&] {
-    m.Load();
-    Converter c(m, WithLayout(Layout({{{0x81, 32}, {0x02, 32}},
-                                      {{0x81, 12}, {0x02, 12}},
-                                      {{0x81, 12}, {0x02, 12}, {0x83, 12}}})));
-    ASSERT_EQ(c.Start(), STATUS_SUCCESS);
-    EXPECT_EQ(SettingFor(c, 4000), 1);
-    // Setting 2 has three pipes: the first IN and the first OUT make the table.
-    USBD_INTERFACE_INFORMATION selection{};
-    selection.AlternateSetting = 2;
-    ASSERT_EQ(SelectInterface(c.fdo, c.ext->ConfigurationDescriptor, &selection), STATUS_SUCCESS);
-    ASSERT_EQ(BuildPipeTable(c.fdo), STATUS_SUCCESS);
-    EXPECT_EQ(c.ext->Pipes[0].PipeInfo->EndpointAddress, 0x81);
-    EXPECT_EQ(c.ext->Pipes[1].PipeInfo->EndpointAddress, 0x02);
-    EXPECT_EQ(std::u16string(c.ext->Pipes[1].Name), u"\\PIPE01");
-    c.Remove();
-  });
-  ASSERT_TRUE(r.ok()) << r.report;
+  auto three_settings = Layout(
+      {{{0x81, 32}, {0x02, 32}}, {{0x81, 12}, {0x02, 12}}, {{0x81, 12}, {0x02, 12}, {0x83, 12}}});
+  OnStartedConverter(
+      [](DriverMachine&, Converter& c) {
+        EXPECT_EQ(SettingFor(c, 4000), 1);
+        // Setting 2 has three pipes: the first IN and the first OUT make the table.
+        USBD_INTERFACE_INFORMATION selection{};
+        selection.AlternateSetting = 2;
+        ASSERT_EQ(SelectInterface(c.fdo, c.ext->ConfigurationDescriptor, &selection),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(BuildPipeTable(c.fdo), STATUS_SUCCESS);
+        EXPECT_EQ(c.ext->Pipes[0].PipeInfo->EndpointAddress, 0x81);
+        EXPECT_EQ(c.ext->Pipes[1].PipeInfo->EndpointAddress, 0x02);
+      },
+      true, WithLayout(three_settings));
 }
 
 TEST(UsbSettings, PipeTablesOfTheLayoutVariants) {
-  struct Variant {
-    DescriptorLayout layout;
-    UCHAR in_entry;  // where the IN pipe lands; 2: no OUT pipe
-  };
-  Variant variants[] = {{StandardLayout(false), 1}, {OnePipeLayout(), 2}, {LongLayout(), 0}};
-  for (auto& v : variants) {
-    DriverMachine m;
-    auto r = m.k.Run([&] {
-      m.Load();
-      Converter c(m, WithLayout(v.layout));
-      ASSERT_EQ(c.Start(), STATUS_SUCCESS);
-      PIPE_ENTRY* in = &c.ext->Pipes[v.in_entry == 1 ? 1 : 0];
-      EXPECT_EQ(c.ext->InPipe, in);
-      EXPECT_EQ(c.ext->ReaderThreadContext.ReadPipe, in);
-      if (v.in_entry == 2) {
-        // One pipe: the second entry is named with a final 'X' and has no pipe; writes find none.
-        EXPECT_EQ(std::u16string(c.ext->Pipes[1].Name), u"\\PIPE0X");
-        EXPECT_EQ(c.ext->Pipes[1].PipeInfo, nullptr);
-        EXPECT_EQ(WriteIrp(c.fdo, {1, 2, 3}).status, STATUS_INVALID_HANDLE);
-      }
-      // A configuration longer than the first read is read again whole.
-      std::vector<uint32_t> reads;
-      for (const auto& u : c.Urbs()) {
-        if (u.setup && u.setup->request == USB_REQUEST_GET_DESCRIPTOR &&
-            u.setup->value >> 8 == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-          reads.push_back(u.requested_length);
-        }
-      }
-      size_t total = BuildConfigurationDescriptor(v.layout).size();
-      std::vector<uint32_t> expected = {CONFIGURATION_FIRST_READ};
-      if (total > CONFIGURATION_FIRST_READ) expected.push_back(uint32_t(total));
-      EXPECT_EQ(reads, expected);
-      c.Remove();
-    });
-    ASSERT_TRUE(r.ok()) << r.report;
+  // Where the IN pipe lands; 2: there is no OUT pipe.
+  std::pair<DescriptorLayout, int> variants[] = {
+      {StandardLayout(false), 1}, {OnePipeLayout(), 2}, {LongLayout(), 0}};
+  for (auto& [layout, in_entry] : variants) {
+    OnStartedConverter(
+        [&](DriverMachine&, Converter& c) {
+          PIPE_ENTRY* in = &c.ext->Pipes[in_entry == 1 ? 1 : 0];
+          EXPECT_TRUE(c.ext->InPipe == in && c.ext->ReaderThreadContext.ReadPipe == in);
+          if (in_entry == 2) {
+            // The second entry is named with a final 'X' and has no pipe; writes find none.
+            EXPECT_EQ(std::u16string(c.ext->Pipes[1].Name), u"\\PIPE0X");
+            EXPECT_EQ(c.ext->Pipes[1].PipeInfo, nullptr);
+            EXPECT_EQ(WriteIrp(c.fdo, {1, 2, 3}).status, STATUS_INVALID_HANDLE);
+          }
+          // A configuration longer than the first read is read again whole.
+          std::vector<uint32_t> reads, expected = {CONFIGURATION_FIRST_READ};
+          for (const auto& u : c.Urbs()) {
+            if (u.setup && u.setup->request == USB_REQUEST_GET_DESCRIPTOR &&
+                u.setup->value >> 8 == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+              reads.push_back(u.requested_length);
+            }
+          }
+          size_t total = BuildConfigurationDescriptor(layout).size();
+          if (total > CONFIGURATION_FIRST_READ) expected.push_back(uint32_t(total));
+          EXPECT_EQ(reads, expected);
+        },
+        true, WithLayout(layout));
   }
 }

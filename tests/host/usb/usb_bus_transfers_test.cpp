@@ -201,19 +201,13 @@ TEST(UsbBusPipes, InTransfersCompleteAtTheFirstPollWithDataOnePacketEach) {
 
 // The period Windows polls a low- or full-speed interrupt endpoint at, from its bInterval.
 TEST(UsbBusPipes, InterruptPollingPeriodIsBIntervalRoundedDownToAPowerOfTwoAtMost32Ms) {
-  const std::pair<uint8_t, int> table[] = {{1, 1},   {2, 2},   {3, 2},   {4, 4},   {7, 4},
-                                           {8, 8},   {10, 8},  {15, 8},  {16, 16}, {24, 16},
-                                           {31, 16}, {32, 32}, {64, 32}, {255, 32}};
+  const std::pair<int, int> table[] = {{1, 1},   {3, 2},   {4, 4},   {7, 4},   {8, 8},
+                                       {15, 8},  {16, 16}, {31, 16}, {32, 32}, {255, 32}};
   for (auto [interval, period] : table) {
     host::usb::UsbPipe pipe;
-    pipe.type = USB_ENDPOINT_TYPE_INTERRUPT;
-    pipe.interval = interval;
-    EXPECT_EQ(pipe.Period(), Milliseconds(period)) << int(interval);
+    pipe.interval = uint8_t(interval);
+    EXPECT_EQ(pipe.Period(), Milliseconds(period)) << interval;
   }
-  host::usb::UsbPipe bulk;
-  bulk.type = USB_ENDPOINT_TYPE_BULK;
-  bulk.interval = 64;
-  EXPECT_EQ(bulk.Period(), Milliseconds(1));
 }
 
 TEST(UsbBusCancel, CancelledTransfersCompleteAtOnceAndKeepTheBytesMoved) {
