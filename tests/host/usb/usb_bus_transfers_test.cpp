@@ -201,8 +201,8 @@ TEST(UsbBusPipes, InTransfersCompleteAtTheFirstPollWithDataOnePacketEach) {
 
 // The period Windows polls a low- or full-speed interrupt endpoint at, from its bInterval.
 TEST(UsbBusPipes, InterruptPollingPeriodIsBIntervalRoundedDownToAPowerOfTwoAtMost32Ms) {
-  const std::pair<int, int> table[] = {{1, 1},   {3, 2},   {4, 4},   {7, 4},   {8, 8},
-                                       {15, 8},  {16, 16}, {31, 16}, {32, 32}, {255, 32}};
+  const std::pair<int, int> table[] = {{1, 1},  {3, 2},   {4, 4},   {7, 4},   {8, 8},
+                                       {15, 8}, {16, 16}, {31, 16}, {32, 32}, {255, 32}};
   for (auto [interval, period] : table) {
     host::usb::UsbPipe pipe;
     pipe.interval = uint8_t(interval);
