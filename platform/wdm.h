@@ -12,3 +12,4 @@
 #include "platform/smclib.h"
 #include "platform/usb.h"
 #include "platform/usbdlib.h"
+#include "platform/winsmcrd.h"

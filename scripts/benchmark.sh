@@ -3,5 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export BUILD_TYPE=Release
-scripts/build.sh link_benchmark >&2
-"$(scripts/build_folder.sh)"/bench/link_benchmark
+scripts/build.sh link_benchmark transport_benchmark >&2
+build=$(scripts/build_folder.sh)
+"$build"/bench/link_benchmark
+"$build"/bench/transport_benchmark

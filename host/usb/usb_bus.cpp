@@ -53,9 +53,20 @@ std::u16string UsbHardwareId(uint16_t vendor_id, uint16_t product_id) {
   return io::Widen(text);
 }
 
+// The polling period Windows gives an interrupt endpoint of a low- or full-speed device: bInterval
+// rounded down to a power of two, at most 32 frames of 1 ms.
+//   bInterval  1   2-3   4-7   8-15   16-31   32-255
+//   period     1   2     4     8      16      32      (ms)
+// Source: Microsoft's documentation of the USB_ENDPOINT_DESCRIPTOR structure (usbspec.h),
+// Remarks, the table of polling periods for full- and low-speed interrupt endpoints. So a
+// low-speed endpoint (bInterval 10 to 255 in USB 1.1) is polled every 8, 16 or 32 ms. The bus
+// has no high-speed devices, whose bInterval is an exponent instead.
 kernel::Ticks UsbPipe::Period() const {
+  constexpr uint8_t kLongestPeriod = 32;
   if (type != USB_ENDPOINT_TYPE_INTERRUPT || interval == 0) return kernel::Milliseconds(1);
-  return kernel::Milliseconds(interval);
+  uint8_t period = 1;
+  while (period < kLongestPeriod && period * 2 <= interval) period *= 2;
+  return kernel::Milliseconds(period);
 }
 
 std::optional<std::vector<PUSBD_INTERFACE_INFORMATION>> InterfaceRecords(PURB urb, size_t offset,

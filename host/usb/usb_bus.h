@@ -20,12 +20,14 @@
 //   UsbDevice::ControlTransfer and complete when the device answers.
 // - BULK_OR_INTERRUPT_TRANSFER on a pipe handle, in the endpoint's direction, at most the pipe's
 //   MaximumTransferSize: the endpoint is polled on the periodic schedule, at the virtual times
-//   that are whole multiples of bInterval ms (bulk: every 1 ms frame), the first poll strictly
-//   after the transfer became the endpoint's current one. An interrupt IN transfer completes
-//   with the first ACKed packet; a bulk IN transfer with a short packet or a full buffer; OUT
-//   moves one packet per poll until all is sent. NAK waits for the next poll; a stall halts the
-//   pipe (STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID) until RESET_PIPE. Transfers on one pipe
-//   run one after another; short transfers always succeed.
+//   that are whole multiples of its polling period (bulk: every 1 ms frame), the first poll
+//   strictly after the transfer became the endpoint's current one. An interrupt endpoint's period
+//   is the one Windows derives from bInterval (UsbPipe::Period: rounded down to a power of two,
+//   at most 32 ms); the pipe information still reports bInterval as Interval. An interrupt IN
+//   transfer completes with the first ACKed packet; a bulk IN transfer with a short packet or a
+//   full buffer; OUT moves one packet per poll until all is sent. NAK waits for the next poll; a
+//   stall halts the pipe (STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID) until RESET_PIPE. Transfers
+//   on one pipe run one after another; short transfers always succeed.
 // - ABORT_PIPE cancels the pipe's transfers; SYNC_RESET_PIPE(_AND_CLEAR_STALL) and
 //   SYNC_CLEAR_STALL clear the halt; GET_CURRENT_FRAME_NUMBER reports the 1 ms frame.
 // - The default pipe carries one control transfer at a time, in submission order; standard

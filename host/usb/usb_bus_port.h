@@ -62,7 +62,8 @@ struct UsbPipe {
   std::deque<UsbBus::Transfer*> queue;  // the first one is on the bus
   kernel::EventId poll = 0;
   bool In() const { return endpoint & USB_ENDPOINT_DIRECTION_MASK; }
-  // Time between polls: the interval for interrupt endpoints, one frame for bulk ones.
+  // Time between polls: the period Windows derives from bInterval for interrupt endpoints, one
+  // frame for bulk ones.
   kernel::Ticks Period() const;
 };
 

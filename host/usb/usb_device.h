@@ -12,7 +12,8 @@
 //   ControlTransfer() with its setup packet and, for host-to-device requests, the data stage.
 //   The default pipe carries one control transfer at a time.
 // - Interrupt and bulk IN: while the bus holds an IN transfer for an endpoint, it calls PollIn()
-//   once per poll: for an interrupt endpoint at each bInterval milliseconds of virtual time, for a
+//   once per poll: for an interrupt endpoint at each polling period of virtual time (bInterval
+//   rounded down to a power of two, at most 32 ms, as on Windows), for a
 //   bulk endpoint at each frame (1 ms). One call moves at most one packet (max_length bytes,
 //   the endpoint's wMaxPacketSize). The bus completes an interrupt IN transfer with the first
 //   ACKed packet (one packet per transfer); a bulk IN transfer ends with a short packet or when

@@ -6,7 +6,9 @@ namespace sim::converter {
 
 namespace {
 
-constexpr uint8_t kIntervals[] = {10, 4, 1};
+// Low-speed interrupt endpoints may ask for 10 to 255 ms; Windows polls these every 8, 16 and
+// 32 ms.
+constexpr uint8_t kIntervals[] = {10, 24, 64};
 constexpr uint8_t kMaxPowerUnits = 50;  // 100 mA
 constexpr uint8_t kLargestFillerBody = 253;
 

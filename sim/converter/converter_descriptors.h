@@ -51,8 +51,8 @@ struct DescriptorLayout {
   uint8_t data_out_endpoint = kDataOutEndpoint;
 };
 
-// Settings 0, 1, 2 with intervals 10, 4 and 1 ms, each with the data IN and OUT endpoints;
-// the IN endpoint listed first unless in_first is false.
+// Settings 0, 1, 2 with intervals 10, 24 and 64 ms (as a low-speed device may have them), each
+// with the data IN and OUT endpoints; the IN endpoint listed first unless in_first is false.
 DescriptorLayout StandardLayout(bool in_first = true);
 // Every setting with the IN endpoint only.
 DescriptorLayout OnePipeLayout();

@@ -134,14 +134,14 @@ TEST(UsbBusSelection, ConfigurationAndInterfaceReportTheirPipes) {
     URB big = PipeUrb(c.pipes[1].PipeHandle, false, nine, sizeof nine);
     EXPECT_EQ(Submit(pdo, &big), STATUS_INVALID_PARAMETER);
 
-    // Alternate setting 2: interval 1 ms, new handles; the old ones are dead.
+    // Alternate setting 2: interval 64 ms, new handles; the old ones are dead.
     std::vector<uint8_t> si = SelectInterfaceUrb(c.configuration, 2);
     auto* urb = reinterpret_cast<PURB>(si.data());
     ASSERT_EQ(Submit(pdo, urb), STATUS_SUCCESS);
     const auto& i = urb->UrbSelectInterface.Interface;
     ASSERT_EQ(i.NumberOfPipes, 2u);
     EXPECT_EQ(i.AlternateSetting, 2);
-    EXPECT_EQ(i.Pipes[0].Interval, 1);
+    EXPECT_EQ(i.Pipes[0].Interval, 64);
     EXPECT_EQ(i.Pipes[0].EndpointAddress, kDataInEndpoint);
     EXPECT_NE(i.Pipes[0].PipeHandle, c.pipes[0].PipeHandle);
     EXPECT_EQ(rig.converter().alternate_setting(), 2);

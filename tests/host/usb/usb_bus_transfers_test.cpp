@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 
+#include "host/usb/usb_bus_port.h"
 #include "sim/converter/converter_protocol.h"
 #include "sim/converter_rig.h"
 #include "usb_bus_test_support.h"
@@ -21,7 +22,7 @@ struct Configured {
   USBD_PIPE_HANDLE out = nullptr;
 };
 
-// Configuration, then the alternate setting (intervals 10, 4, 1 ms).
+// Configuration, then the alternate setting (intervals 10, 24, 64 ms: polled every 8, 16, 32 ms).
 Configured Configure(PDEVICE_OBJECT pdo, UCHAR alternate = 0) {
   std::vector<uint8_t> cd = ReadConfiguration(pdo, 9);
   auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cd.data());
@@ -147,7 +148,7 @@ TEST(UsbBusPipes, InTransfersCompleteAtTheFirstPollWithDataOnePacketEach) {
     PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
     Configured pipes = Configure(pdo);
     SetLink(pdo);
-    // Alternate setting 1 polls every 4 ms.
+    // Alternate setting 1 (bInterval 24) is polled every 16 ms.
     std::vector<uint8_t> cd = ReadConfiguration(pdo, 9);
     URB rd{};
     uint8_t chunk[8];
@@ -166,7 +167,7 @@ TEST(UsbBusPipes, InTransfersCompleteAtTheFirstPollWithDataOnePacketEach) {
       ASSERT_EQ(Submit(pdo, si), STATUS_SUCCESS);
       pipes.in = si->UrbSelectInterface.Interface.Pipes[0].PipeHandle;
     }
-    constexpr Ticks kInterval = Milliseconds(4);
+    constexpr Ticks kInterval = Milliseconds(16);
     rd = PipeUrb(pipes.in, true, chunk, 8);
     auto pending = Send(pdo, &rd);
     Sleep(Milliseconds(50));
@@ -200,6 +201,17 @@ TEST(UsbBusPipes, InTransfersCompleteAtTheFirstPollWithDataOnePacketEach) {
   ASSERT_TRUE(r.ok()) << r.report;
 }
 
+// The period Windows polls a low- or full-speed interrupt endpoint at, from its bInterval.
+TEST(UsbBusPipes, InterruptPollingPeriodIsBIntervalRoundedDownToAPowerOfTwoAtMost32Ms) {
+  const std::pair<int, int> table[] = {{1, 1},  {3, 2},   {4, 4},   {7, 4},   {8, 8},
+                                       {15, 8}, {16, 16}, {31, 16}, {32, 32}, {255, 32}};
+  for (auto [interval, period] : table) {
+    host::usb::UsbPipe pipe;
+    pipe.interval = uint8_t(interval);
+    EXPECT_EQ(pipe.Period(), Milliseconds(period)) << interval;
+  }
+}
+
 TEST(UsbBusCancel, CancelledTransfersCompleteAtOnceAndKeepTheBytesMoved) {
   Machine m;
   auto r = m.k.Run([&] {
@@ -208,15 +220,16 @@ TEST(UsbBusCancel, CancelledTransfersCompleteAtOnceAndKeepTheBytesMoved) {
     Configured pipes = Configure(pdo);
     SetLink(pdo);
 
-    // An OUT transfer of 16 bytes moves one 8-byte packet per 10 ms poll; cancelled after the
-    // first, it reports 8.
+    // An OUT transfer of 16 bytes moves one 8-byte packet per 8 ms poll (bInterval 10); cancelled
+    // after the first, it reports 8.
     uint8_t sixteen[16] = {};
     URB big = PipeUrb(pipes.out, false, sixteen, sizeof sixteen);
     std::vector<uint8_t> cd;
     // MaximumTransferSize was left at the library's default, so 16 bytes are allowed.
     auto out = Send(pdo, &big);
     ASSERT_EQ(out->returned, STATUS_PENDING);
-    Sleep(Milliseconds(12));
+    Ticks first_poll = (m.k.Now() / Milliseconds(8) + 1) * Milliseconds(8);
+    Sleep(first_poll + Milliseconds(1) - m.k.Now());
     EXPECT_FALSE(out->done());
     Ticks at = m.k.Now();
     EXPECT_TRUE(IoCancelIrp(out->irp));
@@ -350,8 +363,8 @@ TEST(UsbBusUnplug, DeviceLeavingDuringATransferFailsItAndLaterUrbs) {
     auto reading = Send(pdo, &in);
     Ticks start = m.k.Now();
     EXPECT_EQ(reading->Wait(), STATUS_DEVICE_NOT_CONNECTED);
-    // Polls at the next three 10 ms marks; the third one finds the device gone.
-    EXPECT_EQ(m.k.Now(), (start / Milliseconds(10) + 3) * Milliseconds(10));
+    // Polls at the next three 8 ms marks (bInterval 10); the third one finds the device gone.
+    EXPECT_EQ(m.k.Now(), (start / Milliseconds(8) + 3) * Milliseconds(8));
     URB later = PipeUrb(pipes.in, true, chunk, 8);
     auto refused = Send(pdo, &later);
     EXPECT_EQ(refused->returned, STATUS_DEVICE_NOT_CONNECTED);

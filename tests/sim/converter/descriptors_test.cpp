@@ -58,7 +58,7 @@ TEST(ConverterDescriptors, StandardConfigurationHasThreeSettingsOfInterfaceZero)
   EXPECT_EQ(c->declared_interfaces, 1);
   EXPECT_EQ(c->value, kConfigurationValue);
   ASSERT_EQ(c->interfaces.size(), 3u);
-  const uint8_t intervals[] = {10, 4, 1};
+  const uint8_t intervals[] = {10, 24, 64};
   for (int alt = 0; alt < 3; ++alt) {
     const auto& s = c->interfaces[alt];
     EXPECT_EQ(s.number, 0);

@@ -1,0 +1,78 @@
+// The per-device context: the device object's extension, zero-filled at creation. It begins with
+// the smart card library's SMARTCARD_EXTENSION, so that a pointer to it is also the pointer the
+// library works with.
+#pragma once
+#include "platform/wdm.h"
+#include "usb/receive_queue.h"
+
+#define PIPE_COUNT 2
+#define PIPE_NAME_LENGTH 64    // wide characters, with the terminating zero
+#define TRANSFER_CHUNK_SIZE 8  // bytes of one interrupt transfer on either pipe
+
+// One entry of the pipe table.
+typedef struct _PIPE_ENTRY {
+  UCHAR Opened;                     // 1 while a handle has this pipe open
+  PUSBD_PIPE_INFORMATION PipeInfo;  // inside InterfaceInfo; NULL until the table is built
+  WCHAR Name[PIPE_NAME_LENGTH];     // "\PIPE00", "\PIPE01"; "\PIPE0X" for an entry without pipe
+} PIPE_ENTRY, *PPIPE_ENTRY;
+
+// What the permanent reading thread gets as its start context.
+typedef struct _READER_THREAD_CONTEXT {
+  PRECEIVE_QUEUE Queue;
+  // Orders the signalling of ReadEnableEvent by the read dispatch and StopReadingThread. Taken at
+  // PASSIVE_LEVEL, never together with another lock; the thread itself never takes it.
+  KMUTEX ReaderMutex;
+  KEVENT StopEvent;        // notification: the thread is asked to end
+  KEVENT StoppedEvent;     // notification: the thread's last act
+  KEVENT ReadEnableEvent;  // notification: signalled while permanent reading is enabled
+  PPIPE_ENTRY ReadPipe;
+  PDEVICE_OBJECT ReadDevice;
+  UCHAR ReadChunk[TRANSFER_CHUNK_SIZE];
+} READER_THREAD_CONTEXT, *PREADER_THREAD_CONTEXT;
+
+typedef struct _DEVICE_EXTENSION {
+  SMARTCARD_EXTENSION SmartcardExtension;  // first: the library's view of the device
+  UNICODE_STRING InterfaceName;            // the registered reader interface; empty on legacy
+  PDEVICE_OBJECT LowerDevice;              // target of every URB and every request passed down
+  PDEVICE_OBJECT PhysicalDevice;
+  DEVICE_POWER_STATE DevicePowerState;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;                // pool copy, 18 bytes
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // pool copy of the first start's
+  LONG InterfaceSettingCount;                             // -1: not counted yet
+  PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // pool copy of the selected interface
+  DEVICE_CAPABILITIES DeviceCapabilities;
+  PIRP PendingPowerIrp;
+  KEVENT RemoveEvent;  // notification; set when IoCount reaches 0
+  LONG IoCount;        // interlocked only
+  KDPC WatchdogDpc;
+  KTIMER WatchdogTimer;
+  BOOLEAN DeviceStarted;
+  PIPE_ENTRY Pipes[PIPE_COUNT];
+  PPIPE_ENTRY OutPipe;
+  PPIPE_ENTRY InPipe;
+  RECEIVE_QUEUE ReceiveQueue;
+  READER_THREAD_CONTEXT ReaderThreadContext;
+  HANDLE ReaderThreadHandle;  // set while the permanent reading thread exists
+  BOOLEAN CloseStopsReading;
+  BOOLEAN AdaptAlternateSetting;
+  BOOLEAN FlowControl;
+  // The converter lock: held around every URB submission (at most one URB in flight). Recursive
+  // for its owner; PASSIVE_LEVEL only. Taken before UrbLock.
+  KMUTEX UsbMutex;
+  // Guards CurrentUrbIrp. Held for a few instructions at DISPATCH_LEVEL, never across a wait;
+  // IoCancelIrp is called under it (and so takes the I/O cancel spin lock after it).
+  KSPIN_LOCK UrbLock;
+  PIRP CurrentUrbIrp;
+  SERIAL_TIMEOUTS Timeouts;  // ms
+  UCHAR WriteChunk[TRANSFER_CHUNK_SIZE];
+  ULONG DeviceOpen;
+  BOOLEAN UseNextStackLocation;
+  // Set by the watchdog's deferred routine when it has run; a submission whose watchdog fired
+  // waits for it before the timer and the deferred call can be armed again.
+  KEVENT WatchdogIdle;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {
+  return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}

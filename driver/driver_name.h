@@ -1,0 +1,4 @@
+// The driver's name, the prefix of its debug output.
+#pragma once
+
+#define DRIVER_NAME "Zarq7usb.sys"

@@ -1,0 +1,156 @@
+// The transport against a bus scripted by the test, for what the simulated converter cannot do:
+// a cancelled transfer that completes a frame after IoCancelIrp and keeps the bytes it moved,
+// a converter that never reports ready, and configuration descriptors that lie.
+#include "driver_rig.h"
+#include "host/io/test_bus.h"
+
+using namespace driver_test;
+
+namespace {
+
+constexpr Ticks kFrame = Milliseconds(1);
+const std::vector<UCHAR> kKept = {0x61, 0x62, 0x63};
+constexpr uintptr_t kInHandle = 1;
+constexpr uintptr_t kOutHandle = 2;
+
+PURB UrbOf(PIRP irp) {
+  return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
+
+// A cancelled IN transfer completes one frame later, with the bytes it had moved.
+VOID CancelAFrameLater(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  Kernel::Current().ScheduleAfter(kFrame, [irp] {
+    auto& t = UrbOf(irp)->UrbBulkOrInterruptTransfer;
+    std::copy(kKept.begin(), kKept.end(), static_cast<UCHAR*>(t.TransferBuffer));
+    t.TransferBufferLength = ULONG(kKept.size());
+    host::io::BusDriver::Complete(irp, STATUS_CANCELLED);
+  });
+}
+
+struct ScriptedConverter {
+  explicit ScriptedConverter(DriverMachine& m) : bus(m.io, m.pnp) {}
+  host::io::TestBus bus;
+  PDEVICE_OBJECT pdo = nullptr, fdo = nullptr;
+  PDEVICE_EXTENSION ext = nullptr;
+  std::vector<std::vector<UCHAR>> configuration_answers;  // one per configuration read
+  size_t out_transfers = 0, configuration_reads = 0, selections = 0;
+  // An interrupt IN and OUT pipe, as a selection would have entered them.
+  USBD_PIPE_INFORMATION pipes[2] = {
+      {8, 0x81, 10, UsbdPipeTypeInterrupt, (USBD_PIPE_HANDLE)kInHandle, 8, 0},
+      {8, 0x02, 10, UsbdPipeTypeInterrupt, (USBD_PIPE_HANDLE)kOutHandle, 8, 0}};
+
+  NTSTATUS Serve(PIRP irp) {
+    PURB urb = UrbOf(irp);
+    switch (urb->UrbHeader.Function) {
+      case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        if (urb->UrbBulkOrInterruptTransfer.PipeHandle == (USBD_PIPE_HANDLE)kOutHandle) {
+          ++out_transfers;
+          return host::io::BusDriver::Complete(irp, STATUS_SUCCESS);
+        }
+        IoMarkIrpPending(irp);  // IN: nothing arrives until it is cancelled
+        IoSetCancelRoutine(irp, CancelAFrameLater);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) CancelAFrameLater(nullptr, irp);
+        return STATUS_PENDING;
+      case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto& d = urb->UrbControlDescriptorRequest;
+        const auto& answer = configuration_answers.at(configuration_reads++);
+        d.TransferBufferLength = std::min<ULONG>(d.TransferBufferLength, ULONG(answer.size()));
+        std::copy_n(answer.begin(), d.TransferBufferLength, static_cast<UCHAR*>(d.TransferBuffer));
+        return host::io::BusDriver::Complete(irp, STATUS_SUCCESS);
+      }
+      default:  // a selection, or the flow-control port: 8 zero bytes, never ready
+        selections += urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION;
+        return host::io::BusDriver::Complete(irp, STATUS_SUCCESS);
+    }
+  }
+  // Plugs the device; the pipe table is the one a selection of `pipes` would have built.
+  void Plug(DriverMachine& m) {
+    m.pnp.RegisterDriver(u"TESTBUS\\DEVICE", m.driver);
+    host::io::TestDevice device;
+    device.internal_device_control = [this](PDEVICE_OBJECT, PIRP irp) { return Serve(irp); };
+    pdo = bus.Plug(device);
+    fdo = m.io.AttachedDevice(pdo);
+    ext = DeviceExtensionOf(fdo);
+    for (int i = 0; i < 2; ++i) ext->Pipes[i].PipeInfo = &pipes[i];
+    ext->InPipe = &ext->Pipes[0];
+    ext->OutPipe = &ext->Pipes[1];
+  }
+};
+
+}  // namespace
+
+TEST(UsbScriptedBus, CancelledTransfersThatCompleteLaterKeepTheirBytesAndAWriteGivesUp) {
+  DriverMachine m;
+  auto r = m.k.Run([&] {
+    m.Load();
+    ScriptedConverter c(m);
+    c.Plug(m);
+    ASSERT_EQ(StartReadingThread(c.fdo), STATUS_SUCCESS);
+    EXPECT_EQ(ReadIrp(c.fdo, 0).status, STATUS_TIMEOUT);  // reading on: an IN transfer pends
+    Sleep(kFrame);
+
+    // A write cancels the pending IN transfer; its bytes reach the queue, the chunk goes out.
+    Ticks start = m.k.Now();
+    EXPECT_EQ(WriteIrp(c.fdo, {1, 2, 3}).information, 3u);
+    EXPECT_EQ(m.k.Now() - start, kFrame);
+    EXPECT_EQ(c.out_transfers, 1u);
+    start = m.k.Now();
+    EXPECT_EQ(ReadIrp(c.fdo, 3).data, kKept);
+    EXPECT_EQ(m.k.Now(), start);
+
+    // The watchdog's cancel completes a frame later too; the bytes are kept as well.
+    start = m.k.Now();
+    c.ext->Timeouts = {0, 0, 4000, 0, 0};
+    EXPECT_EQ(ReadIrp(c.fdo, 3).data, kKept);
+    EXPECT_TRUE(TookAbout(m.k.Now() - start, Milliseconds(2500) + kFrame));
+
+    // Flow control on a converter that never reports ready: the write fails, bounded.
+    c.ext->FlowControl = TRUE;
+    start = m.k.Now();
+    IrpResult stuck = WriteIrp(c.fdo, std::vector<UCHAR>(9, 0x55));
+    EXPECT_EQ(stuck.outcome(), IrpOutcome(STATUS_IO_TIMEOUT, 0));
+    EXPECT_EQ(c.out_transfers, 2u);  // the first chunk only
+    EXPECT_TRUE(TookAbout(m.k.Now() - start, Milliseconds(2500), Milliseconds(8) + 2 * kClockTick));
+    EXPECT_EQ(c.ext->CurrentUrbIrp, nullptr);
+    c.bus.Unplug(c.pdo);
+    EXPECT_EQ(m.DriverBlocks(), 0u);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+// A configuration descriptor shorter than its header, or one whose wTotalLength is below the
+// header or beyond what the device returned, selects nothing and leaves no pipe table.
+TEST(UsbScriptedBus, ConfigurationDescriptorsThatLieSelectNothing) {
+  auto header = [](USHORT total, size_t returned) {
+    std::vector<UCHAR> cd(returned, 0);
+    std::vector<UCHAR> h = {
+        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, UCHAR(total), UCHAR(total >> 8), 1, 1, 0, 0x80, 50};
+    std::copy_n(h.begin(), std::min(h.size(), returned), cd.begin());
+    return cd;
+  };
+  std::vector<std::vector<std::vector<UCHAR>>> cases = {
+      {header(32, 5)},                      // shorter than 9 bytes
+      {header(4, 32)},                      // wTotalLength below the header
+      {header(200, 100)},                   // more claimed than returned
+      {header(300, 265), header(400, 300)}  // grows again on the second read
+  };
+  for (auto& answers : cases) {
+    DriverMachine m;
+    auto r = m.k.Run([&] {
+      m.Load();
+      ScriptedConverter c(m);
+      c.configuration_answers = answers;
+      c.Plug(m);
+      EXPECT_EQ(SelectConfiguration(c.fdo), STATUS_DEVICE_DATA_ERROR);
+      EXPECT_EQ(c.configuration_reads, answers.size());
+      EXPECT_EQ(c.selections, 0u);
+      EXPECT_EQ(c.ext->ConfigurationDescriptor, nullptr);
+      EXPECT_EQ(BuildPipeTable(c.fdo), STATUS_INVALID_DEVICE_STATE);
+      EXPECT_TRUE(c.ext->InPipe == nullptr && c.ext->OutPipe == nullptr);
+      EXPECT_EQ(WriteIrp(c.fdo, {1}).status, STATUS_INVALID_HANDLE);
+      c.bus.Unplug(c.pdo);
+    });
+    ASSERT_TRUE(r.ok()) << r.report;
+  }
+}

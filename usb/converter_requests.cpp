@@ -1,0 +1,86 @@
+// The converter's vendor requests on its default pipe, addressed to an endpoint, one URB each.
+#include "driver/pool_tag.h"
+#include "usb/converter_protocol.h"
+#include "usb/usb_transport.h"
+
+#define VENDOR_REQUEST_URB_LENGTH sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)
+#define READ_PORT_TRANSFER_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+
+static PURB AllocateVendorUrb(void) {
+  PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, VENDOR_REQUEST_URB_LENGTH, DRIVER_POOL_TAG);
+  if (Urb != NULL) RtlZeroMemory(Urb, VENDOR_REQUEST_URB_LENGTH);
+  return Urb;
+}
+
+static void BuildVendorRequest(PURB Urb, ULONG TransferFlags, UCHAR Request, USHORT Value,
+                               USHORT Index, PVOID Buffer, ULONG Length) {
+  UsbBuildVendorRequest(Urb, URB_FUNCTION_VENDOR_ENDPOINT, (USHORT)VENDOR_REQUEST_URB_LENGTH,
+                        TransferFlags, 0, Request, Value, Index, Buffer, NULL, Length, NULL);
+}
+
+static NTSTATUS SubmitUnderUsbMutex(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  NTSTATUS Status = SubmitUrb(DeviceObject, Urb);
+  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  return Status;
+}
+
+static USHORT ReplyWord(const UCHAR* Reply, ULONG Offset) {
+  return (USHORT)(Reply[Offset] | (Reply[Offset + 1] << 8));
+}
+
+NTSTATUS ZarUSBSerConv_ReadPort(PDEVICE_OBJECT DeviceObject, UCHAR Request, PUSHORT Value,
+                                PUSHORT Index) {
+  // A pending IN transfer of the reading thread gives way at once.
+  CancelCurrentUrb(DeviceObject);
+  USHORT OutValue = Value != NULL ? *Value : 0;
+  USHORT OutIndex = Index != NULL ? *Index : 0;
+  PURB Urb = AllocateVendorUrb();
+  if (Urb == NULL) return STATUS_UNSUCCESSFUL;
+  // Bytes the converter does not send read as zero.
+  UCHAR Reply[CONVERTER_REPLY_LENGTH] = {0};
+  BuildVendorRequest(Urb, READ_PORT_TRANSFER_FLAGS, Request, OutValue, OutIndex, Reply,
+                     sizeof(Reply));
+  NTSTATUS Status = SubmitUnderUsbMutex(DeviceObject, Urb);
+  if (NT_SUCCESS(Status)) {
+    if (Value != NULL) *Value = ReplyWord(Reply, 0);
+    if (Index != NULL) *Index = ReplyWord(Reply, 2);
+  }
+  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  return Status;
+}
+
+NTSTATUS ZarUSBSerConv_WritePort(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Value,
+                                 USHORT Index) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  NTSTATUS Status = STATUS_UNSUCCESSFUL;
+  CancelCurrentUrb(DeviceObject);
+  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  PURB Urb = AllocateVendorUrb();
+  if (Urb != NULL) {
+    BuildVendorRequest(Urb, USBD_TRANSFER_DIRECTION_OUT, Request, Value, Index, NULL, 0);
+    Status = SubmitUrb(DeviceObject, Urb);
+    ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  }
+  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  return Status;
+}
+
+NTSTATUS SetPortValue(PDEVICE_OBJECT DeviceObject, USHORT Value) {
+  PURB Urb = AllocateVendorUrb();
+  if (Urb == NULL) return STATUS_UNSUCCESSFUL;
+  BuildVendorRequest(Urb, USBD_TRANSFER_DIRECTION_OUT, CONVERTER_REQUEST_PORT, Value, 0, NULL, 0);
+  NTSTATUS Status = SubmitUnderUsbMutex(DeviceObject, Urb);
+  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  return Status;
+}
+
+NTSTATUS WritePortData(PDEVICE_OBJECT DeviceObject, PVOID Data, ULONG Length) {
+  PURB Urb = AllocateVendorUrb();
+  if (Urb == NULL) return STATUS_UNSUCCESSFUL;
+  BuildVendorRequest(Urb, USBD_TRANSFER_DIRECTION_OUT, CONVERTER_REQUEST_PORT, 0, 0, Data, Length);
+  NTSTATUS Status = SubmitUnderUsbMutex(DeviceObject, Urb);
+  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  return Status;
+}

@@ -1,0 +1,127 @@
+// Read requests: served from the receive queue while the permanent reading thread exists, with
+// the serial port's time-outs; otherwise by one direct 8-byte IN transfer.
+#include "driver/pool_tag.h"
+#include "usb/request_parameters.h"
+#include "usb/usb_transport.h"
+
+#define TRANSFER_URB_LENGTH sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)
+#define IN_TRANSFER_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+#define TICKS_PER_MILLISECOND 10000ULL
+
+// Waits until the queue holds Wanted bytes, the total time-out (counted from the bytes missing
+// at the start) passes, ReadIntervalTimeout ms pass without a byte once one has arrived (0: no
+// interval time-out), or something else wakes the reader (the reading thread's end, a
+// power-down). Returns the bytes then queued.
+static ULONG WaitForBytes(PDEVICE_EXTENSION Extension, ULONG Wanted, ULONG Available) {
+  PRECEIVE_QUEUE Queue = &Extension->ReceiveQueue;
+  const SERIAL_TIMEOUTS* Timeouts = &Extension->Timeouts;
+  ULONG TotalMs = (Wanted - Available) * Timeouts->ReadTotalTimeoutMultiplier +
+                  Timeouts->ReadTotalTimeoutConstant;
+  ULONGLONG IntervalTicks = Timeouts->ReadIntervalTimeout * TICKS_PER_MILLISECOND;
+  ULONGLONG LastArrival = KeQueryInterruptTime();
+  ULONGLONG Deadline = LastArrival + TotalMs * TICKS_PER_MILLISECOND;
+  BOOLEAN ByteSeen = Available != 0;
+
+  KEVENT Arrived;
+  KeInitializeEvent(&Arrived, NotificationEvent, FALSE);
+  while (Available < Wanted) {
+    ULONGLONG Now = KeQueryInterruptTime();
+    ULONGLONG Until = Deadline;
+    if (ByteSeen && IntervalTicks != 0 && LastArrival + IntervalTicks < Until) {
+      Until = LastArrival + IntervalTicks;
+    }
+    if (Now >= Until) break;
+    // With an interval time-out every arrival counts, so every put wakes the reader.
+    ULONG Threshold = IntervalTicks != 0 ? Available + 1 : Wanted;
+    KeClearEvent(&Arrived);
+    QueueSetWaiter(Queue, Threshold, &Arrived);
+    // Bytes that came before the waiter was registered woke nobody.
+    ULONG Count = QueueCount(Queue);
+    if (Count == Available) {
+      LARGE_INTEGER Timeout;
+      Timeout.QuadPart = -(LONGLONG)(Until - Now);
+      NTSTATUS Woken = KeWaitForSingleObject(&Arrived, Executive, KernelMode, FALSE, &Timeout);
+      Count = QueueCount(Queue);
+      // Signalled short of the threshold: the reader was woken by something else.
+      if (Woken == STATUS_SUCCESS && Count < Threshold) break;
+    }
+    if (Count > Available) {
+      ByteSeen = TRUE;
+      LastArrival = KeQueryInterruptTime();
+    }
+    Available = Count;
+  }
+  QueueSetWaiter(Queue, 0, NULL);
+  return QueueCount(Queue);
+}
+
+static NTSTATUS QueueRead(PDEVICE_EXTENSION Extension, PUCHAR Destination, ULONG Wanted,
+                          PULONG Delivered) {
+  PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;
+  KeSetEvent(&Context->ReadEnableEvent, IO_NO_INCREMENT, FALSE);
+  KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+  KeReleaseMutex(&Context->ReaderMutex, FALSE);
+
+  if (Destination == NULL) Wanted = 0;
+  ULONG Available = QueueCount(&Extension->ReceiveQueue);
+  if (Available < Wanted) Available = WaitForBytes(Extension, Wanted, Available);
+  if (Available == 0) return STATUS_TIMEOUT;
+  ULONG Taken = Available < Wanted ? Available : Wanted;
+  QueueGet(&Extension->ReceiveQueue, Destination, Taken);
+  *Delivered = Taken;
+  return STATUS_SUCCESS;
+}
+
+static NTSTATUS DirectRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                           PULONG Delivered) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  ULONG Length = Stack->Parameters.Read.Length;
+  PUCHAR Destination = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+  if (!Extension->DeviceStarted) return STATUS_DEVICE_DATA_ERROR;
+  if (!(Irp->Flags & IRP_READ_OPERATION)) return STATUS_INVALID_PARAMETER;
+  if (Destination == NULL || Length == 0) return STATUS_SUCCESS;
+  if (Length > TRANSFER_CHUNK_SIZE) return STATUS_INVALID_USER_BUFFER;
+  PPIPE_ENTRY Pipe = PipeOfFile(Stack->FileObject);
+  if (Pipe == NULL) Pipe = DefaultPipe(Extension, TRUE);
+  if (Pipe == NULL || Pipe->PipeInfo == NULL) return STATUS_INVALID_HANDLE;
+  if (Pipe->PipeInfo->PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_READ_MODE;
+
+  PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, TRANSFER_URB_LENGTH, DRIVER_POOL_TAG);
+  if (Urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(Urb, TRANSFER_URB_LENGTH);
+  UCHAR Chunk[TRANSFER_CHUNK_SIZE] = {0};
+  UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)TRANSFER_URB_LENGTH,
+                                         Pipe->PipeInfo->PipeHandle, Chunk, NULL, sizeof(Chunk),
+                                         IN_TRANSFER_FLAGS, NULL);
+  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  NTSTATUS Status = SubmitUrb(DeviceObject, Urb);
+  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  if (Status == STATUS_SUCCESS) {
+    // The converter is always asked for a whole packet; what the caller has no room for is
+    // dropped.
+    ULONG Received = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (Received > sizeof(Chunk)) Received = sizeof(Chunk);
+    if (Received > Length) Received = Length;
+    RtlCopyMemory(Destination, Chunk, Received);
+    *Delivered = Received;
+  }
+  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  return Status;
+}
+
+NTSTATUS ZarUSBSerConv_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PIO_STACK_LOCATION Stack = TakeRequestParameters(Extension, Irp);
+  ULONG Delivered = 0;
+  NTSTATUS Status;
+  if (Extension->ReaderThreadHandle == NULL) {
+    Status = DirectRead(DeviceObject, Irp, Stack, &Delivered);
+  } else {
+    Status = QueueRead(Extension, (PUCHAR)Irp->AssociatedIrp.SystemBuffer,
+                       Stack->Parameters.Read.Length, &Delivered);
+  }
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = Delivered;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}

@@ -1,0 +1,101 @@
+// The one way a URB reaches the converter: an internal device-control request to the bus driver,
+// waited for, and cancelled by a watchdog when the converter leaves it pending too long.
+//
+// The request is the driver's own (IoAllocateIrp): its completion routine only signals the
+// submitter and keeps the request (STATUS_MORE_PROCESSING_REQUIRED), and the submitter frees it
+// after clearing CurrentUrbIrp under UrbLock. A canceller holding UrbLock therefore always finds
+// either no request or one that is still allocated, whether the bus completes a cancelled request
+// inside IoCancelIrp or later; and since the completion routine takes no lock, a completion
+// inside IoCancelIrp, under UrbLock, cannot deadlock.
+#include "usb/usb_transport.h"
+
+typedef struct _URB_SUBMISSION {
+  KEVENT Completed;
+} URB_SUBMISSION, *PURB_SUBMISSION;
+
+static NTSTATUS UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent(&((PURB_SUBMISSION)Context)->Completed, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// DISPATCH_LEVEL. Cancels the request it was armed for, if that is still in flight.
+static VOID WatchdogExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                            PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PDEVICE_EXTENSION Extension = CONTAINING_RECORD(Dpc, DEVICE_EXTENSION, WatchdogDpc);
+  KeAcquireSpinLockAtDpcLevel(&Extension->UrbLock);
+  if (Extension->CurrentUrbIrp != NULL && Extension->CurrentUrbIrp == (PIRP)DeferredContext) {
+    IoCancelIrp(Extension->CurrentUrbIrp);
+  }
+  KeReleaseSpinLockFromDpcLevel(&Extension->UrbLock);
+  KeSetEvent(&Extension->WatchdogIdle, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT Enabled) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PIRP Irp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
+  if (Irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+  URB_SUBMISSION Submission;
+  KeInitializeEvent(&Submission.Completed, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+  Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  Next->Parameters.Others.Argument1 = Urb;
+  IoSetCompletionRoutine(Irp, UrbCompleted, &Submission, TRUE, TRUE, TRUE);
+
+  KIRQL OldIrql;
+  KeAcquireSpinLock(&Extension->UrbLock, &OldIrql);
+  BOOLEAN Wanted = Enabled == NULL || KeReadStateEvent(Enabled) != 0;
+  if (Wanted) Extension->CurrentUrbIrp = Irp;
+  KeReleaseSpinLock(&Extension->UrbLock, OldIrql);
+  if (!Wanted) {
+    IoFreeIrp(Irp);
+    Urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    if (Urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+      Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    }
+    return STATUS_CANCELLED;
+  }
+
+  NTSTATUS Status = IoCallDriver(Extension->LowerDevice, Irp);
+  if (Status == STATUS_PENDING) {
+    KeInitializeTimer(&Extension->WatchdogTimer);
+    KeInitializeDpc(&Extension->WatchdogDpc, WatchdogExpired, Irp);
+    KeClearEvent(&Extension->WatchdogIdle);
+    LARGE_INTEGER DueTime;
+    DueTime.QuadPart = -URB_WATCHDOG_100NS;
+    KeSetTimer(&Extension->WatchdogTimer, DueTime, &Extension->WatchdogDpc);
+    KeWaitForSingleObject(&Submission.Completed, Executive, KernelMode, FALSE, NULL);
+    // A timer that is no longer set has fired: its deferred routine is queued or running and
+    // must be over before the timer and the routine are armed again.
+    if (!KeCancelTimer(&Extension->WatchdogTimer)) {
+      KeWaitForSingleObject(&Extension->WatchdogIdle, Executive, KernelMode, FALSE, NULL);
+    }
+  } else {
+    KeWaitForSingleObject(&Submission.Completed, Executive, KernelMode, FALSE, NULL);
+  }
+  Status = Irp->IoStatus.Status;
+
+  KeAcquireSpinLock(&Extension->UrbLock, &OldIrql);
+  Extension->CurrentUrbIrp = NULL;
+  KeReleaseSpinLock(&Extension->UrbLock, OldIrql);
+  IoFreeIrp(Irp);
+  return Status;
+}
+
+NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+  return SubmitUrbWhileEnabled(DeviceObject, Urb, NULL);
+}
+
+NTSTATUS CancelCurrentUrb(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  KIRQL OldIrql;
+  KeAcquireSpinLock(&Extension->UrbLock, &OldIrql);
+  if (Extension->CurrentUrbIrp != NULL) IoCancelIrp(Extension->CurrentUrbIrp);
+  KeReleaseSpinLock(&Extension->UrbLock, OldIrql);
+  return STATUS_SUCCESS;
+}
