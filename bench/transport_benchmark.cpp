@@ -25,9 +25,9 @@
 #include "host/io/system_irp.h"
 #include "host/smclib/library.h"
 #include "host/usb/usb_bus.h"
-#include "sim/converter/serial_line_port.h"
 #include "sim/converter/usb_serial_converter.h"
 #include "sim/serial_line.h"
+#include "sim/serial_line_port.h"
 #include "usb/usb_transport.h"
 
 namespace {
@@ -71,7 +71,7 @@ std::vector<Result> MeasureAtRate(host::kernel::Kernel& k, host::io::IoManager& 
                                   host::usb::UsbBus& bus, const Rate& rate) {
   std::vector<Result> results(kLargestBlock + 1);
   sim::SerialLine line(k);
-  SerialLinePort port(line);
+  sim::SerialLinePort port(line.converter_end());
   sim::UsbSerialConverter converter(k, port);
   sim::UartSettings settings{rate.bits_per_second, 8, sim::Parity::kEven, 1};
   line.reader_end().Configure(settings);

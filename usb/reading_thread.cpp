@@ -106,9 +106,12 @@ NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject) {
   KeInitializeEvent(&Context->ReadEnableEvent, NotificationEvent, FALSE);
   KeResetEvent(&Context->StopEvent);
   KeResetEvent(&Context->StoppedEvent);
+  // A start may come from an application's request: a kernel handle stays out of its table.
+  OBJECT_ATTRIBUTES Attributes;
+  InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
   HANDLE Thread;
   NTSTATUS Status =
-      PsCreateSystemThread(&Thread, 0, NULL, NULL, NULL, ZarUSB_ReadUSBThread, Context);
+      PsCreateSystemThread(&Thread, 0, &Attributes, NULL, NULL, ZarUSB_ReadUSBThread, Context);
   // Without the thread, reads take the direct path.
   if (!NT_SUCCESS(Status)) return Status;
   Extension->ReaderThreadHandle = Thread;
