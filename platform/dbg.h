@@ -1,5 +1,9 @@
 // Kernel debugger output.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ntdef.h"
 
 extern "C" {
@@ -13,3 +17,4 @@ extern "C" void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumbe
 #else
 #define ASSERT(e) ((void)0)
 #endif
+#endif  // WINDOWS_KERNEL_BUILD
