@@ -12,7 +12,8 @@ static BOOLEAN CardPresent(ULONG State) { return State > SCARD_ABSENT; }
 
 NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
   SCARD_READER_CAPABILITIES* Caps = &SmartcardExtension->ReaderCapabilities;
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   ULONG Old = Caps->CurrentState;
   switch (State) {
     case SCARD_ABSENT:
@@ -31,7 +32,7 @@ NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
       break;
   }
   ULONG New = Caps->CurrentState;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
 
   if (CardPresent(Old) != CardPresent(New)) CompleteCardTracking(SmartcardExtension);
   return STATUS_SUCCESS;
