@@ -18,6 +18,14 @@
 
 #define SMCLIB_VERSION 0x150
 
+// The smart card reader device interface class ("GUID_DEVINTERFACE_SMARTCARD_READER", winsmcrd.h),
+// which MinGW-w64's winsmcrd.h lacks.
+#ifndef GUID_DEVINTERFACE_SMARTCARD_READER_DEFINED
+#define GUID_DEVINTERFACE_SMARTCARD_READER_DEFINED
+static const GUID GUID_DEVINTERFACE_SMARTCARD_READER = {
+    0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+#endif
+
 // Request codes of a serial reader's requests to its port, as the library names them.
 #define SMARTCARD_READ SCARD_CTL_CODE(1000)
 #define SMARTCARD_WRITE SCARD_CTL_CODE(1001)
