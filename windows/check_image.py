@@ -114,11 +114,32 @@ def source_tag_findings(root, folders):
     return findings
 
 
-def image_tag_findings(disassembly, arch):
-    """Every call of the allocator must follow a load of the tag's value in the same routine."""
-    findings = []
+def import_slots(text, image_base, arch):
+    """{address of an import address table slot: imported name} from objdump -p."""
+    slots, module_thunk, index = {}, None, 0
+    size = 8 if arch == "x64" else 4
+    for line in text.splitlines():
+        header = re.match(r"^ ([0-9a-f]{8})\s+([0-9a-f]{8}) [0-9a-f]{8} [0-9a-f]{8} [0-9a-f]{8} "
+                          r"([0-9a-f]{8})$", line)
+        if header:
+            module_thunk, index = int(header.group(3), 16), 0
+            continue
+        entry = re.match(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)\s*$", line)
+        if entry and module_thunk:
+            slots[image_base + module_thunk + index * size] = entry.group(1)
+            index += 1
+    return slots
+
+
+def image_tag_findings(disassembly, slots, arch):
+    """Every call of the allocator (through its import slot or its thunk) must follow a load of
+    the tag's value in the same routine; an image that imports it and has no such call is not
+    what this check understands."""
+    findings, calls = [], 0
     routine, tag_seen = None, False
     tag = f"$0x{POOL_TAG:x}"
+    through_slot = re.compile(r"\b(call|jmp)\s+\*(?:0x[0-9a-f]+\(%rip\)\s+#\s+|0x)([0-9a-f]+)")
+    through_thunk = re.compile(r"\b(call|jmp)\s+[0-9a-f]+ <[_@]?" + TAGGED_ALLOCATOR + r"(@\d+)?>")
     for line in disassembly.splitlines():
         header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
         if header:
@@ -126,10 +147,16 @@ def image_tag_findings(disassembly, arch):
             continue
         if tag in line:
             tag_seen = True
-        if "call" in line and re.search(r"<__imp__?" + TAGGED_ALLOCATOR + r"(@\d+)?>", line):
+        slot = through_slot.search(line)
+        allocates = through_thunk.search(line) or (
+            slot and slots.get(int(slot.group(2), 16)) == TAGGED_ALLOCATOR)
+        if allocates and routine.lstrip("_@").split("@")[0] != TAGGED_ALLOCATOR:
+            calls += 1
             if not tag_seen:
                 findings.append(f"{arch}: {routine} calls {TAGGED_ALLOCATOR} without loading the "
                                 f"tag {tag} before it")
+    if calls == 0 and TAGGED_ALLOCATOR in slots.values():
+        findings.append(f"{arch}: {TAGGED_ALLOCATOR} is imported and no call of it was found")
     return findings
 
 
@@ -232,7 +259,8 @@ def main():
             findings.append(f"{arch}: {member} has a static constructor ({match.group(1)})")
 
     findings += source_tag_findings(options.source_root, options.folders.split(","))
-    findings += image_tag_findings(run(options.objdump, "-d", str(options.image)), arch)
+    slots = import_slots(private, image_base, arch)
+    findings += image_tag_findings(run(options.objdump, "-d", str(options.image)), slots, arch)
 
     for finding in findings:
         print(f"image check: {finding}")
