@@ -24,7 +24,7 @@
 #define DEFAULT_WRITE_TOTAL_MULTIPLIER 50
 #define DEFAULT_WRITE_TOTAL_CONSTANT 50
 
-static const WCHAR DeviceNameTemplate[] = u"\\Device\\USBTESK0";
+static const WCHAR DeviceNameTemplate[] = WSTR("\\Device\\USBTESK0");
 
 // "\Device\USBTESK0", then the same name ending in '1' ... '8', until one is created.
 static NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, PWCHAR NameBuffer,
@@ -69,7 +69,7 @@ static NTSTATUS InitializeExtension(PDEVICE_OBJECT DeviceObject) {
   return QueueInit(&Extension->ReceiveQueue, RECEIVE_QUEUE_SIZE);
 }
 
-static NTSTATUS CapabilitiesQueried(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI CapabilitiesQueried(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
   KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);

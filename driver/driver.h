@@ -11,8 +11,8 @@ extern BOOLEAN LegacyPlatform;
 BOOLEAN IsLegacyPlatform(void);
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID DriverUnload(PDRIVER_OBJECT DriverObject);
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
 // Interlocked changes of IoCount; the decrement to 0 sets RemoveEvent. Both return the new count.
 LONG IoIncrement(PDEVICE_OBJECT DeviceObject);

@@ -1,5 +1,9 @@
 // Kernel debugger output.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ntdef.h"
 
 extern "C" {
@@ -18,3 +22,4 @@ extern "C" void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumbe
 // the machine naming the routine when it does (Windows' checked build asserts).
 extern "C" void HostVerifyPagedCode(PCSTR Routine);
 #define PAGED_CODE() HostVerifyPagedCode(__func__)
+#endif  // WINDOWS_KERNEL_BUILD

@@ -1,5 +1,9 @@
 // Executive pool.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ntstatus.h"
 
 typedef enum _POOL_TYPE {
@@ -16,3 +20,4 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 void ExFreePool(PVOID P);
 void ExFreePoolWithTag(PVOID P, ULONG Tag);
 }
+#endif  // WINDOWS_KERNEL_BUILD

@@ -2,6 +2,10 @@
 // their stack locations, the request and minor function codes, the device capabilities and power
 // states, and the Io and Po calls.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ke.h"
 
 typedef CHAR CCHAR;
@@ -310,7 +314,7 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;  // zero-filled at creation
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;  // stack locations an IRP needs for this device and everything below it
-  ULONG AlignmentRequirement;
+  // (The I/O manager's own members follow on Windows.)
 } DEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
@@ -320,10 +324,18 @@ typedef struct _FILE_OBJECT {
   PVOID Vpb;
   PVOID FsContext;
   PVOID FsContext2;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT* RelatedFileObject;
   BOOLEAN LockOperation;
   BOOLEAN DeletePending;
   BOOLEAN ReadAccess;
   BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
   ULONG Flags;
   UNICODE_STRING FileName;  // what followed the device name at open, e.g. "\PIPE00"
   LARGE_INTEGER CurrentByteOffset;
@@ -338,24 +350,24 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -373,9 +385,9 @@ typedef struct _IO_STACK_LOCATION {
     } WaitWake;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       PVOID AllocatedResources;
@@ -535,3 +547,4 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 inline USHORT IoSizeOfIrp(CCHAR StackSize) {
   return (USHORT)(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
 }
+#endif  // WINDOWS_KERNEL_BUILD

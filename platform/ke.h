@@ -1,6 +1,10 @@
 // Kernel executive services: IRQL, dispatcher objects (events, mutexes, timers, threads), spin
 // locks, deferred procedure calls, waits, delays, the clocks and interlocked operations.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ntstatus.h"
 
 typedef UCHAR KIRQL;
@@ -10,14 +14,16 @@ typedef LONG KPRIORITY;
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
-#define HIGH_LEVEL 31
+#define HIGH_LEVEL 15  // x64; 31 on x86
 
 #define LOW_PRIORITY 0
 #define LOW_REALTIME_PRIORITY 16
 #define HIGH_PRIORITY 31
 #define MAXIMUM_PRIORITY 32
 
-typedef enum _KPROCESSOR_MODE { KernelMode, UserMode } KPROCESSOR_MODE, MODE;
+// A byte in the structures that carry it (IRP.RequestorMode); its values are the MODE constants.
+typedef CHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
 typedef enum _KWAIT_REASON {
   Executive = 0,
@@ -160,3 +166,4 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Excha
 
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock(SpinLock, NewIrql)
+#endif  // WINDOWS_KERNEL_BUILD

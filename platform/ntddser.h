@@ -1,5 +1,9 @@
 // Serial port device-control requests and their structures, as a serial port driver accepts them.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/ntddser.h"
+#else
 #include "platform/io.h"
 
 #define SERIAL_CTL_CODE(Function) \
@@ -120,3 +124,4 @@ static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "SERIAL_LINE_CONTROL is 3 bytes"
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS is 20 bytes");
 static_assert(sizeof(SERIAL_CHARS) == 6, "SERIAL_CHARS is 6 bytes");
 static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW is 16 bytes");
+#endif  // WINDOWS_KERNEL_BUILD

@@ -2,6 +2,10 @@
 // driver uses. Driver code is built without the C and C++ standard headers, so everything it
 // needs from the language runtime comes from compiler builtins declared here.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 
 #define NTAPI
 #define IN
@@ -23,7 +27,7 @@ typedef unsigned int UINT;
 typedef __SIZE_TYPE__ SIZE_T;
 typedef __INTPTR_TYPE__ LONG_PTR;
 typedef __UINTPTR_TYPE__ ULONG_PTR;
-typedef char16_t WCHAR;  // UTF-16 code unit; driver string literals are written u"..."
+typedef char16_t WCHAR;  // UTF-16 code unit; driver string literals are written WSTR("...")
 typedef UCHAR BOOLEAN;
 typedef UCHAR BYTE;
 typedef USHORT WORD;
@@ -95,7 +99,12 @@ typedef struct _STRING {
   ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
+// Members that Windows aligns to a pointer's size in 64-bit builds (all builds here).
+#define POINTER_ALIGNMENT __attribute__((aligned(sizeof(PVOID))))
 #define ARRAYSIZE(A) (sizeof(A) / sizeof((A)[0]))
+// A wide string or character literal of WCHAR: WSTR("\\Device\\X"). WCHAR is char16_t here and
+// wchar_t on Windows, so literals name their type through this macro.
+#define WSTR(s) u##s
 
 // Doubly linked list helpers, as the WDK defines them inline.
 inline void InitializeListHead(PLIST_ENTRY ListHead) {
@@ -130,3 +139,4 @@ inline void InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   Flink->Blink = Entry;
   ListHead->Flink = Entry;
 }
+#endif  // WINDOWS_KERNEL_BUILD

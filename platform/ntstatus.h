@@ -1,5 +1,9 @@
 // NTSTATUS values the driver returns or relies on, with their Windows codes.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ntdef.h"
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
@@ -39,8 +43,9 @@
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
 #define STATUS_TRANSACTION_ABORTED ((NTSTATUS)0xC000020FL)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
-#define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0xC000028FL)
+#define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0x8000000FL)
 #define STATUS_ALERTED ((NTSTATUS)0x00000101L)
 #define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
 #define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
 #define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
+#endif  // WINDOWS_KERNEL_BUILD

@@ -1,5 +1,9 @@
 // System threads and handles.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ke.h"
 
 typedef void (*PKSTART_ROUTINE)(PVOID StartContext);
@@ -63,3 +67,4 @@ void ObfDereferenceObject(PVOID Object);
 }
 
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+#endif  // WINDOWS_KERNEL_BUILD

@@ -1,5 +1,9 @@
 // Run-time library: memory and counted-string helpers.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/kernel.h"
+#else
 #include "platform/ntstatus.h"
 
 #define RtlCopyMemory(Destination, Source, Length) \
@@ -25,3 +29,4 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 // Base 0 means 10; also 2, 8 and 16.
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 }
+#endif  // WINDOWS_KERNEL_BUILD

@@ -1,6 +1,10 @@
 // The smart card driver library: the smart card extension a reader driver shares with it, card
 // states, protocols, attributes and requests, and the library calls.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/smclib.h"
+#else
 #include "platform/ke.h"
 #include "platform/ntdef.h"
 #include "platform/ntstatus.h"
@@ -191,6 +195,7 @@ typedef struct _SCARD_ATTR_STRING {
 typedef struct _VENDOR_ATTR {
   SCARD_ATTR_STRING VendorName;
   SCARD_ATTR_STRING IfdType;
+  ULONG UnitNo;
   // Reported as one 32-bit value: major in the top byte, minor below it, build in the low word.
   struct {
     USHORT BuildNumber;
@@ -198,8 +203,7 @@ typedef struct _VENDOR_ATTR {
     UCHAR VersionMajor;
   } IfdVersion;
   SCARD_ATTR_STRING IfdSerialNo;
-  ULONG UnitNo;
-  ULONG Reserved[16];
+  ULONG Reserved[25];
 } VENDOR_ATTR, *PVENDOR_ATTR;
 
 typedef struct _SCARD_READER_CAPABILITIES {
@@ -220,15 +224,16 @@ typedef struct _SCARD_READER_CAPABILITIES {
   ULONG MaxIFSD;
   ULONG PowerMgmtSupport;
   ULONG CardConfiscated;
-  struct {
+  struct _DataRatesSupported {
     PULONG List;
     UCHAR Entries;
   } DataRatesSupported;
-  struct {
+  struct _CLKFrequenciesSupported {
     PULONG List;
     UCHAR Entries;
   } CLKFrequenciesSupported;
-  UCHAR Reserved1[16];
+  UCHAR Reserved1[100 - sizeof(ULONG) - sizeof(struct _DataRatesSupported) -
+                  sizeof(struct _CLKFrequenciesSupported)];
 } SCARD_READER_CAPABILITIES, *PSCARD_READER_CAPABILITIES;
 
 // One row of the ISO 7816-3 clock rate conversion (F) or bit rate adjustment (D) table.
@@ -241,6 +246,19 @@ typedef struct _BIT_RATE_ADJUSTMENT {
   const ULONG DNumerator;
   const ULONG DDivisor;
 } BIT_RATE_ADJUSTMENT, *PBIT_RATE_ADJUSTMENT;
+
+// Parameters of a protocol and parameters selection.
+#define PTS_TYPE_DEFAULT 0x00
+#define PTS_TYPE_OPTIMAL 0x01
+#define PTS_TYPE_USER 0x02
+typedef struct _PTS_DATA {
+  ULONG Type;  // PTS_TYPE_*
+  UCHAR Fl;
+  UCHAR Dl;
+  ULONG CLKFrequency;  // kHz
+  ULONG DataRate;      // bit/s
+  UCHAR StopBits;
+} PTS_DATA, *PPTS_DATA;
 
 // What the card's answer to reset says about it, filled by SmartcardUpdateCardCapabilities.
 typedef struct _SCARD_CARD_CAPABILITIES {
@@ -279,14 +297,8 @@ typedef struct _SCARD_CARD_CAPABILITIES {
     ULONG BWT;   // microseconds
     ULONG BGT;   // microseconds
   } T1;
-  struct {
-    UCHAR Fl;
-    UCHAR Dl;
-    ULONG CLKFrequency;
-    ULONG DataRate;
-    UCHAR Type;
-  } PtsData;
-  UCHAR Reserved[15];
+  PTS_DATA PtsData;
+  UCHAR Reserved[100 - sizeof(PTS_DATA)];
 } SCARD_CARD_CAPABILITIES, *PSCARD_CARD_CAPABILITIES;
 
 // A buffer the library lends the driver: BufferSize bytes at Buffer, BufferLength of them in use.
@@ -319,19 +331,24 @@ typedef struct _T0_DATA {
   ULONG Le;  // bytes of data the command expects back
 } T0_DATA, *PT0_DATA;
 
+// The library's own T=1 state (SmartcardT1Request and SmartcardT1Reply).
 typedef struct _T1_DATA {
   UCHAR IFSC;
   UCHAR IFSD;
-  UCHAR NAD;
-  UCHAR SSN;  // send sequence number
-  UCHAR RSN;  // receive sequence number
-  UCHAR State;
-  ULONG BytesToSend;
-  ULONG BytesSent;
   ULONG BytesReceived;
-  ULONG BytesToReceive;
-  ULONG BWTMultiplier;
-  ULONG Reserved[8];
+  ULONG BytesSent;
+  ULONG BytesToSend;
+  UCHAR LastError;
+  BOOLEAN MoreData;
+  UCHAR NAD;
+  ULONG PrevState;
+  UCHAR RSN;  // receive sequence number
+  UCHAR SSN;  // send sequence number
+  ULONG State;
+  UCHAR Wtx;
+  PUCHAR ReplyData;
+  UCHAR InfBytesSent;
+  UCHAR Reserved[10 - sizeof(PUCHAR) - sizeof(UCHAR)];
 } T1_DATA, *PT1_DATA;
 
 struct _READER_EXTENSION;  // the driver's own block
@@ -365,7 +382,7 @@ typedef struct _SMARTCARD_EXTENSION {
   T0_DATA T0;
   T1_DATA T1;
   PVOID PerfInfo;
-  ULONG Reserved[25];
+  ULONG Reserved[25 - sizeof(PVOID)];
 } SMARTCARD_EXTENSION, *PSMARTCARD_EXTENSION;
 
 extern "C" {
@@ -394,3 +411,4 @@ void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
 void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 
 }  // extern "C"
+#endif  // WINDOWS_KERNEL_BUILD

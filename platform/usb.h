@@ -3,6 +3,10 @@
 // Sizes of the URB layouts are those of this compilation (pointers are 64-bit here); a driver
 // puts sizeof() of the layout in Hdr.Length.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/usb.h"
+#else
 #include "platform/ntstatus.h"
 
 struct _MDL;
@@ -457,3 +461,4 @@ typedef struct _URB {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
   };
 } URB, *PURB;
+#endif  // WINDOWS_KERNEL_BUILD

@@ -1,5 +1,9 @@
 // USBD library calls and the URB building helpers.
 #pragma once
+#ifdef WINDOWS_KERNEL_BUILD
+// Built as a Windows kernel driver: the DDK's own declarations (platform/windows/).
+#include "platform/windows/usbdlib.h"
+#else
 #include "platform/usb.h"
 
 // Size of an interface information record with room for numEndpoints pipes.
@@ -141,3 +145,4 @@ void USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
     (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                  \
     (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                 \
   } while (0)
+#endif  // WINDOWS_KERNEL_BUILD

@@ -13,7 +13,8 @@ static BOOLEAN CardPresent(ULONG State) { return State > SCARD_ABSENT; }
 
 NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
   SCARD_READER_CAPABILITIES* Caps = &SmartcardExtension->ReaderCapabilities;
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   ULONG Old = Caps->CurrentState;
   switch (State) {
     case SCARD_ABSENT:
@@ -32,7 +33,7 @@ NTSTATUS SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
       break;
   }
   ULONG New = Caps->CurrentState;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
 
   if (CardPresent(Old) != CardPresent(New)) CompleteCardTracking(SmartcardExtension);
   return STATUS_SUCCESS;
@@ -43,11 +44,12 @@ NTSTATUS ForgetProtocolAfterReset(PSMARTCARD_EXTENSION SmartcardExtension) {
   // let go of the protocol it was told. Left SPECIFIC, the next selection would find its protocol
   // "in force" and tell the reader nothing. A powered card is still present: no presence change.
   SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   if (SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_POWERED) {
     SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_POWERED;
   }
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   return STATUS_SUCCESS;
 }
 

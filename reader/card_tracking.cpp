@@ -10,10 +10,11 @@ NTSTATUS CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension->OsData == NULL) return STATUS_SUCCESS;
   KIRQL CancelIrql;
   IoAcquireCancelSpinLock(&CancelIrql);
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   PIRP Irp = SmartcardExtension->OsData->NotificationIrp;
   SmartcardExtension->OsData->NotificationIrp = NULL;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   if (Irp != NULL) IoSetCancelRoutine(Irp, NULL);
   IoReleaseCancelSpinLock(CancelIrql);
 
@@ -32,7 +33,8 @@ NTSTATUS ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   KIRQL CancelIrql;
   IoAcquireCancelSpinLock(&CancelIrql);
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   // Without the tracking thread nothing would ever complete the request.
   if (ReaderExtension->TrackingThread == NULL) Status = STATUS_INVALID_DEVICE_STATE;
   PIRP Irp = SmartcardExtension->OsData->NotificationIrp;
@@ -43,7 +45,7 @@ NTSTATUS ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     // the reader function does not leave pending.
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) Status = STATUS_CANCELLED;
   }
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   IoReleaseCancelSpinLock(CancelIrql);
   return Status;
 }
@@ -52,10 +54,11 @@ VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSMARTCARD_EXTENSION SmartcardExtension = (PSMARTCARD_EXTENSION)DeviceObject->DeviceExtension;
   // Taken back while the cancel spin lock is still held, so no other path completes it in between;
   // a request the library has already taken back itself is not this routine's to complete.
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   BOOLEAN Pending = SmartcardExtension->OsData->NotificationIrp == Irp;
   if (Pending) SmartcardExtension->OsData->NotificationIrp = NULL;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   IoReleaseCancelSpinLock(Irp->CancelIrql);
 
   if (Pending) {

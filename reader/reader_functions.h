@@ -1,18 +1,19 @@
 // The reader functions the smart card library calls through ReaderFunction[RDF_*], and the
-// completion of the library's pending presence request.
+// completion of the library's pending presence request. Routines the library or the system call
+// are declared NTAPI (__stdcall on x86 Windows).
 #pragma once
 #include "platform/wdm.h"
 
-NTSTATUS ReaderCardPower(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS ReaderSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI ReaderCardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI ReaderSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Completes OsData->NotificationIrp, if one pends.
 NTSTATUS CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 // The cancel routine of the pending presence request.
-VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Asks the reader for the card status and sets the card state from it. Caller holds LinkMutex.
 NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
@@ -29,4 +30,4 @@ NTSTATUS ForgetProtocolAfterReset(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS InitializeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);  // at binding
 NTSTATUS StartCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID CardTrackingThread(PVOID Context);
+VOID NTAPI CardTrackingThread(PVOID Context);

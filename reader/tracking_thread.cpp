@@ -16,16 +16,18 @@
 #define CARD_TRACKING_PERIOD_100NS 12000000LL
 
 static PKTHREAD TrackingThreadOf(PSMARTCARD_EXTENSION SmartcardExtension) {
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   PKTHREAD Thread = SmartcardExtension->ReaderExtension->TrackingThread;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   return Thread;
 }
 
 static void SetTrackingThread(PSMARTCARD_EXTENSION SmartcardExtension, PKTHREAD Thread) {
-  KIRQL Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  KIRQL Irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   SmartcardExtension->ReaderExtension->TrackingThread = Thread;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
 }
 
 NTSTATUS InitializeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {

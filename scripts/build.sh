@@ -9,22 +9,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # tshark reads the USB captures back; vsmartcard-vpicc and python3-pycryptodome give the vicc
-# card emulator behind the vpcd bridge test.
+# card emulator behind the vpcd bridge test; the MinGW-w64 compilers build the Windows driver
+# (scripts/windows.sh).
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tshark vsmartcard-vpicc
-          python3-pycryptodome)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -eq 0 ]]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
-  else
-    echo "missing Debian packages (run as root to install them): ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+          python3-pycryptodome g++-mingw-w64-x86-64 g++-mingw-w64-i686)
+source scripts/packages.sh
+install_packages "${packages[@]}"
 
 build=$(scripts/build_folder.sh)
 cmake -S . -B "$build" -G Ninja -DSANITIZE="${SANITIZE:-}" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" \

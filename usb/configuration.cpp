@@ -15,7 +15,7 @@
 #define PIPE_MAXIMUM_TRANSFER TRANSFER_CHUNK_SIZE
 #define SELECT_INTERFACE_HEADER FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface)
 
-static const WCHAR PipeNameTemplate[] = u"\\PIPE00";
+static const WCHAR PipeNameTemplate[] = WSTR("\\PIPE00");
 
 static PUSB_INTERFACE_DESCRIPTOR FindSetting(PUSB_CONFIGURATION_DESCRIPTOR Cd, LONG Interface,
                                              LONG Setting) {

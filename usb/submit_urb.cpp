@@ -13,7 +13,7 @@ typedef struct _URB_SUBMISSION {
   KEVENT Completed;
 } URB_SUBMISSION, *PURB_SUBMISSION;
 
-static NTSTATUS UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
   KeSetEvent(&((PURB_SUBMISSION)Context)->Completed, IO_NO_INCREMENT, FALSE);
@@ -21,8 +21,8 @@ static NTSTATUS UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
 }
 
 // DISPATCH_LEVEL. Cancels the request it was armed for, if that is still in flight.
-static VOID WatchdogExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                            PVOID SystemArgument2) {
+static VOID NTAPI WatchdogExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                  PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
   PDEVICE_EXTENSION Extension = CONTAINING_RECORD(Dpc, DEVICE_EXTENSION, WatchdogDpc);

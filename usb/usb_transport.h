@@ -67,7 +67,7 @@ NTSTATUS WritePortData(PDEVICE_OBJECT DeviceObject, PVOID Data, ULONG Length);
 NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject);
 // FALSE when there was no thread; TRUE once it has ended.
 BOOLEAN StopReadingThread(PDEVICE_OBJECT DeviceObject);
-VOID ZarUSB_ReadUSBThread(PVOID Context);
+VOID NTAPI ZarUSB_ReadUSBThread(PVOID Context);
 
 // --- read and write dispatch ---
 

@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Checks a built Zarq7usb.sys: that Windows would take it for the kernel driver it is meant to be.
+
+  - the native subsystem, and DriverEntry as the entry point;
+  - base relocations (a driver is loaded wherever the system puts it);
+  - imports from ntoskrnl.exe, HAL.dll, USBD.SYS and SMCLIB.SYS only, each symbol listed for its
+    module and image in exports.tsv (documented exports, with the page that documents each);
+  - no undefined symbol: whatever the driver's objects refer to and do not define is imported
+    from one of those modules (or is one of the compiler's arithmetic helpers);
+  - no static constructor in the driver's objects (nothing runs them);
+  - every pool allocation tagged "SC7Q": no untagged allocator imported, every
+    ExAllocatePoolWithTag call in the driver's sources passes DRIVER_POOL_TAG, and every call in
+    the image is preceded in its routine by the tag's value.
+
+Prints one line per finding and exits 1 when there is any.
+"""
+import argparse
+import pathlib
+import re
+import subprocess
+import sys
+
+MODULES = ("ntoskrnl.exe", "HAL.dll", "USBD.SYS", "SMCLIB.SYS")
+ENTRY = {"x64": "DriverEntry", "x86": "_DriverEntry@8"}
+POOL_TAG = 0x51374353  # "SC7Q" read as a little-endian ULONG
+TAGGED_ALLOCATOR = "ExAllocatePoolWithTag"
+# The allocation routines whose allocations the driver could not tag as required.
+UNTAGGED_ALLOCATORS = re.compile(r"^(ExAllocatePool(WithQuota|WithQuotaTag|WithTagPriority|2|3|Zero|"
+                                 r"QuotaZero|PriorityZero)?|ExAllocatePool)$")
+# What GCC calls for arithmetic the x86 instruction set lacks (libgcc, freestanding).
+COMPILER_HELPERS = {"__divdi3", "__udivdi3", "__moddi3", "__umoddi3", "__udivmoddi4", "__divmoddi4"}
+CONSTRUCTOR_SECTIONS = (".ctors", ".init_array", ".CRT$XC")
+
+
+def run(*command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+def parse_private_header(text):
+    fields = {}
+    for line in text.splitlines():
+        match = re.match(r"^(\w+)\s+([0-9a-fA-F]+)\b(.*)$", line)
+        if match and match.group(1) not in fields:
+            fields[match.group(1)] = (int(match.group(2), 16), match.group(3).strip())
+    return fields
+
+
+def parse_imports(text):
+    """{module: [symbol, ...]} from objdump -p's import tables."""
+    imports = {}
+    module = None
+    for line in text.splitlines():
+        if line.startswith(("The ", "PE File")):
+            module = None
+        match = re.match(r"^\s*DLL Name: (\S+)", line)
+        if match:
+            module = match.group(1)
+            imports.setdefault(module, [])
+            continue
+        match = re.match(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)\s*$", line)
+        if module is not None and match:
+            imports[module].append(match.group(1))
+    return imports
+
+
+def load_exports(path):
+    """{(module lowercase, symbol): (arches, page)}"""
+    exports = {}
+    for number, line in enumerate(path.read_text().splitlines(), 1):
+        if not line.strip() or line.startswith("#"):
+            continue
+        fields = line.split("\t")
+        if len(fields) != 4 or fields[2] not in ("all", "x86", "x64"):
+            raise SystemExit(f"{path}:{number}: expected module, symbol, all|x86|x64, page")
+        exports[(fields[0].lower(), fields[1])] = (fields[2], fields[3])
+    return exports
+
+
+def call_arguments(text, start):
+    """The top-level arguments of the call whose '(' is at text[start]."""
+    depth, arguments, current = 0, [], ""
+    for char in text[start:]:
+        if char == "(":
+            depth += 1
+            if depth == 1:
+                continue
+        elif char == ")":
+            depth -= 1
+            if depth == 0:
+                arguments.append(current.strip())
+                return arguments
+        elif char == "," and depth == 1:
+            arguments.append(current.strip())
+            current = ""
+            continue
+        current += char
+    return None
+
+
+def source_tag_findings(root, folders):
+    findings = []
+    call = re.compile(r"\b" + TAGGED_ALLOCATOR + r"\s*\(")
+    for folder in folders:
+        for path in sorted((root / folder).rglob("*")):
+            if path.suffix not in (".cpp", ".h"):
+                continue
+            text = re.sub(r"//[^\n]*", "", path.read_text())
+            for match in call.finditer(text):
+                arguments = call_arguments(text, match.end() - 1)
+                line = text.count("\n", 0, match.start()) + 1
+                if arguments is None or len(arguments) != 3 or arguments[2] != "DRIVER_POOL_TAG":
+                    findings.append(f"{path.relative_to(root)}:{line}: {TAGGED_ALLOCATOR} without "
+                                    "DRIVER_POOL_TAG as its tag")
+    return findings
+
+
+def import_slots(text, image_base, arch):
+    """{address of an import address table slot: imported name} from objdump -p."""
+    slots, module_thunk, index = {}, None, 0
+    size = 8 if arch == "x64" else 4
+    for line in text.splitlines():
+        header = re.match(r"^ ([0-9a-f]{8})\s+([0-9a-f]{8}) [0-9a-f]{8} [0-9a-f]{8} [0-9a-f]{8} "
+                          r"([0-9a-f]{8})$", line)
+        if header:
+            module_thunk, index = int(header.group(3), 16), 0
+            continue
+        entry = re.match(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)\s*$", line)
+        if entry and module_thunk:
+            slots[image_base + module_thunk + index * size] = entry.group(1)
+            index += 1
+    return slots
+
+
+def image_tag_findings(disassembly, slots, arch):
+    """Every call of the allocator (through its import slot or its thunk) must follow a load of
+    the tag's value in the same routine; an image that imports it and has no such call is not
+    what this check understands."""
+    findings, calls = [], 0
+    routine, tag_seen = None, False
+    tag = f"$0x{POOL_TAG:x}"
+    through_slot = re.compile(r"\b(call|jmp)\s+\*(?:0x[0-9a-f]+\(%rip\)\s+#\s+|0x)([0-9a-f]+)")
+    through_thunk = re.compile(r"\b(call|jmp)\s+[0-9a-f]+ <[_@]?" + TAGGED_ALLOCATOR + r"(@\d+)?>")
+    for line in disassembly.splitlines():
+        header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
+        if header:
+            routine, tag_seen = header.group(1), False
+            continue
+        if tag in line:
+            tag_seen = True
+        slot = through_slot.search(line)
+        allocates = through_thunk.search(line) or (
+            slot and slots.get(int(slot.group(2), 16)) == TAGGED_ALLOCATOR)
+        if allocates and routine.lstrip("_@").split("@")[0] != TAGGED_ALLOCATOR:
+            calls += 1
+            if not tag_seen:
+                findings.append(f"{arch}: {routine} calls {TAGGED_ALLOCATOR} without loading the "
+                                f"tag {tag} before it")
+    if calls == 0 and TAGGED_ALLOCATOR in slots.values():
+        findings.append(f"{arch}: {TAGGED_ALLOCATOR} is imported and no call of it was found")
+    return findings
+
+
+def undecorated(symbol, arch):
+    """The exported name a reference of the driver's objects names: __imp_ and the x86
+    decorations (_name@bytes, @name@bytes, _name) taken off."""
+    if symbol.startswith("__imp_"):
+        symbol = symbol[len("__imp_"):]
+    if arch == "x86":
+        symbol = re.sub(r"@\d+$", "", symbol)
+        if symbol.startswith(("_", "@")):
+            symbol = symbol[1:]
+    return symbol
+
+
+def unresolved_findings(library_symbols, imports, arch):
+    """Every symbol the driver's objects refer to and do not define must be imported from a
+    listed module, or be one of the compiler's own arithmetic helpers."""
+    defined, referenced = set(), set()
+    for line in library_symbols.splitlines():
+        parts = line.split()
+        if len(parts) == 2 and parts[0] == "U":
+            referenced.add(parts[1])
+        elif len(parts) == 3 and parts[1] not in ("U", "w"):
+            defined.add(parts[2])
+    imported = {name for names in imports.values() for name in names}
+    findings = []
+    for symbol in sorted(referenced - defined):
+        if undecorated(symbol, arch) in imported or undecorated(symbol, arch) in COMPILER_HELPERS:
+            continue
+        findings.append(f"{arch}: {symbol} is referred to and neither defined by the driver nor "
+                        "imported from a listed module")
+    return findings
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--image", required=True, type=pathlib.Path)
+    parser.add_argument("--arch", required=True, choices=sorted(ENTRY))
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("--nm", required=True)
+    parser.add_argument("--driver-library", required=True)
+    parser.add_argument("--exports", required=True, type=pathlib.Path)
+    parser.add_argument("--source-root", required=True, type=pathlib.Path)
+    parser.add_argument("--folders", required=True)
+    options = parser.parse_args()
+    arch = options.arch
+    findings = []
+
+    private = run(options.objdump, "-p", str(options.image))
+    fields = parse_private_header(private)
+
+    subsystem = fields.get("Subsystem")
+    if subsystem is None or subsystem[0] != 1:
+        findings.append(f"{arch}: subsystem is {subsystem}, not 1 (NT native)")
+
+    symbols = {}
+    for line in run(options.nm, "--defined-only", str(options.image)).splitlines():
+        parts = line.split()
+        if len(parts) == 3:
+            symbols[parts[2]] = int(parts[0], 16)
+    entry_symbol = ENTRY[arch]
+    image_base = fields.get("ImageBase", (0, ""))[0]
+    entry = fields.get("AddressOfEntryPoint", (0, ""))[0]
+    if entry_symbol not in symbols:
+        findings.append(f"{arch}: no {entry_symbol} in the image")
+    elif symbols[entry_symbol] != image_base + entry:
+        findings.append(f"{arch}: entry point 0x{image_base + entry:x} is not {entry_symbol} "
+                        f"(0x{symbols[entry_symbol]:x})")
+
+    if not re.search(r"Entry 5 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Base Relocation Directory",
+                     private) or "PE File Base Relocations" not in private:
+        findings.append(f"{arch}: no base relocations")
+
+    exports = load_exports(options.exports)
+    allowed_modules = {module.lower(): module for module in MODULES}
+    imports = parse_imports(private)
+    for module, names in sorted(imports.items()):
+        if module.lower() not in allowed_modules:
+            findings.append(f"{arch}: imports from {module}: {', '.join(names)}")
+            continue
+        for name in names:
+            listed = exports.get((module.lower(), name))
+            if listed is None or listed[0] not in ("all", arch):
+                findings.append(f"{arch}: {module}!{name} is not a listed documented export of "
+                                f"{module} for {arch} (windows/exports.tsv)")
+            if UNTAGGED_ALLOCATORS.match(name):
+                findings.append(f"{arch}: imports {name}, an allocation without the driver's tag")
+
+    findings += unresolved_findings(run(options.nm, options.driver_library), imports, arch)
+
+    headers = run(options.objdump, "-h", options.driver_library)
+    member = None
+    for line in headers.splitlines():
+        match = re.match(r"^In archive .*?:$|^(\S+):\s+file format", line)
+        if match:
+            member = match.group(1) or member
+        match = re.match(r"^\s*\d+\s+(\S+)\s+([0-9a-f]+)", line)
+        if match and match.group(1).startswith(CONSTRUCTOR_SECTIONS) and int(match.group(2), 16):
+            findings.append(f"{arch}: {member} has a static constructor ({match.group(1)})")
+
+    findings += source_tag_findings(options.source_root, options.folders.split(","))
+    slots = import_slots(private, image_base, arch)
+    findings += image_tag_findings(run(options.objdump, "-d", str(options.image)), slots, arch)
+
+    for finding in findings:
+        print(f"image check: {finding}")
+    if findings:
+        return 1
+    counts = ", ".join(f"{module} {len(names)}" for module, names in sorted(imports.items()))
+    print(f"image check: {options.image.name} ({arch}) native, entry {entry_symbol}, relocated, "
+          f"imports {counts}: all documented")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
