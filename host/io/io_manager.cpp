@@ -164,6 +164,15 @@ int IoManager::OpenFiles(PDEVICE_OBJECT device) {
   return record ? record->open_files : 0;
 }
 
+void IoManager::SetSurpriseRemoval(PDEVICE_OBJECT pdo, bool in_progress) {
+  std::lock_guard lock(state_->mu);
+  for (PDEVICE_OBJECT device = pdo; device; device = device->AttachedDevice) {
+    if (DeviceRecord* record = state_->FindDeviceLocked(device)) {
+      record->surprise_removed = in_progress;
+    }
+  }
+}
+
 void IoManager::SetLastCloseHook(std::function<void(PDEVICE_OBJECT)> hook) {
   std::lock_guard lock(state_->mu);
   state_->last_close_hook = std::move(hook);
@@ -171,6 +180,7 @@ void IoManager::SetLastCloseHook(std::function<void(PDEVICE_OBJECT)> hook) {
 
 void IoManager::FreeUnsentIrp(PIRP irp) {
   std::lock_guard lock(state_->mu);
+  state_->built_on_stack.erase(irp);
   if (auto record = state_->FindIrpLocked(irp)) FreeIrpLocked(*state_, *record, "never sent");
 }
 
@@ -331,6 +341,8 @@ std::string MinorName(UCHAR major, UCHAR minor) {
         return "IRP_MN_CANCEL_STOP_DEVICE";
       case IRP_MN_QUERY_DEVICE_RELATIONS:
         return "IRP_MN_QUERY_DEVICE_RELATIONS";
+      case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        return "IRP_MN_QUERY_PNP_DEVICE_STATE";
       case IRP_MN_QUERY_CAPABILITIES:
         return "IRP_MN_QUERY_CAPABILITIES";
       case IRP_MN_SURPRISE_REMOVAL:

@@ -72,6 +72,9 @@ class IoManager {
   std::u16string DeviceName(PDEVICE_OBJECT device);
   // Open files whose requests go to device.
   int OpenFiles(PDEVICE_OBJECT device);
+  // Marks the stack above pdo as being between IRP_MN_SURPRISE_REMOVAL and
+  // IRP_MN_REMOVE_DEVICE, when its drivers must not detach or delete their device objects.
+  void SetSurpriseRemoval(PDEVICE_OBJECT pdo, bool in_progress);
   // Called (from the closing thread, at PASSIVE_LEVEL) when the last open file of a device's
   // stack has been closed; the Plug and Play manager sends a delayed removal from here.
   void SetLastCloseHook(std::function<void(PDEVICE_OBJECT top)> hook);
