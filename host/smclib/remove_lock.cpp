@@ -61,7 +61,7 @@ bool CountTag(HostOsData& os, ULONG tag, LONG change) {
 }
 
 std::string TagText(ULONG tag) {
-  return tag ? "tag '" + host::kernel::TagName(tag) + "'" : std::string("no tag");
+  return tag ? "with tag '" + host::kernel::TagName(tag) + "'" : std::string("without a tag");
 }
 
 }  // namespace
@@ -89,7 +89,7 @@ void SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, 
   if (!CountTag(*os, Tag, -1)) {
     host::kernel::Kernel::Current().BugCheck(
         "SmartcardReleaseRemoveLock",
-        "released more often than acquired: no acquisition with " + TagText(Tag) + " is held");
+        "released more often than acquired: nothing acquired " + TagText(Tag) + " is held");
   }
   LONG left = InterlockedDecrement(&os->remove_lock_count);
   if (left == 0 && os->remove_pending) KeSetEvent(&os->remove_lock_free, 0, FALSE);

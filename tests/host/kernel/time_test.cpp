@@ -1,4 +1,5 @@
 #include <chrono>
+#include <set>
 
 #include "tests/host/kernel/kernel_test_support.h"
 
@@ -163,4 +164,68 @@ TEST(DeviceEvents, RunAtTheirVirtualTimeAtDispatchLevel) {
   });
   ASSERT_TRUE(r.ok()) << r.report;
   EXPECT_EQ(at, std::vector<Ticks>{Milliseconds(30)});
+}
+
+TEST(ClockTick, TimersDelaysAndTimeOutsExpireOnTheTickUnlessTimingIsExact) {
+  for (Timing timing : {Timing::kClockTick, Timing::kExact}) {
+    Kernel k(KernelOptions{.timing = timing});
+    std::vector<Ticks> at;
+    Ticks device_thread_woke = 0;
+    auto r = k.Run([&] {
+      Sleep(Milliseconds(10));
+      at.push_back(k.Now());
+      KEVENT never;
+      KeInitializeEvent(&never, NotificationEvent, FALSE);
+      EXPECT_EQ(Wait(&never, Milliseconds(10)), STATUS_TIMEOUT);
+      at.push_back(k.Now());
+      KTIMER timer;
+      KeInitializeTimer(&timer);
+      KeSetTimer(&timer, Relative(Milliseconds(10)), nullptr);
+      WaitForever(&timer);
+      at.push_back(k.Now());
+      k.SleepFor(Milliseconds(3));  // hardware time: exact
+      at.push_back(k.Now());
+      at.push_back(Ticks(KeQueryInterruptTime()));
+      // Simulated hardware (a daemon) keeps exact time.
+      Ticks start = k.Now();
+      k.Spawn("device",
+              [&] {
+                Sleep(Milliseconds(10));
+                device_thread_woke = k.Now() - start;
+              },
+              {.daemon = true});
+      Sleep(Milliseconds(20));
+    });
+    ASSERT_TRUE(r.ok()) << r.report;
+    if (timing == Timing::kClockTick) {
+      EXPECT_EQ(at, (std::vector<Ticks>{kClockTick, 2 * kClockTick, 3 * kClockTick,
+                                        3 * kClockTick + Milliseconds(3), 3 * kClockTick}));
+    } else {
+      EXPECT_EQ(at, (std::vector<Ticks>{Milliseconds(10), Milliseconds(20), Milliseconds(30),
+                                        Milliseconds(33), Milliseconds(33)}));
+    }
+    EXPECT_EQ(device_thread_woke, Milliseconds(10));
+  }
+}
+
+TEST(Dpcs, ADpcAndADeviceEventDueTogetherRunInEitherOrder) {
+  std::set<std::string> orders;
+  for (uint64_t seed = 1; seed <= 16; ++seed) {
+    Kernel k(KernelOptions{.seed = seed});
+    std::string order;
+    auto r = k.Run([&] {
+      KTIMER timer;
+      KDPC dpc;
+      KeInitializeTimer(&timer);
+      KeInitializeDpc(
+          &dpc, [](PKDPC, PVOID order, PVOID, PVOID) { *static_cast<std::string*>(order) += "D"; },
+          &order);
+      KeSetTimer(&timer, Relative(2 * kClockTick), &dpc);
+      k.ScheduleAt(2 * kClockTick, [&] { order += "E"; });
+      Sleep(3 * kClockTick);
+    });
+    ASSERT_TRUE(r.ok()) << r.report;
+    orders.insert(order);
+  }
+  EXPECT_EQ(orders, (std::set<std::string>{"DE", "ED"}));
 }

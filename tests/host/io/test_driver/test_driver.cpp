@@ -6,6 +6,20 @@ const GUID GUID_DEVINTERFACE_TESTDRV = {
 TESTDRV_COUNTS TestDriverCounts;
 TESTDRV_FAULTS TestDriverFaults;
 
+// Nothing here may wait: the lower drivers may complete D0 at DISPATCH_LEVEL in their context.
+// (External linkage, so that reports can name it.)
+NTSTATUS TestDriverPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  TestDriverCounts.PowerUpIrql = KeGetCurrentIrql();
+  TestDriverCounts.PowerUpThread = KeGetCurrentThread();
+  if (TestDriverFaults.WaitInPowerUpCompletion) {
+    LARGE_INTEGER Interval;
+    Interval.QuadPart = -10000;  // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &Interval);
+  }
+  return STATUS_SUCCESS;
+}
+
 namespace {
 
 PTESTDRV_EXTENSION Ext(PDEVICE_OBJECT DeviceObject) {
@@ -36,19 +50,6 @@ NTSTATUS ForwardAndWait(PTESTDRV_EXTENSION Extension, PIRP Irp) {
     Status = Irp->IoStatus.Status;
   }
   return Status;
-}
-
-// Nothing here may wait: the lower drivers may complete D0 at DISPATCH_LEVEL in their context.
-NTSTATUS PowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID) {
-  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  TestDriverCounts.PowerUpIrql = KeGetCurrentIrql();
-  TestDriverCounts.PowerUpThread = KeGetCurrentThread();
-  if (TestDriverFaults.WaitInPowerUpCompletion) {
-    LARGE_INTEGER Interval;
-    Interval.QuadPart = -10000;  // 1 ms
-    KeDelayExecutionThread(KernelMode, FALSE, &Interval);
-  }
-  return STATUS_SUCCESS;
 }
 
 NTSTATUS PassDown(PTESTDRV_EXTENSION Extension, PIRP Irp) {
@@ -312,7 +313,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Stack->MinorFunction == IRP_MN_SET_POWER &&
       Stack->Parameters.Power.Type == DevicePowerState &&
       Stack->Parameters.Power.State.DeviceState == PowerDeviceD0) {
-    IoSetCompletionRoutine(Irp, PowerUpComplete, NULL, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, TestDriverPowerUpComplete, NULL, TRUE, TRUE, TRUE);
   }
   PoStartNextPowerIrp(Irp);
   return PoCallDriver(Extension->LowerDevice, Irp);

@@ -39,6 +39,8 @@ typedef struct _TESTDRV_EXTENSION {
 } TESTDRV_EXTENSION, *PTESTDRV_EXTENSION;
 
 extern "C" NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// The completion routine of a D0 device power request.
+NTSTATUS TestDriverPowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Counters a test reads.
 typedef struct _TESTDRV_COUNTS {
