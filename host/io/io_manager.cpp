@@ -30,6 +30,19 @@ IoManager::IoManager(kernel::Kernel& kernel, IoOptions options)
     : kernel_(kernel), options_(options), state_(std::make_unique<State>()) {
   kernel_.SetService<IoManager>(this);
   kernel_.AddShutdownCheck([this] { return LeakReport(); });
+  // A thread whose routine returned has no stack left for a request's event or status block
+  // ("IoBuildDeviceIoControlRequest function (wdm.h)").
+  kernel_.AddThreadEndCheck([this](PKTHREAD thread) {
+    std::lock_guard lock(state_->mu);
+    for (PIRP irp : state_->built_on_stack) {
+      auto record = state_->FindIrpLocked(irp);
+      if (record && record->builder == thread) {
+        return "ended while " + record->Describe() +
+               " is still in progress with its event or I/O status block on the thread's stack";
+      }
+    }
+    return std::string();
+  });
 }
 
 IoManager::~IoManager() {

@@ -23,7 +23,8 @@ namespace host::io {
 
 struct IoOptions {
   // The WDM version IoIsWdmVersionAvailable reports: 1.30 for an NT-based platform (WDM 1.10 and
-  // later are available); Legacy() is Windows Me, which has no WDM 1.10.
+  // later are available); Legacy() is Windows Me, which has no WDM 1.10 and no surprise removal
+  // (the Plug and Play manager removes a pulled device at once, see pnp_manager.h).
   UCHAR wdm_major = 1;
   UCHAR wdm_minor = 0x30;
   static IoOptions Legacy() { return IoOptions{1, 0x05}; }

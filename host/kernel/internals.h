@@ -116,6 +116,7 @@ struct Kernel::Internals {
   std::condition_variable done_cv;
   bool done = false;
   std::vector<std::function<std::string()>> shutdown_checks;
+  std::vector<std::function<std::string(PKTHREAD)>> thread_end_checks;
 
   // Real mode: the clock thread fires timers and device events.
   std::thread clock_thread;

@@ -140,6 +140,9 @@ class Kernel {
 
   // A check run when the machine shuts down; a non-empty answer is a verifier failure.
   void AddShutdownCheck(std::function<std::string()> check);
+  // A check run in an emulated thread whose routine has ended (its stack is gone), with no lock
+  // held; a non-empty answer stops the machine.
+  void AddThreadEndCheck(std::function<std::string(PKTHREAD)> check);
 
   Pool& pool() { return pool_; }
   DebugLog& debug_log() { return debug_log_; }

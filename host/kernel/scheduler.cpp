@@ -382,15 +382,22 @@ void Kernel::Internals::ThreadEntry(ThreadPtr self) {
     self->state = _KTHREAD::State::kRunning;
     run_body = !self->abort;
   }
+  std::string ended_with;
   if (run_body) {
     try {
       self->body();
     } catch (const ThreadUnwind&) {
     }
+    std::vector<std::function<std::string(PKTHREAD)>> checks;
+    {
+      std::lock_guard lock(mu);
+      if (!self->abort) checks = thread_end_checks;
+    }
+    for (auto& check : checks) ended_with += check(self);
   }
   std::unique_lock lock(mu);
   if (!halted && !self->internal) {
-    std::string problem;
+    std::string problem = ended_with;
     if (self->irql != PASSIVE_LEVEL) problem = "ended at IRQL " + std::to_string(self->irql);
     if (!self->spin_locks.empty()) problem = "ended holding a spin lock";
     if (self->mutexes_owned) problem = "ended owning a mutex";
@@ -410,6 +417,8 @@ void Kernel::Internals::ThreadEntry(ThreadPtr self) {
       if (t->state != _KTHREAD::State::kTerminated && !t->daemon && !t->internal) {
         still_running += "\n  thread " + DescribeThread(t.get()) + " " + StateName(t->state);
         if (t->waiting_on) still_running += ", waits on " + DescribeObject(t->waiting_on);
+        auto label = t->waiting_on ? labels.find(t->waiting_on) : labels.end();
+        if (label != labels.end()) still_running += " (" + label->second + ")";
       }
     }
     if (!still_running.empty()) {
@@ -635,6 +644,11 @@ void Kernel::BugCheck(std::string_view call, std::string_view message) {
   }
   if (!self) std::abort();
   throw ThreadUnwind{};
+}
+
+void Kernel::AddThreadEndCheck(std::function<std::string(PKTHREAD)> check) {
+  std::lock_guard lock(internals_->mu);
+  internals_->thread_end_checks.push_back(std::move(check));
 }
 
 void Kernel::AddShutdownCheck(std::function<std::string()> check) {

@@ -81,6 +81,7 @@ std::optional<std::vector<PUSBD_INTERFACE_INFORMATION>> InterfaceRecords(PURB ur
 
 UsbBus::UsbBus(io::IoManager& io, io::PnpManager& pnp, UsbBusOptions options)
     : BusDriver(io, u"\\Driver\\usbhub"), pnp_(pnp), options_(options) {
+  set_completion(options.completion);
   io.kernel().SetService<UsbBus>(this);
 }
 

@@ -73,6 +73,9 @@ struct UsbBusOptions {
   // How long a standard request the bus answers itself (descriptors, selections, pipe resets)
   // takes on the default pipe.
   kernel::Ticks control_time = kernel::Milliseconds(1);
+  // Which Plug and Play and power requests the bus completes later (host/io/bus_driver.h); a hub
+  // completes IRP_MN_START_DEVICE and the return to D0 later.
+  io::BusCompletion completion;
 };
 
 // Hardware id of a USB device for the Plug and Play manager: "USB\VID_F7A5&PID_0C01".

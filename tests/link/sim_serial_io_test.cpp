@@ -90,7 +90,6 @@ TEST(SimSerialIo, WritePutsTheBlockOnTheLineAndReturnsOnceTheConverterTookIt) {
     for (size_t i = 0; i < long_block.size(); ++i) long_block[i] = uint8_t(i);
     start = k.Now();
     ASSERT_EQ(Call(link, SMARTCARD_WRITE, long_block), STATUS_SUCCESS);
-    // The wait is a delay, and ends on the clock tick.
     EXPECT_EQ(k.Now() - start,
               RoundUpToClockTick((200 - 64) * sim::CharacterTime(sim::kLinkSettings)));
     EXPECT_EQ(link.line().converter_end().TransmitQueued(), 64u);
@@ -105,8 +104,7 @@ TEST(SimSerialIo, WritePutsTheBlockOnTheLineAndReturnsOnceTheConverterTookIt) {
 
 TEST(SimSerialIo, ReadWaitsMissingBytesTimesMultiplierPlusConstantInVirtualTime) {
   ExpectOk(RunSimLink([](Kernel& k, SimLink& link) {
-    // The device's own limits until the link sets some: 3 x 50 + 5000 ms. Time-outs end on the
-    // clock tick.
+    // The device's own limits until the link sets some: 3 x 50 + 5000 ms, on the clock tick.
     Ticks start = k.Now();
     ReadResult r = Read(link, 3);
     EXPECT_EQ(r.status, STATUS_TIMEOUT);
@@ -271,13 +269,10 @@ TEST(SimSerialIo, DtrPowersTheReader) {
 
     ASSERT_EQ(Call(link, IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
     EXPECT_TRUE(link.line().dtr());
-    // Looked at from the hardware's side, to the millisecond: 100 ms after DTR rose.
-    bool booted_at_99 = true, booted_at_101 = false;
-    k.ScheduleAfter(Milliseconds(99), [&] { booted_at_99 = link.reader().booted(); });
-    k.ScheduleAfter(Milliseconds(101), [&] { booted_at_101 = link.reader().booted(); });
-    Sleep(Milliseconds(101));
-    EXPECT_FALSE(booted_at_99);
-    EXPECT_TRUE(booted_at_101);
+    k.SleepFor(Milliseconds(99));  // the reader's time, to the millisecond: not the clock tick
+    EXPECT_FALSE(link.reader().booted());
+    k.SleepFor(Milliseconds(2));
+    EXPECT_TRUE(link.reader().booted());  // 100 ms after DTR rose
 
     ASSERT_EQ(Call(link, SMARTCARD_WRITE, kGetStatusBlock), STATUS_SUCCESS);
     EXPECT_EQ(ToHex(ReadBlock(link)), ToHex(kStatusAnswerUnpowered));

@@ -46,7 +46,6 @@ TEST(CardTrackingThread, QueriesAtOnceThenEveryPeriodPlusTheQuerysOwnTime) {
     std::vector<Ticks> t = far->StatusQueryTimes();
     ASSERT_EQ(t.size(), 5u) << "queries at 0, 1.213, 2.426, 3.639 and 4.852 s";
     EXPECT_EQ(t[0], start);
-    // The period is a delay after the query: it ends on the clock tick.
     for (size_t i = 1; i < t.size(); ++i) {
       EXPECT_EQ(t[i], RoundUpToClockTick(t[i - 1] + kQueryTime + kPeriod));
     }

@@ -299,10 +299,6 @@ TEST(Verifier, IoCallsAtTooHighAnIrql) {
   ExpectBugCheck(r, "IoCreateDevice", "called at IRQL 2");
 }
 
-}  // namespace
-
-namespace {
-
 TEST(Verifier, MarkingPendingAndReturningAnotherStatus) {
   auto r = WithDevice(
       [](PDEVICE_OBJECT, PIRP irp) {
@@ -346,6 +342,19 @@ TEST(Verifier, ABuiltRequestsEventOnAStackThatHasUnwound) {
   ExpectBugCheck(r, "IofCallDriver", "is still in progress with its event or I/O status block");
 }
 
+TEST(Verifier, AThreadEndingWithABuiltRequestsEventOnItsStack) {
+  auto r = WithDevice(
+      [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return NTSTATUS(STATUS_PENDING);
+      },
+      [](Machine& m, PDEVICE_OBJECT device) {
+        PKTHREAD sender = m.k.Spawn("sender", [device] { SendBuilt(device, /*wait=*/false); });
+        KeWaitForSingleObject(sender, Executive, KernelMode, FALSE, nullptr);
+      });
+  ExpectBugCheck(r, "thread 'sender'", "ended while IRP #1");
+}
+
 TEST(Verifier, ACompletionRoutineChangingTheStatusOfARemoval) {
   auto r = WithDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
                       [](Machine&, PDEVICE_OBJECT device) {
@@ -365,18 +374,46 @@ TEST(Verifier, ACompletionRoutineChangingTheStatusOfARemoval) {
   EXPECT_TRUE(Contains(r.report, "IRP_MN_REMOVE_DEVICE")) << r.report;
 }
 
-// The test driver on the test bus, making one mistake.
-RunResult TestDriverWith(BOOLEAN TESTDRV_FAULTS::*fault) {
+TEST(Verifier, CompletingAPowerIrpWithoutPoStartNextPowerIrp) {
+  auto r = WithDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                      [](Machine&, PDEVICE_OBJECT device) {
+                        POWER_STATE d3{.DeviceState = PowerDeviceD3};
+                        PoRequestPowerIrp(device, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr);
+                      });
+  ExpectBugCheck(r, "IofCompleteRequest", "IRP_MN_SET_POWER held at stack location 1");
+}
+
+TEST(Verifier, SendingAPowerIrpWithIoCallDriver) {
+  auto r = WithDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                      [](Machine&, PDEVICE_OBJECT device) {
+                        PIRP irp = IoAllocateIrp(1, FALSE);
+                        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
+                        IoCallDriver(device, irp);
+                      });
+  ExpectBugCheck(r, "IofCallDriver", "power IRPs go down with PoCallDriver");
+}
+
+// The test driver on the test bus, making one mistake, through its life or a sleep and wake.
+RunResult TestDriverWith(BOOLEAN TESTDRV_FAULTS::*fault, bool sleep = false) {
   Machine m;
   TestDriverFaults = {};
   TestDriverFaults.*fault = TRUE;
   auto r = m.k.Run([&] {
     m.pnp.RegisterDriver(u"TESTBUS\\DEVICE",
                          m.io.LoadDriver(u"\\Driver\\TestDrv", TestDriverEntry, u""));
-    m.bus.Unplug(m.bus.Plug(TestDevice{}));
+    PDEVICE_OBJECT pdo = m.bus.Plug(TestDevice{});
+    if (sleep) m.power.SetSystemPowerState(PowerSystemSleeping3);
+    if (sleep) m.power.SetSystemPowerState(PowerSystemWorking);
+    m.bus.Unplug(pdo);
   });
   TestDriverFaults = {};
   return r;
+}
+
+// The bus completes D0 later, at DISPATCH_LEVEL: a completion routine must not wait.
+TEST(Verifier, AD0CompletionRoutineThatWaitsIsNamed) {
+  ExpectBugCheck(TestDriverWith(&TESTDRV_FAULTS::WaitInPowerUpCompletion, /*sleep=*/true),
+                 "KeDelayExecutionThread", "in completion routine TestDriverPowerUpComplete");
 }
 
 TEST(Verifier, AddDeviceLeavingDoDeviceInitializingSet) {

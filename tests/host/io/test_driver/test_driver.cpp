@@ -7,11 +7,9 @@ TESTDRV_COUNTS TestDriverCounts;
 TESTDRV_FAULTS TestDriverFaults;
 
 // Nothing here may wait: the lower drivers may complete D0 at DISPATCH_LEVEL in their context.
-// (External linkage, so that reports can name it.)
 NTSTATUS TestDriverPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID) {
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   TestDriverCounts.PowerUpIrql = KeGetCurrentIrql();
-  TestDriverCounts.PowerUpThread = KeGetCurrentThread();
   if (TestDriverFaults.WaitInPowerUpCompletion) {
     LARGE_INTEGER Interval;
     Interval.QuadPart = -10000;  // 1 ms

@@ -39,7 +39,7 @@ typedef struct _TESTDRV_EXTENSION {
 } TESTDRV_EXTENSION, *PTESTDRV_EXTENSION;
 
 extern "C" NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-// The completion routine of a D0 device power request.
+// The completion routine of a D0 device power request (not static: reports name it).
 NTSTATUS TestDriverPowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Counters a test reads.
@@ -47,10 +47,9 @@ typedef struct _TESTDRV_COUNTS {
   LONG Unloads;
   LONG AddDevices;
   LONG PowerCompletions;
-  LONG Creates;       // create requests that reached the driver
-  LONG StartsPended;  // starts whose lower drivers returned STATUS_PENDING
-  KIRQL PowerUpIrql;  // where the D0 completion routine ran
-  PKTHREAD PowerUpThread;
+  LONG Creates;                // create requests that reached the driver
+  LONG StartsPended;           // starts whose lower drivers returned STATUS_PENDING
+  KIRQL PowerUpIrql;           // where the D0 completion routine ran
   PKTHREAD SystemPowerThread;  // where the last system power request arrived
 } TESTDRV_COUNTS;
 extern TESTDRV_COUNTS TestDriverCounts;
