@@ -4,8 +4,8 @@
 // asked get IRP_MN_SET_POWER for the working state. Waking sets the working state. Device power
 // requests that drivers ask for with PoRequestPowerIrp are built and sent by the Po calls.
 // The requests are sent from the power manager's own thread ("power manager"), one after the
-// other, each waited for ("Handling System Power State Requests"); the caller, an emulated thread at
-// PASSIVE_LEVEL, waits for that thread.
+// other, each waited for ("Handling System Power State Requests"); the caller, an emulated thread
+// at PASSIVE_LEVEL, waits for that thread.
 #pragma once
 
 #include <string>
