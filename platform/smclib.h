@@ -407,6 +407,10 @@ NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceNam
 // One acquisition per open handle. Fails with STATUS_DELETE_PENDING once removal waits.
 NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
 void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+// The same with a tag naming the holder (the untagged forms use tag 0); a release must match an
+// acquisition of its tag.
+NTSTATUS SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
+void SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
 // Returns when no acquisition is left; later acquisitions fail.
 void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 

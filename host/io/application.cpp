@@ -213,9 +213,14 @@ NTSTATUS Application::Open(std::u16string_view path, Handle* handle) {
     std::lock_guard lock(s.mu);
     DeviceRecord* device = s.FindDeviceLocked(top);
     if (!device || device->deleted) return STATUS_DELETE_PENDING;
-    if (((named->Flags | top->Flags) & DO_EXCLUSIVE) && device->open_files > 0) {
+    // Exclusive access is a property of the device object the path names: a device interface
+    // names the physical device object, so opens through it reach the function driver, whose
+    // own rule decides ("Specifying Exclusive Access to Device Objects").
+    DeviceRecord* named_record = s.FindDeviceLocked(named);
+    if ((named->Flags & DO_EXCLUSIVE) && named_record->named_opens > 0) {
       return STATUS_ACCESS_DENIED;
     }
+    ++named_record->named_opens;
     ++device->open_files;
     ++device->references;
     opened = s.next_handle++;
@@ -226,6 +231,7 @@ NTSTATUS Application::Open(std::u16string_view path, Handle* handle) {
     {
       std::lock_guard lock(s.mu);
       --s.FindDeviceLocked(top)->open_files;
+      --s.FindDeviceLocked(named)->named_opens;
       s.files.erase(opened);
     }
     io_.DereferenceDevice(top);
@@ -309,6 +315,7 @@ NTSTATUS Application::Close(Handle handle) {
     std::lock_guard lock(s.mu);
     DeviceRecord* device = s.FindDeviceLocked(top);
     last = --device->open_files == 0;
+    --s.FindDeviceLocked(file->object.DeviceObject)->named_opens;
     hook = s.last_close_hook;
     s.files.erase(handle);
   }

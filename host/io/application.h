@@ -4,11 +4,14 @@
 // A path names a device object ("\Device\NAME"), a symbolic link to one ("\??\NAME", an enabled
 // device interface), optionally followed by a file name that the driver sees in the file
 // object ("\Device\USBTESK0\PIPE00" gives "\PIPE00"). The request goes to the top of the named
-// device's stack. Device control uses the method of its code: METHOD_BUFFERED (and, with no
-// memory descriptor lists here, the direct methods) through one system buffer of the larger
-// length, output copied back up to the Information the driver reports; METHOD_NEITHER hands the
-// application's buffers over as they are. Reads and writes are buffered on devices with
-// DO_BUFFERED_IO and go straight to the application's buffer otherwise.
+// device's stack. An open is refused with STATUS_ACCESS_DENIED when the device object the path
+// names is exclusive (DO_EXCLUSIVE) and already open; a device interface names the physical
+// device object, so opens through it always reach the function driver's create routine. Device
+// control uses the method of its code: METHOD_BUFFERED (and, with no memory descriptor lists here,
+// the direct methods) through one system buffer of the larger length, output copied back up to the
+// Information the driver reports; METHOD_NEITHER hands the application's buffers over as they are.
+// Reads and writes are buffered on devices with DO_BUFFERED_IO and go straight to the application's
+// buffer otherwise.
 //
 // Every call is made from an emulated thread at PASSIVE_LEVEL. The blocking forms wait for the
 // final status; the asynchronous forms return at once with an AsyncIo that completes later

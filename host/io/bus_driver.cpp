@@ -5,6 +5,8 @@
 namespace host::io {
 namespace {
 
+constexpr USHORT kCapabilitiesVersion = 1;
+
 struct PdoExtension {
   BusDriver* bus;
   void* context;
@@ -49,6 +51,13 @@ NTSTATUS BusDriver::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   return status;
 }
 
+NTSTATUS BusDriver::Finish(PIRP irp, NTSTATUS status, bool later, ULONG_PTR information) {
+  if (!later) return Complete(irp, status, information);
+  IoMarkIrpPending(irp);
+  io_.kernel().ScheduleAfter(0, [irp, status, information] { Complete(irp, status, information); });
+  return STATUS_PENDING;
+}
+
 NTSTATUS BusDriver::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   BusDriver* bus = Of(pdo);
   bus->Received(pdo, irp);
@@ -78,19 +87,23 @@ void BusDriver::FillCapabilities(PDEVICE_OBJECT, DEVICE_CAPABILITIES& capabiliti
 NTSTATUS BusDriver::OnPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PdoExtension& extension = Extension(pdo);
+  const bool later = completion_.others_later;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       extension.started = true;
-      return Complete(irp, STATUS_SUCCESS);
+      return Finish(irp, STATUS_SUCCESS, completion_.start_device_later);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      return Complete(irp, STATUS_SUCCESS);
+      return Finish(irp, STATUS_SUCCESS, later);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      // Nothing to report: no PNP_DEVICE_STATE bits.
+      return Finish(irp, STATUS_SUCCESS, later, 0);
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
       extension.started = false;
-      return Complete(irp, STATUS_SUCCESS);
+      return Finish(irp, STATUS_SUCCESS, later);
     case IRP_MN_REMOVE_DEVICE: {
       extension.started = false;
       bool gone = extension.gone;
@@ -100,34 +113,36 @@ NTSTATUS BusDriver::OnPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     case IRP_MN_QUERY_CAPABILITIES: {
       PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
-      if (capabilities) FillCapabilities(pdo, *capabilities);
-      return Complete(irp, STATUS_SUCCESS);
+      if (!capabilities || capabilities->Version < kCapabilitiesVersion ||
+          capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
+        return Finish(irp, STATUS_UNSUCCESSFUL, later);
+      }
+      FillCapabilities(pdo, *capabilities);
+      return Finish(irp, STATUS_SUCCESS, later);
     }
-    default: {
+    default:
       // A request the bus does not handle keeps the status it came with.
-      NTSTATUS status = irp->IoStatus.Status;
-      IofCompleteRequest(irp, IO_NO_INCREMENT);
-      return status;
-    }
+      return Finish(irp, irp->IoStatus.Status, later, irp->IoStatus.Information);
   }
 }
 
 NTSTATUS BusDriver::OnPower(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PoStartNextPowerIrp(irp);
+  const bool later = completion_.others_later;
   switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
+    case IRP_MN_SET_POWER: {
       PoSetPowerState(pdo, stack->Parameters.Power.Type, stack->Parameters.Power.State);
-      return Complete(irp, STATUS_SUCCESS);
+      bool power_up = stack->Parameters.Power.Type == DevicePowerState &&
+                      stack->Parameters.Power.State.DeviceState == PowerDeviceD0;
+      return Finish(irp, STATUS_SUCCESS, power_up ? completion_.power_up_later : later);
+    }
     case IRP_MN_QUERY_POWER:
-      return Complete(irp, STATUS_SUCCESS);
+      return Finish(irp, STATUS_SUCCESS, later);
     case IRP_MN_WAIT_WAKE:
       return Complete(irp, STATUS_NOT_SUPPORTED);
-    default: {
-      NTSTATUS status = irp->IoStatus.Status;
-      IofCompleteRequest(irp, IO_NO_INCREMENT);
-      return status;
-    }
+    default:
+      return Finish(irp, irp->IoStatus.Status, later, irp->IoStatus.Information);
   }
 }
 

@@ -18,7 +18,19 @@
 //   PnpManager::DeviceGone (passive thread) or ReportDeviceGone (any context, e.g. a device
 //   event); the default IRP_MN_REMOVE_DEVICE handling deletes a PDO that is gone.
 // The default Plug and Play and power answers are those of a bus driver for its PDO; a bus
-// overrides what it needs.
+// overrides what it needs. IRP_MN_QUERY_CAPABILITIES is failed with STATUS_UNSUCCESSFUL unless
+// its DEVICE_CAPABILITIES has Version 1 or later and Size sizeof(DEVICE_CAPABILITIES) or more
+// ("IRP_MN_QUERY_CAPABILITIES").
+//
+// Completion contexts. Where a bus has to talk to its hardware first, it completes a request
+// later, from DISPATCH_LEVEL in its own context (a device event), and its dispatch routine
+// returns STATUS_PENDING: so a function driver's completion routine for these requests runs at
+// DISPATCH_LEVEL in another thread, as Windows allows ("Starting a Device in a Function
+// Driver", "Rules for Handling Power IRPs", "Completing IRPs"). By default (BusCompletion)
+// IRP_MN_START_DEVICE and IRP_MN_SET_POWER to PowerDeviceD0 come back that way, as a USB hub's
+// do (it resets, or resumes, the port first); the other requests the bus answers itself complete
+// in its dispatch routine unless `others_later` says otherwise. IRP_MN_REMOVE_DEVICE always
+// completes in the dispatch routine (the PDO may be deleted right after).
 #pragma once
 
 #include <string>
@@ -26,6 +38,12 @@
 #include "host/io/io_manager.h"
 
 namespace host::io {
+
+struct BusCompletion {
+  bool start_device_later = true;
+  bool power_up_later = true;
+  bool others_later = false;
+};
 
 class BusDriver {
  public:
@@ -36,6 +54,9 @@ class BusDriver {
 
   IoManager& io() { return io_; }
   PDRIVER_OBJECT driver() const { return driver_; }
+  // Which of the bus's own Plug and Play and power answers come later (see above).
+  void set_completion(BusCompletion completion) { completion_ = completion; }
+  const BusCompletion& completion() const { return completion_; }
 
   // PASSIVE_LEVEL. NULL when the device object cannot be created.
   PDEVICE_OBJECT CreatePdo(void* context, DEVICE_TYPE type = FILE_DEVICE_UNKNOWN);
@@ -47,6 +68,9 @@ class BusDriver {
 
   // Completes irp with status and information; returns status.
   static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+  // Completes irp now, or marks it pending and completes it from a device event at
+  // DISPATCH_LEVEL; returns what the dispatch routine returns.
+  NTSTATUS Finish(PIRP irp, NTSTATUS status, bool later, ULONG_PTR information = 0);
 
  protected:
   virtual NTSTATUS OnPnp(PDEVICE_OBJECT pdo, PIRP irp);
@@ -64,6 +88,7 @@ class BusDriver {
 
   IoManager& io_;
   PDRIVER_OBJECT driver_;
+  BusCompletion completion_;
 };
 
 }  // namespace host::io

@@ -17,6 +17,18 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   host::io::RequireIrql("IoCancelIrp", DISPATCH_LEVEL);
   IoManager& io = IoManager::Current();
   auto record = host::io::LiveIrp(io, "IoCancelIrp", Irp);
+  // The IRP may complete inside IoCancelIrp or later from another context, as its driver
+  // decides ("IoCancelIrp function (wdm.h)", "Canceling IRPs"). A completion routine that takes
+  // a spin lock the canceller holds here deadlocks on the first course, so it is a stop on both.
+  std::vector<const void*> held = host::kernel::HeldSpinLocks();
+  if (!held.empty()) {
+    std::lock_guard lock(io.state().mu);
+    record->cancel_locks = held;
+    record->cancelled_by = "taking a spin lock that was held by the thread that cancelled IRP #" +
+                           std::to_string(record->serial) + " (" + record->origin +
+                           ") with IoCancelIrp; when the IRP completes inside IoCancelIrp, this "
+                           "deadlocks";
+  }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->Cancel = TRUE;
@@ -31,7 +43,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
                               : nullptr;
   // The routine releases the cancel spin lock and usually completes the IRP: from here on the
   // IRP may be gone.
-  routine(device, Irp);
+  {
+    host::kernel::RoutineScope scope("cancel routine", reinterpret_cast<const void*>(routine));
+    routine(device, Irp);
+  }
   auto holder = io.state().cancel_lock;
   if (holder == reinterpret_cast<ULONG_PTR>(KeGetCurrentThread())) {
     io.kernel().BugCheck(

@@ -89,6 +89,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     problem = "deleting something that is not a device object";
   } else if (record->deleted) {
     problem = "deleting " + record->Describe() + " a second time";
+  } else if (record->surprise_removed) {
+    problem = "deleting " + record->Describe() +
+              " during surprise removal; a driver deletes its device object when "
+              "IRP_MN_REMOVE_DEVICE comes";
   } else if (record->lower) {
     problem = "deleting " + record->Describe() +
               " while it is still attached to a device below it (IoDetachDevice first)";
@@ -148,8 +152,15 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
                                                ? "nothing is attached to " + target->Describe()
                                                : "called with a device object that is gone");
   }
-  if (DeviceRecord* upper = s.FindDeviceLocked(TargetDevice->AttachedDevice))
-    upper->lower = nullptr;
+  DeviceRecord* upper = s.FindDeviceLocked(TargetDevice->AttachedDevice);
+  if (target->surprise_removed || (upper && upper->surprise_removed)) {
+    lock.unlock();
+    // "Handling an IRP_MN_SURPRISE_REMOVAL Request": detach and delete on IRP_MN_REMOVE_DEVICE.
+    io.kernel().BugCheck("IoDetachDevice", "detaching from " + target->Describe() +
+                                               " during surprise removal; a driver detaches "
+                                               "when IRP_MN_REMOVE_DEVICE comes");
+  }
+  if (upper) upper->lower = nullptr;
   TargetDevice->AttachedDevice = nullptr;
 }
 

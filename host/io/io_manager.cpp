@@ -30,6 +30,19 @@ IoManager::IoManager(kernel::Kernel& kernel, IoOptions options)
     : kernel_(kernel), options_(options), state_(std::make_unique<State>()) {
   kernel_.SetService<IoManager>(this);
   kernel_.AddShutdownCheck([this] { return LeakReport(); });
+  // A thread whose routine returned has no stack left for a request's event or status block
+  // ("IoBuildDeviceIoControlRequest function (wdm.h)").
+  kernel_.AddThreadEndCheck([this](PKTHREAD thread) {
+    std::lock_guard lock(state_->mu);
+    for (PIRP irp : state_->built_on_stack) {
+      auto record = state_->FindIrpLocked(irp);
+      if (record && record->builder == thread) {
+        return "ended while " + record->Describe() +
+               " is still in progress with its event or I/O status block on the thread's stack";
+      }
+    }
+    return std::string();
+  });
 }
 
 IoManager::~IoManager() {
@@ -164,6 +177,15 @@ int IoManager::OpenFiles(PDEVICE_OBJECT device) {
   return record ? record->open_files : 0;
 }
 
+void IoManager::SetSurpriseRemoval(PDEVICE_OBJECT pdo, bool in_progress) {
+  std::lock_guard lock(state_->mu);
+  for (PDEVICE_OBJECT device = pdo; device; device = device->AttachedDevice) {
+    if (DeviceRecord* record = state_->FindDeviceLocked(device)) {
+      record->surprise_removed = in_progress;
+    }
+  }
+}
+
 void IoManager::SetLastCloseHook(std::function<void(PDEVICE_OBJECT)> hook) {
   std::lock_guard lock(state_->mu);
   state_->last_close_hook = std::move(hook);
@@ -171,6 +193,7 @@ void IoManager::SetLastCloseHook(std::function<void(PDEVICE_OBJECT)> hook) {
 
 void IoManager::FreeUnsentIrp(PIRP irp) {
   std::lock_guard lock(state_->mu);
+  state_->built_on_stack.erase(irp);
   if (auto record = state_->FindIrpLocked(irp)) FreeIrpLocked(*state_, *record, "never sent");
 }
 
@@ -331,6 +354,8 @@ std::string MinorName(UCHAR major, UCHAR minor) {
         return "IRP_MN_CANCEL_STOP_DEVICE";
       case IRP_MN_QUERY_DEVICE_RELATIONS:
         return "IRP_MN_QUERY_DEVICE_RELATIONS";
+      case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        return "IRP_MN_QUERY_PNP_DEVICE_STATE";
       case IRP_MN_QUERY_CAPABILITIES:
         return "IRP_MN_QUERY_CAPABILITIES";
       case IRP_MN_SURPRISE_REMOVAL:

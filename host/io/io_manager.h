@@ -23,7 +23,8 @@ namespace host::io {
 
 struct IoOptions {
   // The WDM version IoIsWdmVersionAvailable reports: 1.30 for an NT-based platform (WDM 1.10 and
-  // later are available); Legacy() is Windows Me, which has no WDM 1.10.
+  // later are available); Legacy() is Windows Me, which has no WDM 1.10 and no surprise removal
+  // (the Plug and Play manager removes a pulled device at once, see pnp_manager.h).
   UCHAR wdm_major = 1;
   UCHAR wdm_minor = 0x30;
   static IoOptions Legacy() { return IoOptions{1, 0x05}; }
@@ -72,6 +73,9 @@ class IoManager {
   std::u16string DeviceName(PDEVICE_OBJECT device);
   // Open files whose requests go to device.
   int OpenFiles(PDEVICE_OBJECT device);
+  // Marks the stack above pdo as being between IRP_MN_SURPRISE_REMOVAL and
+  // IRP_MN_REMOVE_DEVICE, when its drivers must not detach or delete their device objects.
+  void SetSurpriseRemoval(PDEVICE_OBJECT pdo, bool in_progress);
   // Called (from the closing thread, at PASSIVE_LEVEL) when the last open file of a device's
   // stack has been closed; the Plug and Play manager sends a delayed removal from here.
   void SetLastCloseHook(std::function<void(PDEVICE_OBJECT top)> hook);

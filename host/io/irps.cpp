@@ -1,10 +1,8 @@
 // IRPs: allocation and the quarantine of freed ones, sending a request down a device stack,
 // completion up the stack with its completion routines, and device-control requests built for a
 // driver. The verifier's checks on these calls live here too.
-#include <cxxabi.h>
-#include <dlfcn.h>
-
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 #include "host/io/state.h"
@@ -14,12 +12,6 @@ namespace {
 
 constexpr ULONG kIrpTag = kernel::MakeTag("Irp ");
 constexpr ULONG kSystemBufferTag = kernel::MakeTag("IoBu");
-
-std::string Hex(const void* p) {
-  std::ostringstream out;
-  out << p;
-  return out.str();
-}
 
 // Stack location 0 lies below the first real one; it stays zero unless a driver writes the
 // next stack location of an IRP that has none left.
@@ -41,17 +33,10 @@ bool IsError(NTSTATUS status) { return (ULONG(status) >> 30) == 3; }
 
 }  // namespace
 
-std::string RoutineName(const void* routine) {
-  Dl_info info{};
-  if (routine && dladdr(routine, &info) && info.dli_sname) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    std::string name = status == 0 && demangled ? demangled : info.dli_sname;
-    std::free(demangled);
-    auto paren = name.find('(');
-    return paren == std::string::npos ? name : name.substr(0, paren);
-  }
-  return "routine at " + Hex(routine);
+std::string Hex(const void* p) {
+  std::ostringstream out;
+  out << p;
+  return out.str();
 }
 
 std::string IrpRecord::Describe() const {
@@ -74,6 +59,23 @@ std::string IrpRecord::Describe() const {
   }
   out << ")";
   return out.str();
+}
+
+IrpRecord::PowerHolder* IrpRecord::HolderOf(PDEVICE_OBJECT device) {
+  for (auto& holder : power_holders) {
+    if (holder.device == device) return &holder;
+  }
+  return nullptr;
+}
+
+bool MustSucceed(UCHAR major, UCHAR minor) {
+  return major == IRP_MJ_PNP &&
+         (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE ||
+          minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE);
+}
+
+bool IsSetOrQueryPower(UCHAR major, UCHAR minor) {
+  return major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER);
 }
 
 std::shared_ptr<IrpRecord> IoManager::State::FindIrpLocked(PIRP irp) {
@@ -194,6 +196,145 @@ void IoManager::ReleaseIrp(PIRP irp) {
   }
 }
 
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallKind kind) {
+  RequireIrql("IofCallDriver", DISPATCH_LEVEL);
+  IoManager& io = IoManager::Current();
+  auto record = LiveIrp(io, "IofCallDriver", Irp);
+  auto& s = io.state();
+  {
+    std::unique_lock lock(s.mu);
+    const bool fresh = !record->sent;
+    DeviceRecord* device = s.FindDeviceLocked(DeviceObject);
+    std::string problem;
+    if (!device) {
+      problem = "sending " + record->Describe() + " to " + Hex(DeviceObject) +
+                ", which is not a device object";
+    } else if (device->freed) {
+      problem = "sending " + record->Describe() + " to " + device->Describe() +
+                ", which was deleted and is gone";
+    } else if (Irp->CurrentLocation <= 1) {
+      problem = "no stack location left: " + record->Describe() + " has " +
+                std::to_string(int(Irp->StackCount)) + " and is sent to " + device->Describe() +
+                " (stack size " + std::to_string(int(DeviceObject->StackSize)) + ")";
+    } else if (!GuardIntact(Irp)) {
+      problem =
+          record->Describe() +
+          " was written below its first stack location (the next stack location of an IRP that "
+          "has none left)";
+    } else if (Irp->CurrentLocation > Irp->StackCount + 1) {
+      problem = record->Describe() + " has its stack location skipped past the top";
+    } else if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER &&
+               kind == CallKind::kIo) {
+      // Before Windows Vista only PoCallDriver sends power IRPs ("PoCallDriver function
+      // (wdm.h)").
+      problem = "sending the power IRP " + record->Describe() +
+                " with IoCallDriver; power IRPs go down with PoCallDriver";
+    }
+    if (fresh) {
+      record->power_holders.clear();
+      record->cancel_locks.clear();
+    }
+    if (problem.empty() && kind != CallKind::kPowerHeldBack &&
+        IsSetOrQueryPower(IoGetNextIrpStackLocation(Irp)->MajorFunction,
+                          IoGetNextIrpStackLocation(Irp)->MinorFunction)) {
+      problem = PowerIrpPassedDown(*record, Irp);
+    }
+    if (!problem.empty()) {
+      lock.unlock();
+      Fail("IofCallDriver", problem);
+    }
+  }
+  IoSetNextIrpStackLocation(Irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  stack->DeviceObject = DeviceObject;
+  const int location = Irp->CurrentLocation;
+  const UCHAR major = stack->MajorFunction;
+  const UCHAR minor = stack->MinorFunction;
+  if (major > IRP_MJ_MAXIMUM_FUNCTION) {
+    Fail("IofCallDriver", record->Describe() + " carries major function " + std::to_string(major));
+  }
+  {
+    std::lock_guard lock(s.mu);
+    record->sent = true;
+    for (int l = 1; l <= location; ++l) record->locations[size_t(l)] = IrpRecord::Location{};
+    auto& here = record->locations[size_t(location)];
+    here.device = DeviceObject;
+    here.major = major;
+    here.minor = minor;
+    here.system_pending = kind == CallKind::kPowerHeldBack;
+    record->receiver = DeviceObject;
+    record->receiver_location = location;
+    if (IsSetOrQueryPower(major, minor) && !record->HolderOf(DeviceObject)) {
+      record->power_holders.push_back(IrpRecord::PowerHolder{DeviceObject});
+    }
+  }
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
+  KIRQL irql = KeGetCurrentIrql();
+  int mutexes = kernel::MutexesOwned();
+  // Frames of the dispatch routine lie below this one.
+  volatile char frame_mark = 0;
+  const void* caller_frame = const_cast<const char*>(&frame_mark);
+  NTSTATUS status;
+  {
+    kernel::RoutineScope scope("dispatch routine", reinterpret_cast<const void*>(dispatch));
+    status = dispatch(DeviceObject, Irp);
+  }
+  std::string routine = RoutineName(reinterpret_cast<const void*>(dispatch));
+  if (KeGetCurrentIrql() != irql) {
+    Fail("IofCallDriver", "dispatch routine " + routine + " returned at IRQL " +
+                              std::to_string(KeGetCurrentIrql()) + ", called at " +
+                              std::to_string(irql));
+  }
+  if (kernel::MutexesOwned() > mutexes) {
+    // Driver Verifier's APC-disable check: a mutex leaves kernel APCs disabled while it is held.
+    Fail("IofCallDriver", "dispatch routine " + routine + " (" + MajorName(major) +
+                              ") returned still owning a kernel mutex it acquired");
+  }
+  std::string problem;
+  {
+    std::lock_guard lock(s.mu);
+    auto& here = record->locations[size_t(location)];
+    here.returned = status;
+    std::string what = "dispatch routine " + routine + " (" + MajorName(major) + ") ";
+    std::string irp = "IRP #" + std::to_string(record->serial) + " (" + record->origin + ")";
+    // Until completion passes the location, its Control is the driver's to read.
+    bool marked =
+        here.walked ? here.seen_pending : (Guard(Irp)[location].Control & SL_PENDING_RETURNED) != 0;
+    if (status == STATUS_PENDING) {
+      if (here.walked && !here.seen_pending) {
+        problem = what + "returned STATUS_PENDING for " + irp + " without marking it pending";
+      }
+    } else if (marked && !here.system_pending) {
+      // "IoMarkIrpPending function (wdm.h)": a routine that marks an IRP pending returns
+      // STATUS_PENDING.
+      problem = what + "marked " + irp + " pending with IoMarkIrpPending and returned " +
+                StatusName(status) + " instead of STATUS_PENDING";
+    } else if (!here.walked) {
+      problem = what + "returned " + StatusName(status) + " for " + irp +
+                " without completing it; a request that is not completed must be marked "
+                "pending and STATUS_PENDING returned";
+    } else if (status != here.seen_status) {
+      problem = what + "returned " + StatusName(status) + " for " + irp +
+                ", which was completed with " + StatusName(here.seen_status);
+    }
+    if (problem.empty()) {
+      for (PIRP built : s.built_on_stack) {
+        auto other = s.FindIrpLocked(built);
+        if (!other || other->builder != KeGetCurrentThread()) continue;
+        for (const void* address : other->on_builder_stack) {
+          if (kernel::OnCurrentStack(address) && address < caller_frame) {
+            problem = what + "returned while " + other->Describe() +
+                      ", built with IoBuildDeviceIoControlRequest, is still in progress with its "
+                      "event or I/O status block on the routine's stack, which is gone now";
+          }
+        }
+      }
+    }
+  }
+  if (!problem.empty()) Fail("IofCallDriver", problem);
+  return status;
+}
+
 }  // namespace host::io
 
 using host::io::IoManager;
@@ -234,86 +375,7 @@ VOID IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  using host::io::Fail;
-  host::io::RequireIrql("IofCallDriver", DISPATCH_LEVEL);
-  IoManager& io = IoManager::Current();
-  auto record = host::io::LiveIrp(io, "IofCallDriver", Irp);
-  auto& s = io.state();
-  {
-    std::unique_lock lock(s.mu);
-    host::io::DeviceRecord* device = s.FindDeviceLocked(DeviceObject);
-    std::string problem;
-    if (!device) {
-      problem = "sending " + record->Describe() + " to " + host::io::Hex(DeviceObject) +
-                ", which is not a device object";
-    } else if (device->freed) {
-      problem = "sending " + record->Describe() + " to " + device->Describe() +
-                ", which was deleted and is gone";
-    } else if (Irp->CurrentLocation <= 1) {
-      problem = "no stack location left: " + record->Describe() + " has " +
-                std::to_string(int(Irp->StackCount)) + " and is sent to " + device->Describe() +
-                " (stack size " + std::to_string(int(DeviceObject->StackSize)) + ")";
-    } else if (!host::io::GuardIntact(Irp)) {
-      problem =
-          record->Describe() +
-          " was written below its first stack location (the next stack location of an IRP that "
-          "has none left)";
-    } else if (Irp->CurrentLocation > Irp->StackCount + 1) {
-      problem = record->Describe() + " has its stack location skipped past the top";
-    }
-    if (!problem.empty()) {
-      lock.unlock();
-      Fail("IofCallDriver", problem);
-    }
-  }
-  IoSetNextIrpStackLocation(Irp);
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  stack->DeviceObject = DeviceObject;
-  const int location = Irp->CurrentLocation;
-  const UCHAR major = stack->MajorFunction;
-  if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-    Fail("IofCallDriver", record->Describe() + " carries major function " + std::to_string(major));
-  }
-  {
-    std::lock_guard lock(s.mu);
-    record->sent = true;
-    for (int l = 1; l <= location; ++l) record->locations[size_t(l)] = IrpRecord::Location{};
-    auto& here = record->locations[size_t(location)];
-    here.device = DeviceObject;
-    here.major = major;
-    here.minor = stack->MinorFunction;
-  }
-  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
-  KIRQL irql = KeGetCurrentIrql();
-  NTSTATUS status = dispatch(DeviceObject, Irp);
-  std::string routine = host::io::RoutineName(reinterpret_cast<const void*>(dispatch));
-  if (KeGetCurrentIrql() != irql) {
-    Fail("IofCallDriver", "dispatch routine " + routine + " returned at IRQL " +
-                              std::to_string(KeGetCurrentIrql()) + ", called at " +
-                              std::to_string(irql));
-  }
-  std::string problem;
-  {
-    std::lock_guard lock(s.mu);
-    auto& here = record->locations[size_t(location)];
-    here.returned = status;
-    std::string what = "dispatch routine " + routine + " (" + host::io::MajorName(major) + ") ";
-    std::string irp = "IRP #" + std::to_string(record->serial) + " (" + record->origin + ")";
-    if (status == STATUS_PENDING) {
-      if (here.walked && !here.seen_pending) {
-        problem = what + "returned STATUS_PENDING for " + irp + " without marking it pending";
-      }
-    } else if (!here.walked) {
-      problem = what + "returned " + host::io::StatusName(status) + " for " + irp +
-                " without completing it; a request that is not completed must be marked "
-                "pending and STATUS_PENDING returned";
-    } else if (status != here.seen_status) {
-      problem = what + "returned " + host::io::StatusName(status) + " for " + irp +
-                ", which was completed with " + host::io::StatusName(here.seen_status);
-    }
-  }
-  if (!problem.empty()) Fail("IofCallDriver", problem);
-  return status;
+  return host::io::CallDriver(DeviceObject, Irp, host::io::CallKind::kIo);
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR) {
@@ -322,9 +384,18 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   IoManager& io = IoManager::Current();
   auto record = host::io::LiveIrp(io, "IofCompleteRequest", Irp);
   auto& s = io.state();
+  UCHAR major = 0, minor = 0;
+  if (Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount) {
+    major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  }
+  const bool must_succeed = host::io::MustSucceed(major, minor);
+  const bool power = host::io::IsSetOrQueryPower(major, minor);
   {
     std::unique_lock lock(s.mu);
     std::string problem;
+    IrpRecord::PowerHolder* holder =
+        power ? record->HolderOf(IoGetCurrentIrpStackLocation(Irp)->DeviceObject) : nullptr;
     if (record->state == IrpRecord::State::kCompleting) {
       problem = "completing " + record->Describe() + " twice: it is being completed already";
     } else if (Irp->IoStatus.Status == STATUS_PENDING) {
@@ -339,6 +410,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
           "has none left)";
     } else if (Irp->CurrentLocation > Irp->StackCount + 1 || Irp->CurrentLocation < 1) {
       problem = "completing " + record->Describe() + " whose current stack location is invalid";
+    } else if (must_succeed && !NT_SUCCESS(Irp->IoStatus.Status)) {
+      problem = "failing " + record->Describe() + " with " +
+                host::io::StatusName(Irp->IoStatus.Status) + "; " +
+                host::io::MinorName(major, minor) + " must not fail";
+    } else if (holder && !holder->started) {
+      problem = "completing " + record->Describe() +
+                " without PoStartNextPowerIrp from the driver that completes it";
     }
     if (!problem.empty()) {
       lock.unlock();
@@ -386,7 +464,16 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
       ++record->in_routine;
     }
     KIRQL irql = KeGetCurrentIrql();
-    NTSTATUS result = routine(device, Irp, context);
+    NTSTATUS before = Irp->IoStatus.Status;
+    NTSTATUS result;
+    {
+      host::kernel::RoutineScope scope("completion routine",
+                                       reinterpret_cast<const void*>(routine));
+      std::optional<host::kernel::ForbiddenSpinLocks> forbidden;
+      if (!record->cancel_locks.empty())
+        forbidden.emplace(record->cancel_locks, record->cancelled_by);
+      result = routine(device, Irp, context);
+    }
     std::string name = host::io::RoutineName(reinterpret_cast<const void*>(routine));
     if (KeGetCurrentIrql() != irql) {
       Fail("IofCompleteRequest", "completion routine " + name + " returned at IRQL " +
@@ -403,6 +490,25 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
         record->sent = false;
       }
     }
+    if (!freed && must_succeed && Irp->IoStatus.Status != before) {
+      Fail("IofCompleteRequest", "completion routine " + name + " changed the status of IRP #" +
+                                     std::to_string(record->serial) + " (" +
+                                     host::io::MinorName(major, minor) + ") from " +
+                                     host::io::StatusName(before) + " to " +
+                                     host::io::StatusName(Irp->IoStatus.Status));
+    }
+    if (!freed && power && result != STATUS_MORE_PROCESSING_REQUIRED) {
+      bool owed;
+      {
+        std::lock_guard lock(s.mu);
+        IrpRecord::PowerHolder* holder = record->HolderOf(device);
+        owed = holder && !holder->started;
+      }
+      if (owed) {
+        Fail("IofCompleteRequest", "completion routine " + name + " let " + record->Describe() +
+                                       " go up without PoStartNextPowerIrp from its driver");
+      }
+    }
     if (freed) {
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
         Fail("IofCompleteRequest", "completion routine " + name + " freed IRP #" +
@@ -416,11 +522,22 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   }
 
   std::function<void(PIRP)> at_top;
+  std::string unwound;
   {
     std::lock_guard lock(s.mu);
     record->sent = false;
     at_top = record->at_top;
+    if (s.built_on_stack.erase(Irp)) {
+      for (const void* address : record->on_builder_stack) {
+        if (host::kernel::OnUnwoundStack(record->builder, address)) {
+          unwound = "completing " + record->Describe() + ": its event or I/O status block at " +
+                    host::io::Hex(address) +
+                    " lay on a stack frame of the thread that built it, which has returned since";
+        }
+      }
+    }
   }
+  if (!unwound.empty()) Fail("IofCompleteRequest", unwound);
   if (record->owner == host::io::IrpOwner::kDriver) {
     Fail("IofCompleteRequest",
          "completion of " + record->Describe() +
@@ -482,6 +599,20 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   irp->RequestorMode = KernelMode;
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
+  {
+    // The completion writes the status block and sets the event: both must outlive the request
+    // ("IoBuildDeviceIoControlRequest function (wdm.h)").
+    std::lock_guard lock(io.state().mu);
+    auto record = io.state().FindIrpLocked(irp);
+    record->builder = KeGetCurrentThread();
+    for (const void* address :
+         {static_cast<const void*>(Event), static_cast<const void*>(IoStatusBlock)}) {
+      if (address && host::kernel::OnCurrentStack(address)) {
+        record->on_builder_stack.push_back(address);
+      }
+    }
+    if (!record->on_builder_stack.empty()) io.state().built_on_stack.insert(irp);
+  }
   if (method == METHOD_NEITHER) {
     next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
     irp->UserBuffer = OutputBuffer;
@@ -496,6 +627,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     if (!buffer) {
       std::lock_guard lock(io.state().mu);
       auto record = io.state().FindIrpLocked(irp);
+      io.state().built_on_stack.erase(irp);
       host::io::FreeIrpLocked(io.state(), *record, "freed by IoBuildDeviceIoControlRequest");
       return nullptr;
     }

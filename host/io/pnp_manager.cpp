@@ -4,8 +4,14 @@
 
 #include "host/io/state.h"
 #include "host/io/system_irp.h"
+#include "platform/ex.h"
 
 namespace host::io {
+namespace {
+
+constexpr UCHAR kWdm110 = 0x10;  // the first WDM version with surprise removal (Windows 2000)
+
+}  // namespace
 
 const char* DeviceStateName(DeviceState state) {
   switch (state) {
@@ -96,11 +102,25 @@ DeviceNode* PnpManager::DeviceArrived(PDEVICE_OBJECT pdo, std::u16string hardwar
     return &node;
   }
   PDRIVER_ADD_DEVICE add = node.driver->DriverExtension->AddDevice;
-  NTSTATUS status = add ? add(node.driver, pdo) : STATUS_NOT_IMPLEMENTED;
+  NTSTATUS status = STATUS_NOT_IMPLEMENTED;
+  if (add) {
+    kernel::RoutineScope scope("AddDevice routine", reinterpret_cast<const void*>(add));
+    status = add(node.driver, pdo);
+  }
   node.history.push_back("AddDevice " + StatusName(status));
   node.last_status = status;
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     io_.kernel().BugCheck("AddDevice", "returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+  }
+  // "Writing an AddDevice Routine": the routine clears DO_DEVICE_INITIALIZING on the device
+  // objects it attaches, or no request reaches them.
+  for (PDEVICE_OBJECT device = pdo->AttachedDevice; NT_SUCCESS(status) && device;
+       device = device->AttachedDevice) {
+    if (device->Flags & DO_DEVICE_INITIALIZING) {
+      io_.kernel().BugCheck("AddDevice",
+                            "AddDevice routine " + RoutineName(reinterpret_cast<const void*>(add)) +
+                                " left DO_DEVICE_INITIALIZING set on device object " + Hex(device));
+    }
   }
   if (!NT_SUCCESS(status)) {
     node.state = DeviceState::kAddFailed;
@@ -126,7 +146,25 @@ NTSTATUS PnpManager::StartDevice(DeviceNode* node) {
     return status;
   }
   node->state = DeviceState::kStarted;
+  // After a start the Plug and Play manager asks the stack what it can do, what state it is in
+  // and what it has below it ("IRP_MN_START_DEVICE", "IRP_MN_QUERY_PNP_DEVICE_STATE",
+  // "IRP_MN_QUERY_DEVICE_RELATIONS"): requests a function driver passes down.
   QueryCapabilities(*node, node->top);
+  SystemResult state =
+      SendSystemIrp(io_, node->top, "Plug and Play manager IRP_MN_QUERY_PNP_DEVICE_STATE",
+                    IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr);
+  node->history.push_back("IRP_MN_QUERY_PNP_DEVICE_STATE " + StatusName(state.status));
+  node->pnp_device_state = NT_SUCCESS(state.status) ? ULONG(state.information) : 0;
+  SystemResult relations =
+      SendSystemIrp(io_, node->top, "Plug and Play manager IRP_MN_QUERY_DEVICE_RELATIONS",
+                    IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIRP, PIO_STACK_LOCATION next) {
+                      next->Parameters.QueryDeviceRelations.Type = BusRelations;
+                    });
+  node->history.push_back("IRP_MN_QUERY_DEVICE_RELATIONS " + StatusName(relations.status));
+  // A DEVICE_RELATIONS list, had the stack reported children, is the caller's to free.
+  if (NT_SUCCESS(relations.status) && relations.information) {
+    ExFreePool(reinterpret_cast<PVOID>(relations.information));
+  }
   return status;
 }
 
@@ -180,6 +218,13 @@ void PnpManager::SurpriseRemoveDevice(DeviceNode* node) {
     return;
   }
   node->top = io_.AttachedDevice(node->pdo);
+  if (!io_.WdmVersionAvailable(1, kWdm110)) {
+    // Windows 98 and Me have no surprise removal: a device that is gone is removed at once,
+    // handles open or not ("IRP_MN_SURPRISE_REMOVAL": not on Windows 98/Me).
+    SendRemove(*node);
+    return;
+  }
+  io_.SetSurpriseRemoval(node->pdo, true);
   Send(*node, node->top, IRP_MN_SURPRISE_REMOVAL);
   node->state = DeviceState::kSurpriseRemoved;
   io_.DisableInterfacesOf(node->pdo);
@@ -188,6 +233,7 @@ void PnpManager::SurpriseRemoveDevice(DeviceNode* node) {
 
 void PnpManager::SendRemove(DeviceNode& node) {
   node.remove_pending = false;
+  io_.SetSurpriseRemoval(node.pdo, false);
   node.top = io_.AttachedDevice(node.pdo);
   Send(node, node.top, IRP_MN_REMOVE_DEVICE);
   node.state = DeviceState::kRemoved;

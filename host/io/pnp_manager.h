@@ -2,13 +2,21 @@
 // function driver registered for the hardware id, calls its AddDevice, and sends the stack its
 // Plug and Play requests in the documented orders:
 //   arrival          IRP_MN_QUERY_CAPABILITIES (to the PDO alone), AddDevice, IRP_MN_START_DEVICE,
-//                    IRP_MN_QUERY_CAPABILITIES; a failed start is followed by IRP_MN_REMOVE_DEVICE
+//                    IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+//                    IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations); a failed start is followed by
+//                    IRP_MN_REMOVE_DEVICE. Capability queries carry Version 1, Size
+//                    sizeof(DEVICE_CAPABILITIES), Address and UINumber -1.
 //   stop             IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE (IRP_MN_CANCEL_STOP_DEVICE on
 //                    a veto); a later start sends IRP_MN_START_DEVICE again
 //   orderly removal  IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE (refused while a handle is
 //                    open; IRP_MN_CANCEL_REMOVE_DEVICE on a veto)
 //   surprise removal IRP_MN_SURPRISE_REMOVAL at once, IRP_MN_REMOVE_DEVICE when the last handle
-//                    to the stack has been closed
+//                    to the stack has been closed; on a legacy platform (Windows 98/Me, no WDM
+//                    1.10) IRP_MN_REMOVE_DEVICE at once, with handles possibly still open
+// Verifier checks: AddDevice must clear DO_DEVICE_INITIALIZING on what it attached; between
+// IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE no driver of the stack detaches or deletes a
+// device object; IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE and the CANCEL requests are not
+// failed and their status not changed on the way up (host/io/irps.cpp).
 // Each request goes to the top of the stack from the calling thread, which must be an emulated
 // thread at PASSIVE_LEVEL; ReportDeviceGone may be called from any context and does its work in
 // a Plug and Play thread of its own.
@@ -45,6 +53,7 @@ struct DeviceNode {
   DeviceState state = DeviceState::kAdded;
   NTSTATUS last_status = STATUS_SUCCESS;  // of the last request or of AddDevice
   DEVICE_CAPABILITIES capabilities{};     // as the stack last reported them
+  ULONG pnp_device_state = 0;             // PNP_DEVICE_STATE bits the stack last reported
   bool gone = false;                      // the bus reported the device missing
   bool remove_pending = false;            // surprise-removed, handles still open
   // One line per request sent: "IRP_MN_START_DEVICE 0x00000000".

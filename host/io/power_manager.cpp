@@ -24,6 +24,13 @@ NTSTATUS PowerManager::Send(DeviceNode& node, UCHAR minor, SYSTEM_POWER_STATE st
 
 NTSTATUS PowerManager::SetSystemPowerState(SYSTEM_POWER_STATE state) {
   RequireIrql("SetSystemPowerState", PASSIVE_LEVEL);
+  NTSTATUS status = STATUS_SUCCESS;
+  PKTHREAD worker = io_.kernel().Spawn("power manager", [&] { status = Transition(state); });
+  KeWaitForSingleObject(worker, Executive, KernelMode, FALSE, nullptr);
+  return status;
+}
+
+NTSTATUS PowerManager::Transition(SYSTEM_POWER_STATE state) {
   std::vector<DeviceNode*> stacks;
   for (DeviceNode* node : pnp_.Nodes()) {
     if (node->state == DeviceState::kStarted) stacks.push_back(node);

@@ -3,7 +3,9 @@
 // (IRP_MN_SET_POWER); a stack that refuses the query vetoes the sleep, and the stacks already
 // asked get IRP_MN_SET_POWER for the working state. Waking sets the working state. Device power
 // requests that drivers ask for with PoRequestPowerIrp are built and sent by the Po calls.
-// Every call comes from an emulated thread at PASSIVE_LEVEL and waits for each request.
+// The requests are sent from the power manager's own thread ("power manager"), one after the
+// other, each waited for ("Handling System Power State Requests"); the caller, an emulated thread
+// at PASSIVE_LEVEL, waits for that thread.
 #pragma once
 
 #include <string>
@@ -26,6 +28,8 @@ class PowerManager {
 
  private:
   NTSTATUS Send(DeviceNode& node, UCHAR minor, SYSTEM_POWER_STATE state);
+  // In the power manager's thread.
+  NTSTATUS Transition(SYSTEM_POWER_STATE state);
 
   IoManager& io_;
   PnpManager& pnp_;

@@ -31,8 +31,17 @@ struct IrpRecord {
     UCHAR minor = 0;
     bool walked = false;  // completion has passed this location
     bool seen_pending = false;
+    // The power manager marked it pending while it held the IRP back (PoCallDriver).
+    bool system_pending = false;
     NTSTATUS seen_status = STATUS_SUCCESS;
     std::optional<NTSTATUS> returned;  // what the dispatch routine returned
+  };
+  // A driver that received an IRP_MN_SET_POWER or IRP_MN_QUERY_POWER and owes it one
+  // PoStartNextPowerIrp.
+  struct PowerHolder {
+    PDEVICE_OBJECT device = nullptr;
+    bool started = false;   // PoStartNextPowerIrp called
+    bool deferred = false;  // passed down with its own completion routine, may start it there
   };
   enum class State { kActive, kCompleting, kFreed };
 
@@ -50,8 +59,18 @@ struct IrpRecord {
   std::string freed_by;
   std::function<void(PIRP)> at_top;
   std::vector<Location> locations;  // index = location number, 0 unused
+  std::vector<PowerHolder> power_holders;
+  PDEVICE_OBJECT receiver = nullptr;  // whose dispatch routine got it last
+  int receiver_location = 0;
+  // Spin locks its canceller held in IoCancelIrp, which its completion routines must not take.
+  std::vector<const void*> cancel_locks;
+  std::string cancelled_by;
+  // IoBuildDeviceIoControlRequest with the event or status block on the builder's stack.
+  PKTHREAD builder = nullptr;
+  std::vector<const void*> on_builder_stack;
 
   std::string Describe() const;
+  PowerHolder* HolderOf(PDEVICE_OBJECT device);
 };
 
 struct DeviceRecord {
@@ -64,8 +83,17 @@ struct DeviceRecord {
   bool freed = false;
   int open_files = 0;
   PDEVICE_OBJECT lower = nullptr;  // what it is attached to
+  int named_opens = 0;             // open files whose path named this device object
+  bool surprise_removed = false;   // its stack is between surprise removal and removal
   POWER_STATE device_power{};
   POWER_STATE system_power{};
+  // Windows 2000/XP let one system and one device power IRP at a time into a device object;
+  // the next of a kind waits for PoStartNextPowerIrp ("Calling PoStartNextPowerIrp").
+  struct PowerQueue {
+    PIRP active = nullptr;
+    std::deque<PIRP> waiting;
+  };
+  PowerQueue power_queues[2];  // by POWER_STATE_TYPE
 
   std::string Describe() const;
 };
@@ -119,6 +147,8 @@ struct IoManager::State {
   std::function<void(PDEVICE_OBJECT)> last_close_hook;
   std::map<uint64_t, std::unique_ptr<FileRecord>> files;  // by application handle
   uint64_t next_handle = 1;
+  // Built IRPs in progress whose event or status block lies on their builder's stack.
+  std::set<PIRP> built_on_stack;
 
   // Fills freed IRPs, so that a write after the free shows at the next check.
   static constexpr unsigned char kFreedFill = 0xDD;
@@ -140,7 +170,25 @@ void RequireIrql(const char* call, KIRQL max);
 std::shared_ptr<IrpRecord> LiveIrp(IoManager& io, const char* call, PIRP irp);
 
 // A routine's symbol, for reports.
-std::string RoutineName(const void* routine);
+using kernel::RoutineName;
+
+// How a request is handed to a driver: IoCallDriver, PoCallDriver, or the power manager
+// delivering a power IRP it held back (marked pending in the sender's name).
+enum class CallKind { kIo, kPower, kPowerHeldBack };
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, CallKind kind);
+
+// A Plug and Play or power request whose status drivers must not fail or change:
+// IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE and
+// IRP_MN_CANCEL_STOP_DEVICE ("Handling an IRP_MN_SURPRISE_REMOVAL Request", "IRP_MN_REMOVE_DEVICE",
+// "IRP_MN_CANCEL_REMOVE_DEVICE", "IRP_MN_CANCEL_STOP_DEVICE").
+bool MustSucceed(UCHAR major, UCHAR minor);
+// IRP_MN_SET_POWER and IRP_MN_QUERY_POWER: the requests PoStartNextPowerIrp is owed for.
+bool IsSetOrQueryPower(UCHAR major, UCHAR minor);
+// The verifier's check on a set or query power IRP leaving the driver that holds it for the one
+// below (State::mu held): a problem to report, or empty.
+std::string PowerIrpPassedDown(IrpRecord& record, PIRP irp);
+// Hex text of a pointer, for reports.
+std::string Hex(const void* p);
 
 // Frees an IRP's memory into the quarantine (State::mu held).
 void FreeIrpLocked(IoManager::State& state, IrpRecord& record, std::string freed_by);

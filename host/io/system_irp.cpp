@@ -26,7 +26,11 @@ SystemResult SendSystemIrp(IoManager& io, PDEVICE_OBJECT target, std::string ori
   next->MajorFunction = major;
   next->MinorFunction = minor;
   if (fill) fill(irp, next);
-  IofCallDriver(target, irp);
+  if (major == IRP_MJ_POWER) {
+    PoCallDriver(target, irp);
+  } else {
+    IofCallDriver(target, irp);
+  }
   KeWaitForSingleObject(&waiter->done, Executive, KernelMode, FALSE, nullptr);
   return waiter->result;
 }

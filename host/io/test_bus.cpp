@@ -122,7 +122,7 @@ NTSTATUS TestBus::OnPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   auto* slot = static_cast<Slot*>(ContextOf(pdo));
   if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_START_DEVICE &&
       !NT_SUCCESS(slot->script.start_status)) {
-    return Complete(irp, slot->script.start_status);
+    return Finish(irp, slot->script.start_status, completion().start_device_later);
   }
   return BusDriver::OnPnp(pdo, irp);
 }

@@ -1,6 +1,8 @@
 // A scriptable bus for tests of drivers before the real buses exist: each plugged-in device gets
 // a PDO that answers Plug and Play and power like a bus driver, with a start status, capabilities
 // and an IRP_MJ_INTERNAL_DEVICE_CONTROL handler chosen by the test, and a log of what reached it.
+// As every bus here, it completes IRP_MN_START_DEVICE and the return to D0 later, from
+// DISPATCH_LEVEL, unless set_completion says otherwise (host/io/bus_driver.h).
 #pragma once
 
 #include <functional>

@@ -45,6 +45,8 @@ void Kernel::Internals::SignalLocked(DISPATCHER_HEADER* object) {
   }
 }
 
+int MutexesOwned() { return CurrentThread()->mutexes_owned; }
+
 }  // namespace host::kernel
 
 namespace {
@@ -166,7 +168,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
   if (in.TryAcquireLocked(header, self)) return STATUS_SUCCESS;
   host::kernel::Ticks deadline = host::kernel::DeadlineFor(in, Timeout);
   if (deadline <= in.NowLocked()) return STATUS_TIMEOUT;
-  return in.BlockLocked(lock, self, header, deadline);
+  // A time-out ends at a clock interrupt ("KeWaitForSingleObject function (wdm.h)", "Timer
+  // Accuracy").
+  return in.BlockLocked(lock, self, header, in.ExpiryLocked(deadline, self));
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
@@ -183,7 +187,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
     k.Yield();
     return STATUS_SUCCESS;
   }
-  in.BlockLocked(lock, self, nullptr, deadline);
+  // The delay ends at a clock interrupt ("KeDelayExecutionThread function (wdm.h)", "Timer
+  // Accuracy").
+  in.BlockLocked(lock, self, nullptr, in.ExpiryLocked(deadline, self));
   return STATUS_SUCCESS;
 }
 

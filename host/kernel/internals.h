@@ -32,9 +32,19 @@ struct _KTHREAD {
   bool daemon = false;
   bool system_thread = false;  // created by PsCreateSystemThread
   bool internal = false;       // the interrupt context: never reported as blocked
+  bool exact_time = false;     // simulated hardware: not on the machine's clock tick
   KIRQL irql = PASSIVE_LEVEL;
-  int spin_locks_held = 0;
+  std::vector<const void*> spin_locks;  // held now, oldest first
   int mutexes_owned = 0;
+  // Driver routines running now, innermost last: what a bug check names.
+  std::vector<std::pair<const char*, const void*>> routines;
+  // Spin locks this thread must not take now, and why (ForbiddenSpinLocks).
+  std::vector<const void*> forbidden_spin_locks;
+  std::string forbidden_why;
+  // The thread's stack, and where it stood when the thread last left the processor.
+  const char* stack_low = nullptr;
+  const char* stack_high = nullptr;
+  const void* parked_at = nullptr;
 
   State state = State::kCreated;
   DISPATCHER_HEADER* waiting_on = nullptr;
@@ -60,9 +70,12 @@ struct Kernel::Internals {
 
   Kernel& kernel;
   Mode mode;
+  Timing timing;
   std::mutex mu;
   std::mt19937_64 rng;
-  uint64_t sequence = 0;  // for DueKey
+  std::mt19937_64 model_rng;                            // Kernel::DrawFromSeed
+  std::unordered_map<const void*, std::string> labels;  // Kernel::LabelObject
+  uint64_t sequence = 0;                                // for DueKey
   uint32_t next_thread_id = 1;
 
   // Threads
@@ -103,6 +116,7 @@ struct Kernel::Internals {
   std::condition_variable done_cv;
   bool done = false;
   std::vector<std::function<std::string()>> shutdown_checks;
+  std::vector<std::function<std::string(PKTHREAD)>> thread_end_checks;
 
   // Real mode: the clock thread fires timers and device events.
   std::thread clock_thread;
@@ -117,6 +131,10 @@ struct Kernel::Internals {
 
   // --- all of these take the dispatcher lock as `lock` ---
   Ticks NowLocked() const;
+  // When a timer, delay or wait time-out due at `due` (a future time) expires for thread t:
+  // the next clock tick unless the machine or the thread keeps exact time.
+  Ticks ExpiryLocked(Ticks due, ThreadPtr t) const;
+  bool OnClockTick(ThreadPtr t) const;
   void TraceLocked(TraceEvent::Kind kind, uint32_t thread);
   // Makes t ready to run with the given wait status.
   void ReadyLocked(ThreadPtr t, NTSTATUS status);
@@ -155,6 +173,8 @@ ThreadPtr CurrentThread();  // fatal outside a machine
 
 std::string DescribeThread(ThreadPtr t);
 std::string DescribeObject(const DISPATCHER_HEADER* object);
+// The innermost driver routine t runs, as "in completion routine X", or empty.
+std::string DescribeRoutine(ThreadPtr t);
 
 // Deadline for a Windows timeout (NULL forever, negative relative, positive absolute system
 // time, zero now).

@@ -63,6 +63,9 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (self->irql != DISPATCH_LEVEL) {
     k.BugCheck("KeAcquireSpinLockAtDpcLevel", "called at IRQL " + std::to_string(self->irql));
   }
+  for (const void* forbidden : self->forbidden_spin_locks) {
+    if (forbidden == SpinLock) k.BugCheck("KeAcquireSpinLock", self->forbidden_why);
+  }
   std::atomic_ref<ULONG_PTR> lock(*SpinLock);
   auto me = reinterpret_cast<ULONG_PTR>(self);
   ULONG_PTR holder = lock.load();
@@ -82,7 +85,7 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
       std::this_thread::yield();
     }
   }
-  ++self->spin_locks_held;
+  self->spin_locks.push_back(SpinLock);
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -100,7 +103,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
                                            : std::string("releasing a spin lock that is not held"));
   }
   lock.store(0);
-  --self->spin_locks_held;
+  std::erase(self->spin_locks, static_cast<const void*>(SpinLock));
 }
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
@@ -126,3 +129,23 @@ void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 }
 
 }  // extern "C"
+
+namespace host::kernel {
+
+std::vector<const void*> HeldSpinLocks() { return CurrentThread()->spin_locks; }
+
+ForbiddenSpinLocks::ForbiddenSpinLocks(std::vector<const void*> locks, std::string why) {
+  ThreadPtr self = CurrentThread();
+  saved_locks_ = std::move(self->forbidden_spin_locks);
+  saved_why_ = std::move(self->forbidden_why);
+  self->forbidden_spin_locks = std::move(locks);
+  self->forbidden_why = std::move(why);
+}
+
+ForbiddenSpinLocks::~ForbiddenSpinLocks() {
+  ThreadPtr self = CurrentThread();
+  self->forbidden_spin_locks = std::move(saved_locks_);
+  self->forbidden_why = std::move(saved_why_);
+}
+
+}  // namespace host::kernel

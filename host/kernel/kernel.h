@@ -31,11 +31,21 @@ namespace host::kernel {
 
 enum class Mode { kSimulation, kReal };
 
+// When the machine's software sees time pass. kClockTick is Windows: timers, delays and wait
+// time-outs expire at the first clock interrupt (every kClockTick) at or after their due time,
+// and KeQueryInterruptTime and KeQuerySystemTime advance by whole clock ticks ("Timer Accuracy",
+// "KeQueryTimeIncrement function (wdm.h)", "KeQueryInterruptTime function (wdm.h)"). kExact lets
+// them expire at their due time to the 100 ns, for measurements that must not carry the clock's
+// granularity. Simulated hardware (device events, and threads spawned as daemons) always keeps
+// exact time: it does not run on the machine's clock interrupt.
+enum class Timing { kClockTick, kExact };
+
 struct KernelOptions {
   Mode mode = Mode::kSimulation;
   uint64_t seed = 1;
   bool record_trace = false;      // keep every scheduling event for Trace()
   bool echo_debug_print = false;  // DbgPrint output also goes to stderr
+  Timing timing = Timing::kClockTick;
 };
 
 enum class Outcome { kCompleted, kDeadlock, kBugCheck };
@@ -65,7 +75,8 @@ struct TraceEvent {
 struct SpawnOptions {
   KPRIORITY priority = 8;
   // A daemon is a host thread (a device's firmware, a listener) that is ended quietly at
-  // shutdown; every other thread still running then is a verifier failure.
+  // shutdown; every other thread still running then is a verifier failure. Being hardware, it
+  // keeps exact time whatever the machine's Timing.
   bool daemon = false;
 };
 
@@ -93,6 +104,16 @@ class Kernel {
 
   Mode mode() const { return options_.mode; }
   uint64_t seed() const { return options_.seed; }
+  Timing timing() const { return options_.timing; }
+
+  // A number in [0, bound) drawn from the seed, for the host's models where Windows allows more
+  // than one course (a cancelled transfer completing at once or a frame later). Its own sequence:
+  // the scheduler's draws are not disturbed.
+  uint64_t DrawFromSeed(uint64_t bound);
+
+  // A name for a dispatcher object in deadlock reports ("the remove lock, held by tag 'Open'");
+  // an empty label removes it.
+  void LabelObject(const void* object, std::string label);
 
   // Interrupt time: 100-ns units since boot, virtual in simulation.
   Ticks Now();
@@ -109,11 +130,19 @@ class Kernel {
   // Offers the processor to the other ready threads.
   void Yield();
 
+  // Waits `delay` of virtual time exactly, whatever the Timing: for host code that plays
+  // hardware (a test standing in for the bus's schedule), whose time is not the machine's clock
+  // tick. From an emulated thread at PASSIVE_LEVEL.
+  void SleepFor(Ticks delay);
+
   // Stops the machine with a message naming the call and the calling thread. Does not return.
   [[noreturn]] void BugCheck(std::string_view call, std::string_view message);
 
   // A check run when the machine shuts down; a non-empty answer is a verifier failure.
   void AddShutdownCheck(std::function<std::string()> check);
+  // A check run in an emulated thread whose routine has ended (its stack is gone), with no lock
+  // held; a non-empty answer stops the machine.
+  void AddThreadEndCheck(std::function<std::string(PKTHREAD)> check);
 
   Pool& pool() { return pool_; }
   DebugLog& debug_log() { return debug_log_; }
@@ -145,5 +174,48 @@ class Kernel {
 
 // Runs scenario once per seed from 1 to count; a scenario returns the run's result.
 std::vector<RunResult> RunSeeds(int count, const std::function<RunResult(uint64_t seed)>& scenario);
+
+// The symbol of a routine ("(anonymous namespace)::PowerUpComplete"), or "routine at 0x..." when
+// it has none.
+std::string RoutineName(const void* routine);
+
+// Names the driver routine the calling emulated thread runs while the scope lives, so that a bug
+// check names it ("in completion routine PowerUpComplete"). Scopes nest; the innermost is named.
+class RoutineScope {
+ public:
+  RoutineScope(const char* kind, const void* routine);
+  ~RoutineScope();
+  RoutineScope(const RoutineScope&) = delete;
+  RoutineScope& operator=(const RoutineScope&) = delete;
+};
+
+// Kernel mutexes the calling emulated thread owns now.
+int MutexesOwned();
+
+// The spin locks the calling emulated thread holds, oldest first.
+std::vector<const void*> HeldSpinLocks();
+
+// While the scope lives, the calling thread acquiring one of `locks` stops the machine with
+// `why`: a lock that would already be held on a course Windows may take.
+class ForbiddenSpinLocks {
+ public:
+  ForbiddenSpinLocks(std::vector<const void*> locks, std::string why);
+  ~ForbiddenSpinLocks();
+  ForbiddenSpinLocks(const ForbiddenSpinLocks&) = delete;
+  ForbiddenSpinLocks& operator=(const ForbiddenSpinLocks&) = delete;
+
+ private:
+  std::vector<const void*> saved_locks_;
+  std::string saved_why_;
+};
+
+// Where the calling thread's stack stands: an address below every frame of its callers.
+const void* StackMark();
+// Whether address lies on the calling emulated thread's stack.
+bool OnCurrentStack(const void* address);
+// Whether address lies on another thread's stack in a frame that has certainly been popped: the
+// thread has ended, or (simulation) it is parked off the processor with its stack above address.
+// False for the calling thread and for addresses not on that thread's stack.
+bool OnUnwoundStack(PKTHREAD thread, const void* address);
 
 }  // namespace host::kernel

@@ -1,5 +1,7 @@
 // The scheduler: emulated threads, the interrupt context that runs DPCs and device events, the
 // virtual clock of simulation and the clock thread of real mode, halting and shutdown.
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -98,8 +100,25 @@ Ticks DeadlineFor(Kernel::Internals& in, const LARGE_INTEGER* timeout) {
   return std::max<Ticks>(0, timeout->QuadPart - SystemTimeAtBoot());
 }
 
+// Mixed into the seed for the models' draws, so that they do not repeat the scheduler's.
+constexpr uint64_t kModelSeedMix = 0x9E3779B97F4A7C15ull;
+
 Kernel::Internals::Internals(Kernel& k, const KernelOptions& options)
-    : kernel(k), mode(options.mode), rng(options.seed), record_trace(options.record_trace) {}
+    : kernel(k),
+      mode(options.mode),
+      timing(options.timing),
+      rng(options.seed),
+      model_rng(options.seed ^ kModelSeedMix),
+      record_trace(options.record_trace) {}
+
+bool Kernel::Internals::OnClockTick(ThreadPtr t) const {
+  return timing == Timing::kClockTick && !(t && t->exact_time);
+}
+
+Ticks Kernel::Internals::ExpiryLocked(Ticks due, ThreadPtr t) const {
+  if (due == kNoDeadline || !OnClockTick(t)) return due;
+  return RoundUpToClockTick(due);  // boot is on a tick
+}
 
 Ticks Kernel::Internals::NowLocked() const {
   if (mode == Mode::kSimulation) return virtual_now;
@@ -217,7 +236,7 @@ void Kernel::Internals::ExpireDueLocked(Ticks now) {
     timer->Header.SignalState = 1;
     TraceLocked(TraceEvent::Kind::kTimerExpired, 0);
     if (timer->Period > 0) {
-      DueKey key{now + Milliseconds(timer->Period), sequence++};
+      DueKey key{ExpiryLocked(now + Milliseconds(timer->Period), nullptr), sequence++};
       timers[key] = timer;
       timer_keys[timer] = key;
       timer->Header.Inserted = TRUE;
@@ -257,7 +276,11 @@ std::string Kernel::Internals::DeadlockReportLocked() {
   for (auto& t : threads) {
     if (t->internal || t->state == _KTHREAD::State::kTerminated) continue;
     out << "\n  thread " << DescribeThread(t.get()) << " " << StateName(t->state);
-    if (t->waiting_on) out << ", waits on " << DescribeObject(t->waiting_on);
+    if (t->waiting_on) {
+      out << ", waits on " << DescribeObject(t->waiting_on);
+      auto label = labels.find(t->waiting_on);
+      if (label != labels.end()) out << " (" << label->second << ")";
+    }
   }
   return out.str();
 }
@@ -301,6 +324,7 @@ void Kernel::Internals::SwitchLocked(std::unique_lock<std::mutex>& lock, ThreadP
     if (!AdvanceTimeLocked()) HaltLocked(Outcome::kDeadlock, DeadlockReportLocked());
   }
   if (self && self->state != _KTHREAD::State::kTerminated) {
+    self->parked_at = StackMark();
     self->cv.wait(lock, [&] { return running == self; });
   }
 }
@@ -341,6 +365,16 @@ void Kernel::Internals::StartOsThread(ThreadPtr t) {
 
 void Kernel::Internals::ThreadEntry(ThreadPtr self) {
   tls_current = self;
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
+      self->stack_low = static_cast<const char*>(low);
+      self->stack_high = self->stack_low + size;
+    }
+    pthread_attr_destroy(&attributes);
+  }
   bool run_body;
   {
     std::unique_lock lock(mu);
@@ -348,17 +382,24 @@ void Kernel::Internals::ThreadEntry(ThreadPtr self) {
     self->state = _KTHREAD::State::kRunning;
     run_body = !self->abort;
   }
+  std::string ended_with;
   if (run_body) {
     try {
       self->body();
     } catch (const ThreadUnwind&) {
     }
+    std::vector<std::function<std::string(PKTHREAD)>> checks;
+    {
+      std::lock_guard lock(mu);
+      if (!self->abort) checks = thread_end_checks;
+    }
+    for (auto& check : checks) ended_with += check(self);
   }
   std::unique_lock lock(mu);
   if (!halted && !self->internal) {
-    std::string problem;
+    std::string problem = ended_with;
     if (self->irql != PASSIVE_LEVEL) problem = "ended at IRQL " + std::to_string(self->irql);
-    if (self->spin_locks_held) problem = "ended holding a spin lock";
+    if (!self->spin_locks.empty()) problem = "ended holding a spin lock";
     if (self->mutexes_owned) problem = "ended owning a mutex";
     if (!problem.empty()) {
       HaltLocked(Outcome::kBugCheck, "*** STOP: thread " + DescribeThread(self) + " " + problem);
@@ -376,6 +417,8 @@ void Kernel::Internals::ThreadEntry(ThreadPtr self) {
       if (t->state != _KTHREAD::State::kTerminated && !t->daemon && !t->internal) {
         still_running += "\n  thread " + DescribeThread(t.get()) + " " + StateName(t->state);
         if (t->waiting_on) still_running += ", waits on " + DescribeObject(t->waiting_on);
+        auto label = t->waiting_on ? labels.find(t->waiting_on) : labels.end();
+        if (label != labels.end()) still_running += " (" + label->second + ")";
       }
     }
     if (!still_running.empty()) {
@@ -435,12 +478,16 @@ void Kernel::Internals::InterruptLoop(ThreadPtr self) {
       BlockLocked(lock, self, nullptr, kNoDeadline);
     }
     self->irql = DISPATCH_LEVEL;
-    if (!dpc_queue.empty()) {
+    // A DPC and a device's event due together run in either order, drawn from the seed: which
+    // interrupt came first is not the driver's to know ("Introduction to DPC Objects").
+    bool dpc_first = due_device_events.empty() || (!dpc_queue.empty() && rng() % 2 == 0);
+    if (dpc_first) {
       PKDPC dpc = dpc_queue.front();
       dpc_queue.pop_front();
       dpc->Inserted = FALSE;
       TraceLocked(TraceEvent::Kind::kDpc, 0);
       lock.unlock();
+      RoutineScope scope("deferred routine", reinterpret_cast<const void*>(dpc->DeferredRoutine));
       dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     } else {
       auto fn = std::move(due_device_events.front());
@@ -448,10 +495,10 @@ void Kernel::Internals::InterruptLoop(ThreadPtr self) {
       lock.unlock();
       fn();
     }
-    if (self->irql != DISPATCH_LEVEL || self->spin_locks_held) {
+    if (self->irql != DISPATCH_LEVEL || !self->spin_locks.empty()) {
       kernel.BugCheck("DPC", "a deferred routine or device event returned at IRQL " +
                                  std::to_string(self->irql) +
-                                 (self->spin_locks_held ? " holding a spin lock" : ""));
+                                 (self->spin_locks.empty() ? "" : " holding a spin lock"));
     }
   }
 }
@@ -524,6 +571,7 @@ PKTHREAD Kernel::Spawn(std::string name, std::function<void()> fn, SpawnOptions 
   std::lock_guard lock(in.mu);
   ThreadPtr t =
       in.CreateThreadLocked(std::move(name), std::move(fn), options.priority, options.daemon);
+  t->exact_time = options.daemon;
   in.StartOsThread(t);
   return t;
 }
@@ -553,6 +601,32 @@ bool Kernel::CancelScheduled(EventId id) {
   return true;
 }
 
+void Kernel::SleepFor(Ticks delay) {
+  auto& in = *internals_;
+  ThreadPtr self = CurrentThread();
+  if (self->irql != PASSIVE_LEVEL) BugCheck("SleepFor", "called above PASSIVE_LEVEL");
+  if (delay <= 0) {
+    Yield();
+    return;
+  }
+  std::unique_lock lock(in.mu);
+  in.BlockLocked(lock, self, nullptr, in.NowLocked() + delay);
+}
+
+uint64_t Kernel::DrawFromSeed(uint64_t bound) {
+  std::lock_guard lock(internals_->mu);
+  return bound ? internals_->model_rng() % bound : 0;
+}
+
+void Kernel::LabelObject(const void* object, std::string label) {
+  std::lock_guard lock(internals_->mu);
+  if (label.empty()) {
+    internals_->labels.erase(object);
+  } else {
+    internals_->labels[object] = std::move(label);
+  }
+}
+
 void Kernel::Yield() {
   auto& in = *internals_;
   ThreadPtr self = CurrentThread();
@@ -573,7 +647,7 @@ void Kernel::BugCheck(std::string_view call, std::string_view message) {
   ThreadPtr self = tls_current;
   std::ostringstream text;
   text << "*** STOP: " << call << ": " << message << " [thread " << DescribeThread(self);
-  if (self) text << " at IRQL " << int(self->irql);
+  if (self) text << " at IRQL " << int(self->irql) << DescribeRoutine(self);
   {
     std::unique_lock lock(in.mu);
     text << ", " << in.NowLocked() / kTicksPerMillisecond << " ms]";
@@ -582,6 +656,11 @@ void Kernel::BugCheck(std::string_view call, std::string_view message) {
   }
   if (!self) std::abort();
   throw ThreadUnwind{};
+}
+
+void Kernel::AddThreadEndCheck(std::function<std::string(PKTHREAD)> check) {
+  std::lock_guard lock(internals_->mu);
+  internals_->thread_end_checks.push_back(std::move(check));
 }
 
 void Kernel::AddShutdownCheck(std::function<std::string()> check) {

@@ -1,33 +1,10 @@
 // System threads, their handles and object references.
-#include <cxxabi.h>
-#include <dlfcn.h>
-
-#include <cstdlib>
-
 #include "host/kernel/internals.h"
 #include "platform/ps.h"
 
 using host::kernel::CurrentThread;
 using host::kernel::Kernel;
 using host::kernel::ThreadPtr;
-
-namespace {
-
-// Threads are named after their start routine, so that reports read like a debugger's.
-std::string RoutineName(const void* routine) {
-  Dl_info info{};
-  if (dladdr(routine, &info) && info.dli_sname) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    std::string name = status == 0 && demangled ? demangled : info.dli_sname;
-    std::free(demangled);
-    auto paren = name.find('(');
-    return paren == std::string::npos ? name : name.substr(0, paren);
-  }
-  return "system thread";
-}
-
-}  // namespace
 
 // The one object type here: handles name threads only.
 struct _OBJECT_TYPE {
@@ -70,8 +47,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES Ob
 
   auto& in = k.internals();
   std::unique_lock lock(in.mu);
+  // Threads are named after their start routine, so that reports read like a debugger's.
   ThreadPtr t = in.CreateThreadLocked(
-      RoutineName(reinterpret_cast<const void*>(StartRoutine)),
+      host::kernel::RoutineName(reinterpret_cast<const void*>(StartRoutine)),
       [StartRoutine, StartContext] { StartRoutine(StartContext); }, 8, false);
   t->system_thread = true;
   uintptr_t handle = in.next_handle;

@@ -23,7 +23,16 @@ void Kernel::Internals::CancelTimerLocked(PKTIMER timer) {
 
 namespace {
 
-constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms, the usual clock interval
+constexpr ULONG kTimeIncrement = ULONG(host::kernel::kClockTick);
+
+// What the machine's software reads as the time: on the clock tick it advances by whole ticks
+// ("KeQueryInterruptTime function (wdm.h)", "KeQuerySystemTime function (wdm.h)").
+Ticks SoftwareTime(Kernel& k) {
+  Ticks now = k.Now();
+  auto& in = k.internals();
+  if (!in.OnClockTick(host::kernel::CurrentThreadOrNull())) return now;
+  return now / host::kernel::kClockTick * host::kernel::kClockTick;
+}
 
 void CheckAtMostDispatch(Kernel& k, const char* call) {
   ThreadPtr self = CurrentThread();
@@ -88,7 +97,10 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   }
   BOOLEAN was_set = Timer->Header.Inserted;
   in.CancelTimerLocked(Timer);
+  // A timer expires at the clock interrupt at or after its due time ("KeSetTimer function
+  // (wdm.h)", "Timer Accuracy").
   Ticks due = host::kernel::DeadlineFor(in, &DueTime);
+  if (due > in.NowLocked()) due = in.ExpiryLocked(due, CurrentThread());
   Timer->Header.SignalState = 0;
   Timer->Header.Inserted = TRUE;
   Timer->DueTime.QuadPart = ULONGLONG(due);
@@ -158,10 +170,10 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
 }
 
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  CurrentTime->QuadPart = host::kernel::SystemTimeAtBoot() + Kernel::Current().Now();
+  CurrentTime->QuadPart = host::kernel::SystemTimeAtBoot() + SoftwareTime(Kernel::Current());
 }
 
-ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(Kernel::Current().Now()); }
+ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(SoftwareTime(Kernel::Current())); }
 
 void KeQueryTickCount(PLARGE_INTEGER TickCount) {
   TickCount->QuadPart = Kernel::Current().Now() / kTimeIncrement;

@@ -38,6 +38,7 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (!os) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(os, sizeof(HostOsData));
   KeInitializeSpinLock(&os->os.SpinLock);
+  KeInitializeSpinLock(&os->remove_lock_guard);
   KeInitializeEvent(&os->remove_lock_free, NotificationEvent, FALSE);
   KeInitializeMutex(&os->request_mutex, 0);
   SmartcardExtension->OsData = &os->os;
@@ -74,6 +75,10 @@ void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   if (os->os.CurrentIrp) {
     k.BugCheck("SmartcardExit", "a device-control request is still in progress in the library");
+  }
+  std::string holders = host::smclib::RemoveLockHolders(*os);
+  if (!holders.empty()) {
+    k.BugCheck("SmartcardExit", "the remove lock is still held (leaked): " + holders);
   }
   check(SmartcardExtension->SmartcardRequest.Buffer, os->own_request_buffer, "SmartcardRequest");
   check(SmartcardExtension->SmartcardReply.Buffer, os->own_reply_buffer, "SmartcardReply");

@@ -111,12 +111,22 @@ class SmartcardLibrary {
 // The library of the calling thread's machine, or null when none was created.
 SmartcardLibrary* CurrentLibrary();
 
+// Remove-lock acquisitions outstanding with one tag.
+struct RemoveLockTag {
+  ULONG tag;
+  LONG count;
+};
+inline constexpr size_t kRemoveLockTags = 16;
+
 // What OsData points to: the part the driver sees, then the library's own.
 struct HostOsData {
   OS_DEP_DATA os;
   PUCHAR own_request_buffer;  // as allocated, so SmartcardExit can tell a lent buffer
   PUCHAR own_reply_buffer;
-  LONG remove_lock_count;   // open acquisitions
+  LONG remove_lock_count;  // open acquisitions
+  // The same by tag, for the verifier; guarded by remove_lock_guard.
+  RemoveLockTag remove_lock_tags[kRemoveLockTags];
+  KSPIN_LOCK remove_lock_guard;
   BOOLEAN remove_pending;   // SmartcardReleaseRemoveLockAndWait was called
   KEVENT remove_lock_free;  // notification; set when remove_pending and the count is 0
   // One device-control request at a time in the library (and so in a reader function); owns
@@ -132,5 +142,8 @@ struct HostOsData {
 inline HostOsData* HostOsDataOf(PSMARTCARD_EXTENSION extension) {
   return reinterpret_cast<HostOsData*>(extension->OsData);
 }
+
+// "tag 'Open' x1, untagged x2": the remove lock's outstanding acquisitions; empty when none.
+std::string RemoveLockHolders(HostOsData& os);
 
 }  // namespace host::smclib

@@ -92,6 +92,7 @@ std::optional<std::vector<PUSBD_INTERFACE_INFORMATION>> InterfaceRecords(PURB ur
 
 UsbBus::UsbBus(io::IoManager& io, io::PnpManager& pnp, UsbBusOptions options)
     : BusDriver(io, u"\\Driver\\usbhub"), pnp_(pnp), options_(options) {
+  set_completion(options.completion);
   io.kernel().SetService<UsbBus>(this);
 }
 
@@ -300,10 +301,15 @@ VOID UsbBus::CancelUrb(PDEVICE_OBJECT pdo, PIRP irp) {
   auto* bus = static_cast<UsbBus*>(Of(pdo));
   auto* port = static_cast<Port*>(ContextOf(pdo));
   std::unique_ptr<Transfer> cancelled;
+  bool at_next_frame = false;
   {
     std::lock_guard lock(bus->mu_);
     for (auto& t : port->live) {
       if (t->irp == irp) {
+        // A queued transfer is simply dropped; one the host controller is working on is unlinked
+        // at the next frame, and Windows lets either happen for a cancel ("IoCancelIrp function
+        // (wdm.h)": the IRP completes in the cancel routine or later).
+        at_next_frame = bus->IsActive(*port, *t) && bus->io().kernel().DrawFromSeed(2);
         cancelled = bus->Retire(*port, t.get(), true);
         break;
       }
@@ -315,7 +321,24 @@ VOID UsbBus::CancelUrb(PDEVICE_OBJECT pdo, PIRP irp) {
     Complete(irp, STATUS_CANCELLED);
     return;
   }
-  bus->Deliver(std::move(cancelled), STATUS_CANCELLED, USBD_STATUS_CANCELED);
+  if (!at_next_frame) {
+    bus->Deliver(std::move(cancelled), STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    return;
+  }
+  kernel::Kernel& k = bus->io().kernel();
+  kernel::Ticks frame = kernel::Milliseconds(1);
+  auto held = std::make_shared<std::unique_ptr<Transfer>>(std::move(cancelled));
+  k.ScheduleAt((k.Now() / frame + 1) * frame, [bus, held] {
+    bus->Deliver(std::move(*held), STATUS_CANCELLED, USBD_STATUS_CANCELED);
+  });
+}
+
+bool UsbBus::IsActive(Port& port, Transfer& transfer) {
+  if (port.control_active == &transfer) return true;
+  if (transfer.work != UrbWork::kPipe) return false;
+  auto pipe = port.pipes.find(transfer.pipe);
+  return pipe != port.pipes.end() && !pipe->second.queue.empty() &&
+         pipe->second.queue.front() == &transfer;
 }
 
 // --- queues (under mu_) ---

@@ -32,8 +32,12 @@
 //   SYNC_CLEAR_STALL clear the halt; GET_CURRENT_FRAME_NUMBER reports the 1 ms frame.
 // - The default pipe carries one control transfer at a time, in submission order; standard
 //   requests the bus answers itself take UsbBusOptions::control_time.
-// - A cancelled URB (IoCancelIrp) completes at once with STATUS_CANCELLED, USBD_STATUS_CANCELED
-//   and the bytes moved before the cancel.
+// - A cancelled URB (IoCancelIrp) completes with STATUS_CANCELLED, USBD_STATUS_CANCELED and the
+//   bytes moved before the cancel: a queued one at once, inside IoCancelIrp; one that is on the
+//   bus (its pipe's current transfer, the default pipe's current request) either at once or at
+//   the next 1 ms frame from the bus's context at DISPATCH_LEVEL, drawn from the seed
+//   (Kernel::DrawFromSeed). Between IoCancelIrp's return and that completion the transfer is
+//   still in flight, as on Windows.
 // - A device that leaves the bus (Unplug, or UsbBusPort::Unplug from the model) fails its
 //   pending and later URBs with STATUS_DEVICE_NOT_CONNECTED (USBD_STATUS_DEVICE_GONE) and is
 //   reported to the Plug and Play manager. After IRP_MN_REMOVE_DEVICE of a device still present
@@ -71,6 +75,9 @@ struct UsbBusOptions {
   // How long a standard request the bus answers itself (descriptors, selections, pipe resets)
   // takes on the default pipe.
   kernel::Ticks control_time = kernel::Milliseconds(1);
+  // Which Plug and Play and power requests the bus completes later (host/io/bus_driver.h); a hub
+  // completes IRP_MN_START_DEVICE and the return to D0 later.
+  io::BusCompletion completion;
 };
 
 // Hardware id of a USB device for the Plug and Play manager: "USB\VID_F7A5&PID_0C01".
@@ -119,6 +126,8 @@ class UsbBus final : public io::BusDriver {
   // Checks the URB (under mu_) and turns it into a transfer; a refused one says why.
   std::unique_ptr<Transfer> Prepare(Port& port, PURB urb);
   static VOID CancelUrb(PDEVICE_OBJECT pdo, PIRP irp);
+  // Whether the host controller is working on the transfer now (under mu_).
+  bool IsActive(Port& port, Transfer& transfer);
 
   // --- under mu_ ---
   // Starts the transfer's work: the default pipe's queue or the pipe's.

@@ -12,6 +12,8 @@ using sim::Direction;
 using sim::LineEvent;
 using test_support::SimSerialIo;
 
+using host::kernel::RoundUpToClockTick;
+
 namespace {
 
 const Bytes kGetStatusBlock = Hex("12 00 05 20 13 00 80 00 A4");
@@ -88,7 +90,8 @@ TEST(SimSerialIo, WritePutsTheBlockOnTheLineAndReturnsOnceTheConverterTookIt) {
     for (size_t i = 0; i < long_block.size(); ++i) long_block[i] = uint8_t(i);
     start = k.Now();
     ASSERT_EQ(Call(link, SMARTCARD_WRITE, long_block), STATUS_SUCCESS);
-    EXPECT_EQ(k.Now() - start, (200 - 64) * sim::CharacterTime(sim::kLinkSettings));
+    EXPECT_EQ(k.Now() - start,
+              RoundUpToClockTick((200 - 64) * sim::CharacterTime(sim::kLinkSettings)));
     EXPECT_EQ(link.line().converter_end().TransmitQueued(), 64u);
 
     auto requests = link.serial().requests();
@@ -101,18 +104,18 @@ TEST(SimSerialIo, WritePutsTheBlockOnTheLineAndReturnsOnceTheConverterTookIt) {
 
 TEST(SimSerialIo, ReadWaitsMissingBytesTimesMultiplierPlusConstantInVirtualTime) {
   ExpectOk(RunSimLink([](Kernel& k, SimLink& link) {
-    // The device's own limits until the link sets some: 3 x 50 + 5000 ms.
+    // The device's own limits until the link sets some: 3 x 50 + 5000 ms, on the clock tick.
     Ticks start = k.Now();
     ReadResult r = Read(link, 3);
     EXPECT_EQ(r.status, STATUS_TIMEOUT);
     EXPECT_EQ(r.length, 0u);
-    EXPECT_EQ(k.Now() - start, Milliseconds(5150));
+    EXPECT_EQ(k.Now() - start, RoundUpToClockTick(Milliseconds(5150)));
 
     ASSERT_EQ(SetTimeouts(link, 500, 5000), STATUS_SUCCESS);
     start = k.Now();
     r = Read(link, 3);
     EXPECT_EQ(r.status, STATUS_TIMEOUT);
-    EXPECT_EQ(k.Now() - start, Milliseconds(6500));
+    EXPECT_EQ(k.Now() - start, RoundUpToClockTick(Milliseconds(6500)));
     EXPECT_EQ(link.serial().requests().back().timeout_ms, 6500u);
 
     // Two of five bytes: success with the two, once the interval has passed without a third.
@@ -121,7 +124,7 @@ TEST(SimSerialIo, ReadWaitsMissingBytesTimesMultiplierPlusConstantInVirtualTime)
     r = Read(link, 5);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, Hex("21 00"));
-    EXPECT_EQ(k.Now() - link.trace().events().back().time, Milliseconds(500));
+    EXPECT_EQ(k.Now(), RoundUpToClockTick(link.trace().events().back().time + Milliseconds(500)));
     EXPECT_EQ(link.serial().requests().back().delivered, 2u);
 
     // Without an interval, bytes already in count against the limit: one of three in, two missing.
@@ -132,7 +135,7 @@ TEST(SimSerialIo, ReadWaitsMissingBytesTimesMultiplierPlusConstantInVirtualTime)
     start = k.Now();
     r = Read(link, 3);
     EXPECT_EQ(r.bytes, Hex("01"));
-    EXPECT_EQ(k.Now() - start, Milliseconds(2 * 500 + 5000));
+    EXPECT_EQ(k.Now() - start, RoundUpToClockTick(Milliseconds(2 * 500 + 5000)));
 
     // All there in time: the read returns with the last character.
     link.line().reader_end().Transmit({0x0A, 0x0B, 0x0C});
@@ -260,7 +263,7 @@ TEST(SimSerialIo, TheLinkComesUpOnlyWithTheReadersSettings) {
 }
 
 TEST(SimSerialIo, DtrPowersTheReader) {
-  ExpectOk(RunSimLink([](Kernel&, SimLink& link) {
+  ExpectOk(RunSimLink([](Kernel& k, SimLink& link) {
     ASSERT_EQ(SetTimeouts(link, 50, 1000), STATUS_SUCCESS);
     // DTR low: the reader is off and answers nothing.
     ASSERT_EQ(Call(link, SMARTCARD_WRITE, kGetStatusBlock), STATUS_SUCCESS);
@@ -268,9 +271,9 @@ TEST(SimSerialIo, DtrPowersTheReader) {
 
     ASSERT_EQ(Call(link, IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
     EXPECT_TRUE(link.line().dtr());
-    Sleep(Milliseconds(99));
+    k.SleepFor(Milliseconds(99));  // the reader's time, to the millisecond: not the clock tick
     EXPECT_FALSE(link.reader().booted());
-    Sleep(Milliseconds(2));
+    k.SleepFor(Milliseconds(2));
     EXPECT_TRUE(link.reader().booted());  // 100 ms after DTR rose
 
     ASSERT_EQ(Call(link, SMARTCARD_WRITE, kGetStatusBlock), STATUS_SUCCESS);

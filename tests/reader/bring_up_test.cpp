@@ -4,6 +4,8 @@
 
 using namespace reader_test;
 
+using host::kernel::RoundUpToClockTick;
+
 namespace {
 
 host::kernel::RunResult RunBringUp(const std::function<void(LinkBench&)>& body) {
@@ -70,12 +72,13 @@ TEST(LinkDtrCycle, OneClearAndSevenSetsWithTheirWaits) {
     b.reader->LinkState = LINK_STATE_GIVEN_UP;
     Ticks start = Now();
     ASSERT_EQ(LinkDtrCycle(b.extension), STATUS_SUCCESS);
-    EXPECT_EQ(Now() - start, Milliseconds(50 + 7 * 250));
+    // The waits are delays: each ends on the clock tick (50 ms takes four ticks).
+    EXPECT_EQ(Now() - start, RoundUpToClockTick(Milliseconds(50)) + 7 * Milliseconds(250));
     std::vector<ULONG> expected = {kClrDtr, kSetDtr, kSetDtr, kSetDtr,
                                    kSetDtr, kSetDtr, kSetDtr, kSetDtr};
     EXPECT_EQ(Codes(b.line->requests), expected);
     const auto& r = b.line->requests;
-    EXPECT_EQ(r[1].at - r[0].at, Milliseconds(50));
+    EXPECT_EQ(r[1].at - r[0].at, RoundUpToClockTick(Milliseconds(50)));
     for (size_t i = 2; i < r.size(); ++i) EXPECT_EQ(r[i].at - r[i - 1].at, Milliseconds(250));
     for (const auto& request : r) EXPECT_EQ(request.length, 0u);
     EXPECT_EQ(b.reader->LinkState, ULONG(LINK_STATE_IN_STEP));
@@ -90,7 +93,7 @@ TEST(LinkDtrCycle, FailedRequestEndsTheCycleAfterItsWait) {
     };
     Ticks start = Now();
     EXPECT_EQ(LinkDtrCycle(b.extension), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(Now() - start, Milliseconds(50 + 250 + 250));
+    EXPECT_EQ(Now() - start, RoundUpToClockTick(Milliseconds(50)) + Milliseconds(250 + 250));
     EXPECT_EQ(Codes(b.line->requests), (std::vector<ULONG>{kClrDtr, kSetDtr, kSetDtr}));
   }));
 }
@@ -115,8 +118,10 @@ TEST(LinkBringUp, ResynchronisesExchangesTheIfsAndQueriesTheCard) {
     EXPECT_EQ(b.reader->LinkState, ULONG(LINK_STATE_IN_STEP));
     EXPECT_EQ(b.reader->SequenceBits, ULONG(SEQUENCE_BIT_SEND | SEQUENCE_BIT_RECEIVE));
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_POWERED));
-    EXPECT_EQ(b.line->write_times.at(0) - start, Milliseconds(1800)) << "after the DTR cycle";
-    EXPECT_EQ(KeReadStateMutex(&b.reader->LinkMutex), 1) << "released";
+    EXPECT_EQ(b.line->write_times.at(0) - start,
+              RoundUpToClockTick(Milliseconds(50)) + 7 * Milliseconds(250))
+        << "after the DTR cycle, its delays on the clock tick";
+    EXPECT_EQ(KeReadStateMutex(&b.reader->LinkMutex), 1) << "initialised and released";
   }));
 }
 

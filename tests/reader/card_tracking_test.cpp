@@ -4,6 +4,7 @@
 #include "tests/reader/reader_bench.h"
 
 using namespace reader_test;
+using host::kernel::RoundUpToClockTick;
 
 namespace {
 
@@ -45,7 +46,9 @@ TEST(CardTrackingThread, QueriesAtOnceThenEveryPeriodPlusTheQuerysOwnTime) {
     std::vector<Ticks> t = far->StatusQueryTimes();
     ASSERT_EQ(t.size(), 5u) << "queries at 0, 1.213, 2.426, 3.639 and 4.852 s";
     EXPECT_EQ(t[0], start);
-    for (size_t i = 1; i < t.size(); ++i) EXPECT_EQ(t[i] - t[i - 1], kPeriod + kQueryTime);
+    for (size_t i = 1; i < t.size(); ++i) {
+      EXPECT_EQ(t[i], RoundUpToClockTick(t[i - 1] + kQueryTime + kPeriod));
+    }
     EXPECT_EQ(b.extension->ReaderCapabilities.CurrentState, ULONG(SCARD_POWERED));
   }));
 }
@@ -62,7 +65,8 @@ TEST(CardTrackingThread, StopTakesEffectWithinOneSleep) {
     EXPECT_EQ(Now(), asked) << "the sleep ends when the stop is asked for";
 
     ASSERT_EQ(StartCardTracking(b.extension), STATUS_SUCCESS);
-    Sleep(Milliseconds(2));  // the thread is in the middle of its query
+    // The thread is in the middle of its query (a wait shorter than a clock tick, so exact).
+    host::kernel::Kernel::Current().SleepFor(Milliseconds(2));
     asked = Now();
     EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
     EXPECT_EQ(Now() - asked, kQueryTime - Milliseconds(2)) << "the query is finished first";
@@ -224,7 +228,7 @@ TEST(StartCardTracking, StartDuringAStopWaitsForItThenRunsANewThread) {
     std::vector<Ticks> t = far->StatusQueryTimes();
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[1], started_at);
-    EXPECT_EQ(t[2] - t[1], kPeriod + Milliseconds(608));
+    EXPECT_EQ(t[2], RoundUpToClockTick(t[1] + Milliseconds(608) + kPeriod));
     EXPECT_EQ(StopCardTracking(b.extension), STATUS_SUCCESS);
     EXPECT_EQ(b.reader->TrackingThread, nullptr);
   }));

@@ -18,6 +18,7 @@ std::map<PSMARTCARD_EXTENSION, TestSerialLine*>& Lines() {
   return lines;
 }
 
+// A read's time-out is the machine's: it ends on the clock tick.
 void DelayUntil(host::kernel::Ticks when) {
   auto& k = host::kernel::Kernel::Current();
   host::kernel::Ticks now = k.Now();
@@ -25,6 +26,12 @@ void DelayUntil(host::kernel::Ticks when) {
   LARGE_INTEGER interval;
   interval.QuadPart = -(when - now);
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// A character's arrival is the line's: the read ends when it comes, to the 100 ns.
+void WaitForArrival(host::kernel::Ticks when) {
+  auto& k = host::kernel::Kernel::Current();
+  if (when > k.Now()) k.SleepFor(when - k.Now());
 }
 
 }  // namespace
@@ -120,7 +127,7 @@ NTSTATUS TestSerialLine::Read(PSMARTCARD_EXTENSION extension) {
   while (in_time < received_.size() && received_[in_time].at <= deadline) ++in_time;
   ULONG deliver = std::min<ULONG>(in_time, record.wanted);
   if (deliver == record.wanted && deliver > 0) {
-    DelayUntil(received_[deliver - 1].at);
+    WaitForArrival(received_[deliver - 1].at);
   } else {
     DelayUntil(deadline);
   }

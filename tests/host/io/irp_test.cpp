@@ -323,7 +323,8 @@ TEST(Cancel, RaceBetweenCompletionAndCancelIsDecidedByTheCancelRoutine) {
       Keeper::current = &keeper;
       Scripted script{[&](PDEVICE_OBJECT, PIRP irp) {
         NTSTATUS status = keeper.Keep(irp);
-        m.k.ScheduleAfter(Milliseconds(1), [&keeper] {
+        // At the clock tick where the canceller's 1 ms delay ends: the two race.
+        m.k.ScheduleAfter(host::kernel::kClockTick, [&keeper] {
           PIRP irp = keeper.kept;
           if (irp && IoSetCancelRoutine(irp, nullptr)) {
             keeper.kept = nullptr;

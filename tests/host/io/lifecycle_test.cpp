@@ -53,13 +53,20 @@ TEST(Lifecycle, TestDriverFromLoadToRemovalLeavesNothingBehind) {
     DeviceNode* node = m.pnp.Find(pdo);
     ASSERT_EQ(node->state, DeviceState::kStarted) << DeviceStateName(node->state);
     EXPECT_EQ(node->capabilities.SurpriseRemovalOK, 1u);  // set by the driver on the way up
-    EXPECT_EQ(m.io.EnabledInterfaces(GUID_DEVINTERFACE_TESTDRV).size(), 1u);
+    EXPECT_EQ(TestDriverCounts.StartsPended, 1);          // the bus completed the start later
+    auto interfaces = m.io.EnabledInterfaces(GUID_DEVINTERFACE_TESTDRV);
+    EXPECT_EQ(interfaces.size(), 1u);
 
     Application app(m.io);
     Handle h;
     ASSERT_EQ(app.Open(u"\\Device\\TESTDRV0\\PIPE00", &h), STATUS_SUCCESS);
     Handle second;
-    EXPECT_EQ(app.Open(u"\\Device\\TESTDRV0", &second), STATUS_ACCESS_DENIED);  // exclusive
+    // The exclusive device object named: the I/O manager refuses; through the interface, which
+    // names the PDO, the driver's own one-handle rule does.
+    EXPECT_EQ(app.Open(u"\\Device\\TESTDRV0", &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(TestDriverCounts.Creates, 1);
+    EXPECT_EQ(app.Open(interfaces.at(0), &second), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(TestDriverCounts.Creates, 2);
 
     IoResult name = app.DeviceIoControl(h, IOCTL_TESTDRV_FILE_NAME, {}, 64);
     EXPECT_EQ(name.status, STATUS_SUCCESS);
@@ -109,13 +116,17 @@ TEST(Lifecycle, TestDriverFromLoadToRemovalLeavesNothingBehind) {
             (std::vector<std::string>{
                 "IRP_MN_QUERY_CAPABILITIES STATUS_SUCCESS", "AddDevice STATUS_SUCCESS",
                 "IRP_MN_START_DEVICE STATUS_SUCCESS", "IRP_MN_QUERY_CAPABILITIES STATUS_SUCCESS",
+                "IRP_MN_QUERY_PNP_DEVICE_STATE STATUS_SUCCESS",
+                "IRP_MN_QUERY_DEVICE_RELATIONS STATUS_NOT_SUPPORTED",
                 "IRP_MN_SURPRISE_REMOVAL STATUS_SUCCESS", "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS"}));
   // The PDO also saw the driver's own capability query during AddDevice, and the forwarded URB.
-  EXPECT_EQ(bus_log, (std::vector<std::string>{
-                         "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
-                         "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES", "IRP_MJ_PNP IRP_MN_START_DEVICE",
-                         "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES", "IRP_MJ_INTERNAL_DEVICE_CONTROL",
-                         "IRP_MJ_PNP IRP_MN_SURPRISE_REMOVAL", "IRP_MJ_PNP IRP_MN_REMOVE_DEVICE"}));
+  EXPECT_EQ(bus_log,
+            (std::vector<std::string>{
+                "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES", "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
+                "IRP_MJ_PNP IRP_MN_START_DEVICE", "IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
+                "IRP_MJ_PNP IRP_MN_QUERY_PNP_DEVICE_STATE",
+                "IRP_MJ_PNP IRP_MN_QUERY_DEVICE_RELATIONS", "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                "IRP_MJ_PNP IRP_MN_SURPRISE_REMOVAL", "IRP_MJ_PNP IRP_MN_REMOVE_DEVICE"}));
 }
 
 TEST(Lifecycle, SurpriseRemovalWithAnOpenHandleDelaysRemovalUntilClose) {
@@ -164,12 +175,16 @@ TEST(Lifecycle, StopStartAndOrderlyRemoval) {
     EXPECT_EQ(m.io.live_devices(), 1u);  // the PDO: the device is still plugged in
     m.bus.Unplug(pdo);
     EXPECT_EQ(m.io.live_devices(), 0u);
-    std::vector<std::string> expected = {
-        "IRP_MN_QUERY_STOP_DEVICE STATUS_SUCCESS",   "IRP_MN_STOP_DEVICE STATUS_SUCCESS",
-        "IRP_MN_START_DEVICE STATUS_SUCCESS",        "IRP_MN_QUERY_CAPABILITIES STATUS_SUCCESS",
-        "IRP_MN_QUERY_REMOVE_DEVICE STATUS_SUCCESS", "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS",
-        "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS"};
-    EXPECT_EQ(std::vector<std::string>(node->history.end() - 7, node->history.end()), expected);
+    std::vector<std::string> expected = {"IRP_MN_QUERY_STOP_DEVICE STATUS_SUCCESS",
+                                         "IRP_MN_STOP_DEVICE STATUS_SUCCESS",
+                                         "IRP_MN_START_DEVICE STATUS_SUCCESS",
+                                         "IRP_MN_QUERY_CAPABILITIES STATUS_SUCCESS",
+                                         "IRP_MN_QUERY_PNP_DEVICE_STATE STATUS_SUCCESS",
+                                         "IRP_MN_QUERY_DEVICE_RELATIONS STATUS_NOT_SUPPORTED",
+                                         "IRP_MN_QUERY_REMOVE_DEVICE STATUS_SUCCESS",
+                                         "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS",
+                                         "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS"};
+    EXPECT_EQ(std::vector<std::string>(node->history.end() - 9, node->history.end()), expected);
     EXPECT_EQ(m.io.UnloadDriver(driver), STATUS_SUCCESS);
   });
   ASSERT_TRUE(r.ok()) << r.report;
@@ -226,10 +241,38 @@ TEST(Lifecycle, SleepAndWakeThroughDevicePowerRequests) {
     EXPECT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(m.power.DevicePower(pdo), PowerDeviceD0);
     EXPECT_EQ(TestDriverCounts.PowerCompletions, 2);
+    // System requests come from the power manager's thread; the bus completes D0 later, so the
+    // driver's D0 completion routine runs at DISPATCH_LEVEL in another context.
+    EXPECT_NE(TestDriverCounts.SystemPowerThread, KeGetCurrentThread());
+    EXPECT_EQ(TestDriverCounts.PowerUpIrql, DISPATCH_LEVEL);
     EXPECT_EQ(m.power.history(), (std::vector<std::string>{"IRP_MN_QUERY_POWER S3 STATUS_SUCCESS",
                                                            "IRP_MN_SET_POWER S3 STATUS_SUCCESS",
                                                            "IRP_MN_SET_POWER S0 STATUS_SUCCESS"}));
     m.bus.Unplug(pdo);
+    EXPECT_EQ(m.io.UnloadDriver(driver), STATUS_SUCCESS);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+TEST(Lifecycle, LegacyPlatformRemovesAPulledDeviceAtOnceWithAHandleOpen) {
+  Machine m(IoOptions::Legacy());
+  auto r = m.k.Run([&] {
+    PDRIVER_OBJECT driver = LoadTestDriver(m);
+    PDEVICE_OBJECT pdo = m.bus.Plug(IncrementingDevice(m));
+    DeviceNode* node = m.pnp.Find(pdo);
+    Application app(m.io);
+    Handle h;
+    ASSERT_EQ(app.Open(u"\\Device\\TESTDRV0", &h), STATUS_SUCCESS);
+    m.bus.Unplug(pdo);
+    // No surprise removal on Windows 98/Me: removal comes at once, the handle still open.
+    EXPECT_EQ(node->state, DeviceState::kRemoved);
+    EXPECT_EQ(std::vector<std::string>(node->history.end() - 2, node->history.end()),
+              (std::vector<std::string>{"IRP_MN_QUERY_DEVICE_RELATIONS STATUS_NOT_SUPPORTED",
+                                        "IRP_MN_REMOVE_DEVICE STATUS_SUCCESS"}));
+    EXPECT_EQ(driver->DeviceObject, nullptr);
+    EXPECT_EQ(app.DeviceIoControl(h, IOCTL_TESTDRV_ECHO, Bytes({1}), 1).status,
+              STATUS_DELETE_PENDING);
+    EXPECT_EQ(app.Close(h), STATUS_SUCCESS);
     EXPECT_EQ(m.io.UnloadDriver(driver), STATUS_SUCCESS);
   });
   ASSERT_TRUE(r.ok()) << r.report;

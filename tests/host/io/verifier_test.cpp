@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/host/io/io_test_support.h"
+#include "tests/host/io/test_driver/test_driver.h"
 
 using namespace host::io;
 using namespace host::io::testing;
@@ -21,15 +22,15 @@ RunResult WithDevice(Dispatch dispatch, std::function<void(Machine&, PDEVICE_OBJ
   });
 }
 
-// Sends a built device-control request to device and waits for it.
-NTSTATUS SendBuilt(PDEVICE_OBJECT device) {
+// Sends a built device-control request to device and waits for it (unless told not to).
+NTSTATUS SendBuilt(PDEVICE_OBJECT device, bool wait = true) {
   KEVENT event;
   IO_STATUS_BLOCK iosb{};
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   PIRP irp =
       IoBuildDeviceIoControlRequest(0x222004, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
   NTSTATUS status = IoCallDriver(device, irp);
-  if (status == STATUS_PENDING) {
+  if (status == STATUS_PENDING && wait) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     status = iosb.Status;
   }
@@ -296,6 +297,138 @@ TEST(Verifier, IoCallsAtTooHighAnIrql) {
                    &device);
   });
   ExpectBugCheck(r, "IoCreateDevice", "called at IRQL 2");
+}
+
+TEST(Verifier, MarkingPendingAndReturningAnotherStatus) {
+  auto r = WithDevice(
+      [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return Complete(irp, STATUS_SUCCESS);
+      },
+      [](Machine&, PDEVICE_OBJECT device) { SendBuilt(device); });
+  ExpectBugCheck(r, "IofCallDriver", "pending with IoMarkIrpPending and returned STATUS_SUCCESS");
+}
+
+TEST(Verifier, ReturningFromADispatchRoutineOwningAMutex) {
+  KMUTEX mutex;
+  auto r = WithDevice(
+      [&](PDEVICE_OBJECT, PIRP irp) {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        return Complete(irp, STATUS_SUCCESS);
+      },
+      [&](Machine&, PDEVICE_OBJECT device) {
+        KeInitializeMutex(&mutex, 0);
+        SendBuilt(device);
+      });
+  ExpectBugCheck(r, "IofCallDriver", "returned still owning a kernel mutex");
+}
+
+TEST(Verifier, ABuiltRequestsEventOnAStackThatHasUnwound) {
+  Machine m;
+  Scripted lower{[](PDEVICE_OBJECT, PIRP irp) {  // keeps the request
+    IoMarkIrpPending(irp);
+    return NTSTATUS(STATUS_PENDING);
+  }};
+  Scripted upper;
+  auto r = m.k.Run([&] {
+    PDRIVER_OBJECT driver = ScriptedDriver(m.io);
+    PDEVICE_OBJECT below = CreateScripted(driver, &lower);
+    upper.dispatch = [below](PDEVICE_OBJECT, PIRP irp) {
+      SendBuilt(below, /*wait=*/false);  // returns with the request still below
+      return Complete(irp, STATUS_SUCCESS);
+    };
+    SendBuilt(CreateScripted(driver, &upper));
+  });
+  ExpectBugCheck(r, "IofCallDriver", "is still in progress with its event or I/O status block");
+}
+
+TEST(Verifier, AThreadEndingWithABuiltRequestsEventOnItsStack) {
+  auto r = WithDevice(
+      [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return NTSTATUS(STATUS_PENDING);
+      },
+      [](Machine& m, PDEVICE_OBJECT device) {
+        PKTHREAD sender = m.k.Spawn("sender", [device] { SendBuilt(device, /*wait=*/false); });
+        KeWaitForSingleObject(sender, Executive, KernelMode, FALSE, nullptr);
+      });
+  ExpectBugCheck(r, "thread 'sender'", "ended while IRP #1");
+}
+
+TEST(Verifier, ACompletionRoutineChangingTheStatusOfARemoval) {
+  auto r = WithDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                      [](Machine&, PDEVICE_OBJECT device) {
+                        PIRP irp = IoAllocateIrp(1, FALSE);
+                        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+                        IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_REMOVE_DEVICE;
+                        IoSetCompletionRoutine(
+                            irp,
+                            [](PDEVICE_OBJECT, PIRP irp, PVOID) {
+                              irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+                              return NTSTATUS(STATUS_MORE_PROCESSING_REQUIRED);
+                            },
+                            nullptr, TRUE, TRUE, TRUE);
+                        IoCallDriver(device, irp);
+                      });
+  ExpectBugCheck(r, "IofCompleteRequest", "from STATUS_SUCCESS to STATUS_UNSUCCESSFUL");
+  EXPECT_TRUE(Contains(r.report, "IRP_MN_REMOVE_DEVICE")) << r.report;
+}
+
+TEST(Verifier, CompletingAPowerIrpWithoutPoStartNextPowerIrp) {
+  auto r = WithDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                      [](Machine&, PDEVICE_OBJECT device) {
+                        POWER_STATE d3{.DeviceState = PowerDeviceD3};
+                        PoRequestPowerIrp(device, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr);
+                      });
+  ExpectBugCheck(r, "IofCompleteRequest", "IRP_MN_SET_POWER held at stack location 1");
+}
+
+TEST(Verifier, SendingAPowerIrpWithIoCallDriver) {
+  auto r = WithDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                      [](Machine&, PDEVICE_OBJECT device) {
+                        PIRP irp = IoAllocateIrp(1, FALSE);
+                        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
+                        IoCallDriver(device, irp);
+                      });
+  ExpectBugCheck(r, "IofCallDriver", "power IRPs go down with PoCallDriver");
+}
+
+// The test driver on the test bus, making one mistake, through its life or a sleep and wake.
+RunResult TestDriverWith(BOOLEAN TESTDRV_FAULTS::*fault, bool sleep = false) {
+  Machine m;
+  TestDriverFaults = {};
+  TestDriverFaults.*fault = TRUE;
+  auto r = m.k.Run([&] {
+    m.pnp.RegisterDriver(u"TESTBUS\\DEVICE",
+                         m.io.LoadDriver(u"\\Driver\\TestDrv", TestDriverEntry, u""));
+    PDEVICE_OBJECT pdo = m.bus.Plug(TestDevice{});
+    if (sleep) m.power.SetSystemPowerState(PowerSystemSleeping3);
+    if (sleep) m.power.SetSystemPowerState(PowerSystemWorking);
+    m.bus.Unplug(pdo);
+  });
+  TestDriverFaults = {};
+  return r;
+}
+
+// The bus completes D0 later, at DISPATCH_LEVEL: a completion routine must not wait.
+TEST(Verifier, AD0CompletionRoutineThatWaitsIsNamed) {
+  ExpectBugCheck(TestDriverWith(&TESTDRV_FAULTS::WaitInPowerUpCompletion, /*sleep=*/true),
+                 "KeDelayExecutionThread", "in completion routine TestDriverPowerUpComplete");
+}
+
+TEST(Verifier, AddDeviceLeavingDoDeviceInitializingSet) {
+  ExpectBugCheck(TestDriverWith(&TESTDRV_FAULTS::LeaveInitializing), "AddDevice",
+                 "left DO_DEVICE_INITIALIZING set");
+}
+
+TEST(Verifier, FailingASurpriseRemoval) {
+  ExpectBugCheck(TestDriverWith(&TESTDRV_FAULTS::FailSurpriseRemoval), "IofCompleteRequest",
+                 "IRP_MN_SURPRISE_REMOVAL must not fail");
+}
+
+TEST(Verifier, DetachingDuringSurpriseRemoval) {
+  ExpectBugCheck(TestDriverWith(&TESTDRV_FAULTS::DeleteOnSurpriseRemoval), "IoDetachDevice",
+                 "during surprise removal");
 }
 
 }  // namespace

@@ -132,5 +132,6 @@ TEST(Mutexes, TimedWaitOnAMutexOwnedElsewhereTimesOut) {
   });
   ASSERT_TRUE(r.ok()) << r.report;
   EXPECT_EQ(status, STATUS_TIMEOUT);
-  EXPECT_EQ(when, Milliseconds(251));
+  // The 1 ms sleep ends on the first clock tick; the time-out 250 ms later, rounded to a tick.
+  EXPECT_EQ(when, kClockTick + RoundUpToClockTick(Milliseconds(250)));
 }

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <set>
 
 #include "tests/host/kernel/kernel_test_support.h"
 
@@ -163,4 +164,55 @@ TEST(DeviceEvents, RunAtTheirVirtualTimeAtDispatchLevel) {
   });
   ASSERT_TRUE(r.ok()) << r.report;
   EXPECT_EQ(at, std::vector<Ticks>{Milliseconds(30)});
+}
+
+TEST(ClockTick, TimersDelaysAndTimeOutsExpireOnTheTickUnlessTimingIsExact) {
+  for (Timing timing : {Timing::kClockTick, Timing::kExact}) {
+    Kernel k(KernelOptions{.timing = timing});
+    std::vector<Ticks> at;
+    auto r = k.Run([&] {
+      KTIMER timer;
+      KeInitializeTimer(&timer);
+      Sleep(Milliseconds(10));
+      at.push_back(k.Now());
+      Wait(&timer, Milliseconds(10));  // not set: a time-out
+      at.push_back(k.Now());
+      KeSetTimer(&timer, Relative(Milliseconds(10)), nullptr);
+      WaitForever(&timer);
+      at.push_back(k.Now());
+      k.SleepFor(Milliseconds(3));  // hardware time: exact
+      at.push_back(Ticks(KeQueryInterruptTime()));
+      // Simulated hardware (a daemon thread) keeps exact time too.
+      k.Spawn("device", [&] { Sleep(Milliseconds(10)), at.push_back(k.Now()); }, {.daemon = true});
+      Sleep(Milliseconds(20));
+    });
+    ASSERT_TRUE(r.ok()) << r.report;
+    bool exact = timing == Timing::kExact;
+    Ticks tick = exact ? Milliseconds(10) : kClockTick;
+    EXPECT_EQ(
+        at, (std::vector<Ticks>{tick, 2 * tick, 3 * tick, 3 * tick + (exact ? Milliseconds(3) : 0),
+                                3 * tick + Milliseconds(13)}));
+  }
+}
+
+TEST(Dpcs, ADpcAndADeviceEventDueTogetherRunInEitherOrder) {
+  std::set<std::string> orders;
+  for (uint64_t seed = 1; seed <= 16; ++seed) {
+    Kernel k(KernelOptions{.seed = seed});
+    std::string order;
+    auto r = k.Run([&] {
+      KTIMER timer;
+      KDPC dpc;
+      KeInitializeTimer(&timer);
+      KeInitializeDpc(
+          &dpc, [](PKDPC, PVOID order, PVOID, PVOID) { *static_cast<std::string*>(order) += "D"; },
+          &order);
+      KeSetTimer(&timer, Relative(2 * kClockTick), &dpc);
+      k.ScheduleAt(2 * kClockTick, [&] { order += "E"; });
+      Sleep(3 * kClockTick);
+    });
+    ASSERT_TRUE(r.ok()) << r.report;
+    orders.insert(order);
+  }
+  EXPECT_EQ(orders, (std::set<std::string>{"DE", "ED"}));
 }

@@ -70,6 +70,26 @@ TEST(RemoveLock, ReleasedMoreOftenThanAcquiredStopsTheMachine) {
   EXPECT_EQ(r.outcome, Outcome::kBugCheck);
 }
 
+TEST(RemoveLock, AReleaseOfATagNotHeldStopsAndALeakIsReportedByTag) {
+  constexpr ULONG kOpen = host::kernel::MakeTag("Open"), kRead = host::kernel::MakeTag("Read");
+  for (bool leak : {false, true}) {
+    Kernel k;
+    auto r = k.Run([&] {
+      SMARTCARD_EXTENSION e{};
+      e.Version = SMCLIB_VERSION;
+      ASSERT_EQ(SmartcardInitialize(&e), STATUS_SUCCESS);
+      ASSERT_EQ(SmartcardAcquireRemoveLockWithTag(&e, kOpen), STATUS_SUCCESS);
+      if (leak) SmartcardExit(&e);
+      SmartcardReleaseRemoveLockWithTag(&e, kRead);
+    });
+    EXPECT_EQ(r.outcome, Outcome::kBugCheck);
+    const char* expected =
+        leak ? "SmartcardExit: the remove lock is still held (leaked): tag 'Open' x1"
+             : "nothing acquired with tag 'Read' is held";
+    EXPECT_NE(r.report.find(expected), std::string::npos) << r.report;
+  }
+}
+
 TEST(SmartcardLogError, RecordsEventsForTheHost) {
   Kernel k;
   host::smclib::SmartcardLibrary library(k);

@@ -53,11 +53,8 @@ struct LineBench {
     InInterrupt([&] { h = rig.converter().Out(kDataOutEndpoint, packet); });
     return h;
   }
-  void Sleep(Ticks t) {
-    LARGE_INTEGER d;
-    d.QuadPart = -t;
-    KeDelayExecutionThread(KernelMode, FALSE, &d);
-  }
+  // The bench plays the bus: its waits are the bus's schedule, exact, not the clock tick.
+  void Sleep(Ticks t) { k.SleepFor(t); }
   std::vector<sim::LineEvent> Events(sim::LineEvent::Kind kind, sim::Direction direction) {
     std::vector<sim::LineEvent> out;
     for (const auto& e : rig.trace().events()) {

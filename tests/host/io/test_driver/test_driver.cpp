@@ -4,6 +4,19 @@ const GUID GUID_DEVINTERFACE_TESTDRV = {
     0x6F1D3C2A, 0x0B7E, 0x4E55, {0x9A, 0x31, 0x5C, 0x0D, 0x2E, 0x8B, 0x7F, 0x41}};
 
 TESTDRV_COUNTS TestDriverCounts;
+TESTDRV_FAULTS TestDriverFaults;
+
+// Nothing here may wait: the lower drivers may complete D0 at DISPATCH_LEVEL in their context.
+NTSTATUS TestDriverPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  TestDriverCounts.PowerUpIrql = KeGetCurrentIrql();
+  if (TestDriverFaults.WaitInPowerUpCompletion) {
+    LARGE_INTEGER Interval;
+    Interval.QuadPart = -10000;  // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &Interval);
+  }
+  return STATUS_SUCCESS;
+}
 
 namespace {
 
@@ -49,6 +62,10 @@ NTSTATUS QueryCapabilities(PTESTDRV_EXTENSION Extension) {
   PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
   Next->MajorFunction = IRP_MJ_PNP;
   Next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+  Extension->Capabilities.Size = sizeof(DEVICE_CAPABILITIES);
+  Extension->Capabilities.Version = 1;
+  Extension->Capabilities.Address = (ULONG)-1;
+  Extension->Capabilities.UINumber = (ULONG)-1;
   Next->Parameters.DeviceCapabilities.Capabilities = &Extension->Capabilities;
   KEVENT Event;
   KeInitializeEvent(&Event, NotificationEvent, FALSE);
@@ -157,11 +174,18 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  InterlockedIncrement(&TestDriverCounts.Creates);
   if (!Ext(DeviceObject)->Started) return CompleteIrp(Irp, STATUS_DELETE_PENDING, 0);
+  if (InterlockedCompareExchange(&Ext(DeviceObject)->DeviceOpen, 1, 0) != 0) {
+    return CompleteIrp(Irp, STATUS_UNSUCCESSFUL, 0);
+  }
   return CompleteIrp(Irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS DispatchClose(PDEVICE_OBJECT, PIRP Irp) { return CompleteIrp(Irp, STATUS_SUCCESS, 0); }
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  InterlockedExchange(&Ext(DeviceObject)->DeviceOpen, 0);
+  return CompleteIrp(Irp, STATUS_SUCCESS, 0);
+}
 
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIRP Waiting = TakeWaitIrp(Ext(DeviceObject));
@@ -200,6 +224,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   switch (Stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
       NTSTATUS Status = ForwardAndWait(Extension, Irp);
+      if (Irp->PendingReturned) InterlockedIncrement(&TestDriverCounts.StartsPended);
       if (NT_SUCCESS(Status)) {
         Extension->Started = TRUE;
         IoSetDeviceInterfaceState(&Extension->InterfaceName, TRUE);
@@ -216,6 +241,13 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       PIRP Waiting = TakeWaitIrp(Extension);
       if (Waiting) CompleteIrp(Waiting, STATUS_DEVICE_REMOVED, 0);
       IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
+      if (Stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+        if (TestDriverFaults.FailSurpriseRemoval) return CompleteIrp(Irp, STATUS_UNSUCCESSFUL, 0);
+        if (TestDriverFaults.DeleteOnSurpriseRemoval) {
+          IoDetachDevice(Extension->LowerDevice);
+          IoDeleteDevice(DeviceObject);
+        }
+      }
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(Extension, Irp);
     }
@@ -271,7 +303,16 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       PoSetPowerState(DeviceObject, DevicePowerState, Stack->Parameters.Power.State);
     }
   }
+  if (Stack->MinorFunction == IRP_MN_SET_POWER &&
+      Stack->Parameters.Power.Type == SystemPowerState) {
+    TestDriverCounts.SystemPowerThread = KeGetCurrentThread();
+  }
   IoCopyCurrentIrpStackLocationToNext(Irp);
+  if (Stack->MinorFunction == IRP_MN_SET_POWER &&
+      Stack->Parameters.Power.Type == DevicePowerState &&
+      Stack->Parameters.Power.State.DeviceState == PowerDeviceD0) {
+    IoSetCompletionRoutine(Irp, TestDriverPowerUpComplete, NULL, TRUE, TRUE, TRUE);
+  }
   PoStartNextPowerIrp(Irp);
   return PoCallDriver(Extension->LowerDevice, Irp);
 }
@@ -299,7 +340,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     IoDeleteDevice(DeviceObject);
     return Status;
   }
-  DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (!TestDriverFaults.LeaveInitializing) DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   DeviceObject->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
   Extension->LowerDevice = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
   Extension->CapabilityStatus = QueryCapabilities(Extension);

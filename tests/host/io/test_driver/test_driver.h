@@ -30,6 +30,7 @@ typedef struct _TESTDRV_EXTENSION {
   NTSTATUS CapabilityStatus;
   BOOLEAN Started;
   BOOLEAN Removed;
+  LONG DeviceOpen;  // one handle at a time, the driver's own rule
   DEVICE_POWER_STATE DevicePower;
   PIRP PendingSystemPower;
   PIRP WaitIrp;  // guarded by the cancel spin lock
@@ -38,11 +39,26 @@ typedef struct _TESTDRV_EXTENSION {
 } TESTDRV_EXTENSION, *PTESTDRV_EXTENSION;
 
 extern "C" NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// The completion routine of a D0 device power request (not static: reports name it).
+NTSTATUS TestDriverPowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Counters a test reads.
 typedef struct _TESTDRV_COUNTS {
   LONG Unloads;
   LONG AddDevices;
   LONG PowerCompletions;
+  LONG Creates;                // create requests that reached the driver
+  LONG StartsPended;           // starts whose lower drivers returned STATUS_PENDING
+  KIRQL PowerUpIrql;           // where the D0 completion routine ran
+  PKTHREAD SystemPowerThread;  // where the last system power request arrived
 } TESTDRV_COUNTS;
 extern TESTDRV_COUNTS TestDriverCounts;
+
+// Mistakes a test asks the driver to make.
+typedef struct _TESTDRV_FAULTS {
+  BOOLEAN WaitInPowerUpCompletion;  // the D0 completion routine waits
+  BOOLEAN LeaveInitializing;        // AddDevice keeps DO_DEVICE_INITIALIZING
+  BOOLEAN FailSurpriseRemoval;      // completes it with STATUS_UNSUCCESSFUL
+  BOOLEAN DeleteOnSurpriseRemoval;  // detaches and deletes there, not on removal
+} TESTDRV_FAULTS;
+extern TESTDRV_FAULTS TestDriverFaults;
