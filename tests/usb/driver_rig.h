@@ -48,8 +48,8 @@ struct DriverMachine {
   size_t DriverBlocks() { return k.pool().Stats(DRIVER_POOL_TAG).outstanding_blocks; }
 };
 
-// Timers may expire at the clock tick after their due time (15.625 ms ticks).
-inline constexpr Ticks kClockTick = 156250;
+// Timers may expire at the clock tick after their due time (host::kernel::kClockTick).
+using host::kernel::kClockTick;
 inline ::testing::AssertionResult TookAbout(Ticks elapsed, Ticks due, Ticks slack = kClockTick) {
   if (elapsed >= due && elapsed < due + slack) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << elapsed << " ticks, not " << due << " or a tick more";
