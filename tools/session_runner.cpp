@@ -4,10 +4,9 @@
 #include <string>
 
 #include "host/io/io_manager.h"
-#include "sim/reader_protocol.h"
 #include "sim/t1_block.h"
 #include "tools/atr_explanation.h"
-#include "tools/reader_requests.h"
+#include "tools/card_state.h"
 #include "tools/status_words.h"
 #include "tools/tool_machine.h"
 
@@ -38,9 +37,7 @@ std::string AttributeText(const host::io::IoResult& r) {
 
 int SwitchRate(ToolContext& c) {
   const SessionOptions& o = c.options;
-  UCHAR code = 0;
-  while (sim::kRateByCode[code] != o.rate) ++code;
-  host::io::IoResult reply = SendRawReaderCommand(c.reader, SetRateCommand(code));
+  host::io::IoResult reply = c.reader.SwitchRate(o.rate);
   c.PrintTrace();
   if (!NT_SUCCESS(reply.status)) {
     c.err << "zarq7: rate switch to " << o.rate
@@ -48,7 +45,7 @@ int SwitchRate(ToolContext& c) {
           << " (it needs the driver's raw reader command)\n";
     return 1;
   }
-  if (!ReaderAccepted(reply.output)) {
+  if (!host::machine::ReaderAccepted(reply.output)) {
     c.err << "zarq7: rate switch to " << o.rate
           << " bit/s refused by the reader: " << sim::t1::Hex(reply.output) << "\n";
     return 1;

@@ -4,7 +4,6 @@
 #include <csignal>
 
 #include "host/io/io_manager.h"
-#include "tools/reader_requests.h"
 #include "tools/tool_machine.h"
 #include "tools/trace_text.h"
 
