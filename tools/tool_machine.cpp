@@ -46,8 +46,10 @@ Converter* PlugConverters(const SessionOptions& o, Machine& machine,
   for (unsigned i = 0; i < count; ++i) {
     bool ours = i == o.unit;
     host::kernel::Ticks plugged_at = machine.Now();
-    Converter& converter =
-        machine.Plug(CardOptions(ours ? o.card : CardChoice::kBuiltin, ours ? vicc : nullptr));
+    CardChoice card = ours ? o.card : CardChoice::kBuiltin;
+    // The watch puts the emulator in the slot when it connects.
+    if (card == CardChoice::kVicc && o.command == Command::kWatch) card = CardChoice::kNone;
+    Converter& converter = machine.Plug(CardOptions(card, ours ? vicc : nullptr));
     std::u16string name = converter.device_name();
     if (count > 1) {
       out << "converter at USB address " << converter.address() << ": "
@@ -83,7 +85,7 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
                  const std::function<int(ToolContext&)>& command) {
   host::machine::MachineOptions machine_options;
   machine_options.kernel.seed = o.seed;
-  std::shared_ptr<sim::Card> vicc;
+  std::shared_ptr<sim::VpcdBridge> vicc;
   if (o.card == CardChoice::kVicc) {
     // The emulator keeps its own time, so the machine runs in real time.
     machine_options.kernel.mode = host::kernel::Mode::kReal;
@@ -92,17 +94,18 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
       err << "zarq7: no vicc on 127.0.0.1:" << o.vicc_port << ": " << error << "\n";
       return 1;
     };
-    std::unique_ptr<sim::VpcdBridge> bridge = sim::VpcdBridge::Listen(o.vicc_port, &error);
-    if (!bridge) return cannot();
-    out << "waiting for vicc on 127.0.0.1:" << bridge->port()
-        << " (for example: vicc --type iso7816 --hostname 127.0.0.1 --port " << bridge->port()
+    vicc = sim::VpcdBridge::Listen(o.vicc_port, &error);
+    if (!vicc) return cannot();
+    // A watch starts with the slot empty and sees the emulator come; a session needs the card.
+    bool wait = o.command != Command::kWatch;
+    out << (wait ? "waiting for" : "listening for") << " vicc on 127.0.0.1:" << vicc->port()
+        << " (for example: vicc --type iso7816 --hostname 127.0.0.1 --port " << vicc->port()
         << ")\n";
     out.flush();
-    if (!bridge->WaitForConnection(kViccConnectTimeout)) {
+    if (wait && !vicc->WaitForConnection(kViccConnectTimeout)) {
       error = "no emulator connected within 30 s";
       return cannot();
     }
-    vicc = std::move(bridge);
   }
 
   Machine machine(machine_options);
@@ -131,7 +134,7 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
     host::machine::ReaderHandle reader(m);
     NTSTATUS status = reader.Open(path);
     if (o.trace) trace->Note(m.Now(), "opened " + Text(path) + ": " + host::io::StatusName(status));
-    ToolContext context{o, m, *converter, reader, out, err, *trace};
+    ToolContext context{o, m, *converter, reader, out, err, vicc, *trace};
     if (!NT_SUCCESS(status)) {
       code = StepFailed(context, "opening " + Text(path), status);
       return;

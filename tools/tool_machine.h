@@ -5,10 +5,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <ostream>
 
 #include "host/machine/machine.h"
 #include "host/machine/reader_handle.h"
+#include "sim/cards/vpcd_bridge.h"
 #include "tools/command_line.h"
 #include "tools/session_trace.h"
 
@@ -21,6 +23,7 @@ struct ToolContext {
   host::machine::ReaderHandle& reader;
   std::ostream& out;
   std::ostream& err;
+  std::shared_ptr<sim::VpcdBridge> vicc;  // with --card vicc
   // Prints the trace so far when the options ask for one.
   void PrintTrace();
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
 
 #include "host/io/io_manager.h"
 #include "tools/tool_machine.h"
@@ -48,6 +49,8 @@ int Watch(ToolContext& c) {
   Ticks start = c.machine.Now();
   Ticks deadline = Deadline(o, start);
   Script(c, start);
+  std::optional<sim::VpcdPresence> emulator;
+  if (c.vicc) emulator.emplace(c.machine.kernel(), c.converter.reader(), c.vicc);
   bool present = Present(c.reader.GetState());
   c.PrintTrace();
   c.out << "[" << TimeText(start) << "] " << (present ? "card present" : "no card") << "\n";
