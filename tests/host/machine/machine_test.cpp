@@ -32,3 +32,39 @@ TEST(Machine, NineConvertersGetTheNineNamesAndATenthIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+NTSTATUS NTAPI RefusingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+  return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+TEST(Machine, ADriverThatDoesNotLoadEndsTheRunAndSaysWhy) {
+  MachineOptions options;
+  options.driver.entry = RefusingEntry;
+  Machine machine(options);
+  bool ran = false;
+  auto result = machine.Run([&](Machine&) { ran = true; });
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(result.ok());
+  EXPECT_EQ(result.report,
+            "the driver did not load: DriverEntry returned STATUS_INSUFFICIENT_RESOURCES");
+}
+
+TEST(Machine, RealTimeAndConvertersLeftPluggedAtShutdown) {
+  MachineOptions options;
+  options.kernel.mode = host::kernel::Mode::kReal;
+  Machine machine(options);
+  Converter* kept = nullptr;
+  auto result = machine.Run([&](Machine& m) {
+    kept = &m.Plug();
+    m.Plug();
+    EXPECT_EQ(kept->device_name(), DeviceName(0));
+    EXPECT_TRUE(kept->plugged());
+  });
+  // Shutdown pulled both out, the driver removed its devices and was unloaded: nothing leaked.
+  EXPECT_TRUE(result.ok()) << result.report;
+  EXPECT_EQ(machine.driver(), nullptr);
+}
+
+}  // namespace
