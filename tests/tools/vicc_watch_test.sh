@@ -25,5 +25,5 @@ cat "$log"
 [[ $code -eq 0 ]] || { echo "zarq7 watch exited $code"; exit 1; }
 grep -q '\] card inserted$' "$log" || { echo "the emulator's arrival was not seen"; exit 1; }
 grep -q '\] card removed$' "$log" || { echo "the emulator's departure was not seen"; exit 1; }
-grep -n 'card inserted\|card removed' "$log" | head -2 | grep -q '^.*inserted' ||
+grep -m1 -E '\] card (inserted|removed)$' "$log" | grep -q inserted ||
   { echo "the removal came before the insertion"; exit 1; }
