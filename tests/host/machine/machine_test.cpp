@@ -6,14 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "host/machine/reader_handle.h"
+#include "tests/support/machine_run.h"
 
 using namespace host::machine;
 
 namespace {
 
 TEST(Machine, NineConvertersGetTheNineNamesAndATenthIsRefused) {
-  Machine machine;
-  auto result = machine.Run([](Machine& m) {
+  EXPECT_TRUE(test_support::RunMachine(1, [](Machine& m) {
     for (unsigned unit = 0; unit < kDeviceNames; ++unit) {
       Converter& c = m.Plug();
       EXPECT_EQ(c.device_name(), DeviceName(unit));
@@ -27,8 +27,7 @@ TEST(Machine, NineConvertersGetTheNineNamesAndATenthIsRefused) {
     second.Unplug();
     EXPECT_EQ(second.device_name(), u"");
     EXPECT_EQ(m.Plug().device_name(), DeviceName(1));
-  });
-  EXPECT_TRUE(result.ok()) << result.report;
+  }));
 }
 
 }  // namespace
