@@ -1,6 +1,8 @@
 #include "tools/command_line.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "sim/reader_protocol.h"
 #include "tools/hex_text.h"
@@ -9,10 +11,32 @@ namespace tools {
 
 namespace {
 
+struct CommandName {
+  const char* name;
+  Command command;
+};
+constexpr CommandName kCommands[] = {{"session", Command::kSession}, {"watch", Command::kWatch}};
+
+constexpr char kInsertEvent[] = "insert@";
+constexpr char kRemoveEvent[] = "remove@";
+// Longest watch, and latest scripted event, in seconds: a day.
+constexpr double kLongestWatch = 86400;
+
 template <typename T>
 bool ParseNumber(const std::string& text, T* value) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
   return ec == std::errc() && end == text.data() + text.size();
+}
+
+// Seconds, as "2", "2.5" or "0.125", into ticks.
+bool ParseSeconds(const std::string& text, host::kernel::Ticks* ticks) {
+  double seconds = 0;
+  if (!ParseNumber(text, &seconds) || !std::isfinite(seconds) || seconds < 0 ||
+      seconds > kLongestWatch) {
+    return false;
+  }
+  *ticks = host::kernel::Ticks(std::llround(seconds * double(host::kernel::kTicksPerSecond)));
+  return true;
 }
 
 CommandLine Fail(std::string error) {
@@ -21,12 +45,74 @@ CommandLine Fail(std::string error) {
   return c;
 }
 
+std::optional<std::string> ParseApdu(const std::string& text, SessionOptions& o) {
+  std::vector<uint8_t> apdu;
+  std::string error;
+  if (!ParseHexBytes(text, &apdu, &error)) return "APDU " + error;
+  if (apdu.size() < kMinApduLength) {
+    return "APDU '" + text + "' is too short: a command has at least 4 bytes";
+  }
+  if (apdu.size() > kMaxApduLength) {
+    return "APDU '" + text + "' is too long: " + std::to_string(apdu.size()) +
+           " bytes, at most 261";
+  }
+  o.apdus.push_back(std::move(apdu));
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseEvent(const std::string& text, SessionOptions& o) {
+  CardEvent event;
+  std::string time;
+  if (text.rfind(kInsertEvent, 0) == 0) {
+    event.insert = true;
+    time = text.substr(sizeof kInsertEvent - 1);
+  } else if (text.rfind(kRemoveEvent, 0) == 0) {
+    time = text.substr(sizeof kRemoveEvent - 1);
+  } else {
+    return "watch event '" + text + "' is not insert@SECONDS or remove@SECONDS";
+  }
+  if (!ParseSeconds(time, &event.at)) {
+    return "watch event '" + text + "' needs a time in seconds from 0 to 86400";
+  }
+  o.events.push_back(event);
+  return std::nullopt;
+}
+
+// The script in time order, each event changing what is in the slot.
+std::optional<std::string> CheckEvents(SessionOptions& o) {
+  if (o.events.empty()) return std::nullopt;
+  if (o.card == CardChoice::kVicc) {
+    return "with --card vicc the watch follows the emulator live: no insert@ or remove@ times";
+  }
+  std::stable_sort(o.events.begin(), o.events.end(),
+                   [](const CardEvent& a, const CardEvent& b) { return a.at < b.at; });
+  bool present = o.card != CardChoice::kNone;
+  for (const CardEvent& e : o.events) {
+    if (e.insert == present) {
+      char at[32];
+      std::snprintf(at, sizeof at, "%g", double(e.at) / double(host::kernel::kTicksPerSecond));
+      return std::string(e.insert ? "insert@" : "remove@") + at +
+             (e.insert ? ": a card is in the slot already" : ": the slot is empty then");
+    }
+    present = e.insert;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string UsageText() {
-  return "usage: zarq7 [options] [APDU ...]\n"
-         "A card session through the driver against the simulated reader: brings the link up,\n"
-         "resets the card, prints its ATR, selects the protocol and sends each APDU (hex).\n"
+  return "usage: zarq7 [session] [options] [APDU ...]\n"
+         "       zarq7 watch [options] [insert@SECONDS | remove@SECONDS ...]\n"
+         "A machine with the driver, its converters plugged in, and an application on it that\n"
+         "opens \\Device\\USBTESK0 and does everything through IOCTL_SMARTCARD_* requests.\n"
+         "session: reads the reader's attributes, resets the card, explains its ATR, selects\n"
+         "         the protocol and sends each APDU (hex).\n"
+         "watch:   prints card insertions and removals as they happen, through presence\n"
+         "         requests that wait in the driver; in simulation the card goes in and out at\n"
+         "         the times given (seconds after watching began), with --card vicc it follows\n"
+         "         the emulator connecting and going away.\n"
+         "options:\n"
          "  --card builtin|t0|none|vicc  the card in the slot (default builtin; t0 is the "
          "T=0-only\n"
          "                               variant; vicc is an emulator connecting to a loopback\n"
@@ -34,21 +120,41 @@ std::string UsageText() {
          "  --vicc-port N                the loopback port for vicc (default 35963)\n"
          "  --protocol t1|t0             the card protocol to select (default t1)\n"
          "  --rate N                     line rate after bring-up: 9600 19200 28800 38400 57600\n"
-         "                               115200 (default 9600)\n"
-         "  --trace                      print the T=1 blocks on the line with their times\n"
+         "                               115200 (default 9600), asked of the reader with the\n"
+         "                               driver's raw reader command\n"
+         "  --unit N                     open \\Device\\USBTESK<N> (0 to 8, default 0)\n"
+         "  --converters N               converters to plug in (1 to 10; default: as many as\n"
+         "                               the unit needs; the tenth finds no name left)\n"
+         "  --interface                  open the reader through its smart card reader interface\n"
+         "  --trace                      print what happened from plug-in on: configuration,\n"
+         "                               line settings, the DTR cycle and every T=1 block\n"
+         "  --usb                        the trace shows every URB as well\n"
+         "  --pcap FILE                  write the URBs as a USBPcap capture (Wireshark)\n"
          "  --silent-reader              the reader stops answering once the link is up (shows\n"
          "                               how a reader that does not answer is reported)\n"
+         "  --for SECONDS                watch: how long (default: 3 s after the last event;\n"
+         "                               with vicc until interrupted)\n"
          "  --seed N                     the simulation's seed (default 1): it draws the\n"
          "                               built-in card's random answers (GET CHALLENGE) and\n"
          "                               the order in which the machine's ready threads run\n"
          "  --help                       this text\n"
-         "example: zarq7 --trace 00A4000C023F00 80F00010\n";
+         "examples: zarq7 --trace 00A4000C023F00 80F00010\n"
+         "          zarq7 watch remove@2 insert@4.5\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine result;
   SessionOptions& o = result.options;
-  for (size_t i = 0; i < arguments.size(); ++i) {
+  size_t first = 0;
+  if (!arguments.empty()) {
+    for (const CommandName& c : kCommands) {
+      if (arguments[0] == c.name) {
+        o.command = c.command;
+        first = 1;
+      }
+    }
+  }
+  for (size_t i = first; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
     auto value = [&](std::string* v) {
       if (i + 1 >= arguments.size()) return false;
@@ -60,8 +166,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       result.help = true;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--usb") {
+      o.usb = true;
+    } else if (a == "--interface") {
+      o.reader_interface = true;
     } else if (a == "--silent-reader") {
       o.silent_reader = true;
+    } else if (a == "--pcap") {
+      if (!value(&o.pcap) || o.pcap.empty()) return Fail("--pcap needs a file name");
     } else if (a == "--card") {
       if (!value(&v)) return Fail("--card needs a value: builtin, t0, none or vicc");
       if (v == "builtin") {
@@ -94,24 +206,36 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         for (uint32_t r : sim::kRateByCode) known = known || r == o.rate;
       }
       if (!known) return Fail("--rate must be one of 9600 19200 28800 38400 57600 115200");
+    } else if (a == "--unit") {
+      if (!value(&v) || !ParseNumber(v, &o.unit) || o.unit > kMaxConverters - 2) {
+        return Fail("--unit needs a number from 0 to 8");
+      }
+    } else if (a == "--converters") {
+      if (!value(&v) || !ParseNumber(v, &o.converters) || o.converters == 0 ||
+          o.converters > kMaxConverters) {
+        return Fail("--converters needs a number from 1 to 10");
+      }
+    } else if (a == "--for") {
+      host::kernel::Ticks t = 0;
+      if (!value(&v) || !ParseSeconds(v, &t) || t == 0) {
+        return Fail("--for needs a time in seconds, more than 0 and at most 86400");
+      }
+      o.watch_for = t;
     } else if (a == "--seed") {
       if (!value(&v) || !ParseNumber(v, &o.seed)) return Fail("--seed needs a number");
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unknown option '" + a + "' (see --help)");
     } else {
-      std::vector<uint8_t> apdu;
-      std::string error;
-      if (!ParseHexBytes(a, &apdu, &error)) return Fail("APDU " + error);
-      if (apdu.size() < kMinApduLength) {
-        return Fail("APDU '" + a + "' is too short: a command has at least 4 bytes");
-      }
-      if (apdu.size() > kMaxApduLength) {
-        return Fail("APDU '" + a + "' is too long: " + std::to_string(apdu.size()) +
-                    " bytes, at most 261");
-      }
-      o.apdus.push_back(std::move(apdu));
+      std::optional<std::string> error =
+          o.command == Command::kWatch ? ParseEvent(a, o) : ParseApdu(a, o);
+      if (error) return Fail(*error);
     }
   }
+  if (o.converters != 0 && o.unit >= o.converters) {
+    return Fail("--unit " + std::to_string(o.unit) + " needs at least " +
+                std::to_string(o.unit + 1) + " converters");
+  }
+  if (std::optional<std::string> error = CheckEvents(o)) return Fail(*error);
   result.ok = true;
   return result;
 }

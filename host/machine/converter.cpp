@@ -1,5 +1,7 @@
 #include "host/machine/converter.h"
 
+#include <algorithm>
+
 #include "host/machine/machine.h"
 #include "platform/winsmcrd.h"
 
@@ -17,7 +19,9 @@ sim::ConverterRigOptions RigOptions(const ConverterOptions& options) {
 }  // namespace
 
 Converter::Converter(Machine& machine, ConverterOptions options)
-    : machine_(machine), rig_(machine.kernel(), RigOptions(options)) {
+    : machine_(machine),
+      rig_(machine.kernel(), RigOptions(options)),
+      layout_(options.rig.converter.layout) {
   if (options.card) {
     card_ = options.card;
     rig_.reader().InsertCard(card_);
@@ -66,6 +70,17 @@ std::vector<usb::UrbRecord> Converter::Urbs() {
     if (record.device == address_) mine.push_back(std::move(record));
   }
   return mine;
+}
+
+kernel::Ticks Converter::polling_period() {
+  const auto& settings = layout_.settings;
+  size_t setting = std::min<size_t>(rig_.converter().alternate_setting(), settings.size() - 1);
+  for (const sim::converter::EndpointLayout& endpoint : settings[setting].endpoints) {
+    if (endpoint.address & USB_ENDPOINT_DIRECTION_MASK) {
+      return usb::InterruptPollingPeriod(endpoint.interval);
+    }
+  }
+  return usb::InterruptPollingPeriod(0);
 }
 
 NTSTATUS Converter::Stop() {

@@ -57,6 +57,8 @@ class Converter {
   std::u16string reader_interface();
   // Its URBs in the bus's trace, in submission order.
   std::vector<usb::UrbRecord> Urbs();
+  // How often the bus polls its IN endpoint in the interface setting now selected.
+  kernel::Ticks polling_period();
 
   // --- Plug and Play, as the system sends it ---
   NTSTATUS Stop();    // query stop, stop
@@ -72,6 +74,7 @@ class Converter {
   Machine& machine_;
   sim::ConverterRig rig_;
   std::shared_ptr<sim::Card> card_;
+  sim::converter::DescriptorLayout layout_;
   PDEVICE_OBJECT pdo_ = nullptr;  // an identity only once pulled out (the bus deletes it)
   io::DeviceNode* node_ = nullptr;
   uint16_t address_ = 0;

@@ -1,12 +1,21 @@
 #include "host/machine/reader_handle.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "host/machine/machine.h"
+#include "sim/reader_protocol.h"
 
 namespace host::machine {
 
 namespace {
+
+constexpr uint8_t kSetParametersP1 = 0x00;
+constexpr uint8_t kSetParametersP2 = 0x00;
+constexpr uint8_t kRateObjectLength = 1;
+constexpr uint8_t kRateObjectsLength = 3;  // tag, length, rate code
+constexpr uint8_t kSw1Success = sim::kSwReaderOk >> 8;
+constexpr uint8_t kSw2Success = sim::kSwReaderOk & 0xFF;
 
 std::vector<UCHAR> UlongBytes(ULONG value) {
   std::vector<UCHAR> bytes(sizeof value);
@@ -27,6 +36,11 @@ std::string OutputText(const io::IoResult& result) {
   std::string text(result.output.begin(), result.output.end());
   while (!text.empty() && text.back() == '\0') text.pop_back();
   return text;
+}
+
+bool ReaderAccepted(std::span<const uint8_t> answer) {
+  return answer.size() >= 2 && answer[answer.size() - 2] == kSw1Success &&
+         answer.back() == kSw2Success;
 }
 
 ReaderHandle::ReaderHandle(Machine& machine) : ReaderHandle(machine.io()) {}
@@ -106,5 +120,19 @@ io::IoResult ReaderHandle::Transmit(std::span<const UCHAR> command, ULONG answer
 io::AsyncIo ReaderHandle::IsPresent() { return ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0); }
 
 io::AsyncIo ReaderHandle::IsAbsent() { return ControlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0); }
+
+io::IoResult ReaderHandle::RawReaderCommand(std::span<const UCHAR> command, ULONG answer_capacity) {
+  return Control(kIoctlRawReaderCommand, command, answer_capacity);
+}
+
+io::IoResult ReaderHandle::SwitchRate(ULONG rate) {
+  auto known = std::find(sim::kRateByCode.begin(), sim::kRateByCode.end(), rate);
+  if (known == sim::kRateByCode.end()) return io::IoResult{STATUS_INVALID_PARAMETER, 0, {}};
+  const UCHAR command[] = {sim::kClaReaderParameters, sim::kInsSetParameters,
+                           kSetParametersP1,          kSetParametersP2,
+                           kRateObjectsLength,        sim::kTagRateCode,
+                           kRateObjectLength,         UCHAR(known - sim::kRateByCode.begin())};
+  return RawReaderCommand(command);
+}
 
 }  // namespace host::machine

@@ -30,6 +30,9 @@ class Machine;
 
 // The SCARD_IO_REQUEST header before a command and its answer.
 inline constexpr ULONG kIoRequestHeaderSize = 8;
+// The driver's raw reader command: the input is a reader command, sent to the reader over the
+// link; the output is the reader's whole answer, status word included. 0x3100DC.
+inline constexpr ULONG kIoctlRawReaderCommand = SCARD_CTL_CODE(55);
 // Room for an ATR (at most 33 bytes) and more.
 inline constexpr ULONG kAtrCapacity = 64;
 // 256 bytes of answer data and the status word.
@@ -40,6 +43,8 @@ inline constexpr ULONG kAttributeCapacity = 64;
 std::optional<ULONG> OutputUlong(const io::IoResult& result);
 // The output as text, without trailing zeros (vendor name, reader type).
 std::string OutputText(const io::IoResult& result);
+// Whether a reader's answer ends with its success status word 90 00.
+bool ReaderAccepted(std::span<const uint8_t> answer);
 
 class ReaderHandle {
  public:
@@ -77,6 +82,13 @@ class ReaderHandle {
   // slot; until then they pend in the driver.
   io::AsyncIo IsPresent();
   io::AsyncIo IsAbsent();
+
+  // --- the driver's own requests ---
+  io::IoResult RawReaderCommand(std::span<const UCHAR> command,
+                                ULONG answer_capacity = kAnswerCapacity);
+  // The reader's set-parameters command with the line rate, through the raw reader command; the
+  // reader's answer comes back. STATUS_INVALID_PARAMETER for a rate the reader does not know.
+  io::IoResult SwitchRate(ULONG rate);
 
  private:
   io::IoManager& io_;

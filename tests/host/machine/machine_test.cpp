@@ -6,14 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "host/machine/reader_handle.h"
+#include "tests/support/machine_run.h"
 
 using namespace host::machine;
 
 namespace {
 
 TEST(Machine, NineConvertersGetTheNineNamesAndATenthIsRefused) {
-  Machine machine;
-  auto result = machine.Run([](Machine& m) {
+  EXPECT_TRUE(test_support::RunMachine(1, [](Machine& m) {
     for (unsigned unit = 0; unit < kDeviceNames; ++unit) {
       Converter& c = m.Plug();
       EXPECT_EQ(c.device_name(), DeviceName(unit));
@@ -27,8 +27,43 @@ TEST(Machine, NineConvertersGetTheNineNamesAndATenthIsRefused) {
     second.Unplug();
     EXPECT_EQ(second.device_name(), u"");
     EXPECT_EQ(m.Plug().device_name(), DeviceName(1));
+  }));
+}
+
+}  // namespace
+
+namespace {
+
+NTSTATUS NTAPI RefusingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+  return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+TEST(Machine, ADriverThatDoesNotLoadEndsTheRunAndSaysWhy) {
+  MachineOptions options;
+  options.driver.entry = RefusingEntry;
+  Machine machine(options);
+  bool ran = false;
+  auto result = machine.Run([&](Machine&) { ran = true; });
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(result.ok());
+  EXPECT_EQ(result.report,
+            "the driver did not load: DriverEntry returned STATUS_INSUFFICIENT_RESOURCES");
+}
+
+TEST(Machine, RealTimeAndConvertersLeftPluggedAtShutdown) {
+  MachineOptions options;
+  options.kernel.mode = host::kernel::Mode::kReal;
+  Machine machine(options);
+  Converter* kept = nullptr;
+  auto result = machine.Run([&](Machine& m) {
+    kept = &m.Plug();
+    m.Plug();
+    EXPECT_EQ(kept->device_name(), DeviceName(0));
+    EXPECT_TRUE(kept->plugged());
   });
+  // Shutdown pulled both out, the driver removed its devices and was unloaded: nothing leaked.
   EXPECT_TRUE(result.ok()) << result.report;
+  EXPECT_EQ(machine.driver(), nullptr);
 }
 
 }  // namespace
