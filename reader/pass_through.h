@@ -2,9 +2,8 @@
 // them the driver answers or follows itself, and the vendor request's answer. Everything here
 // runs at PASSIVE_LEVEL with LinkMutex held.
 #pragma once
+#include "reader/raw_command.h"
 #include "reader/reader_extension.h"
-
-#define IOCTL_RAW_READER_COMMAND SCARD_CTL_CODE(55)  // 0x3100DC
 
 // The vendor request's answer, written with its terminating zero.
 #define VENDOR_IOCTL_ANSWER "Vendor IOCTL"
