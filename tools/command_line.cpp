@@ -15,7 +15,12 @@ struct CommandName {
   const char* name;
   Command command;
 };
-constexpr CommandName kCommands[] = {{"session", Command::kSession}, {"watch", Command::kWatch}};
+constexpr CommandName kCommands[] = {{"session", Command::kSession}, {"watch", Command::kWatch},
+                                     {"usb", Command::kUsb},         {"status", Command::kStatus},
+                                     {"reading", Command::kReading}, {"purge", Command::kPurge},
+                                     {"raw", Command::kRaw},         {"vendor", Command::kVendor}};
+constexpr uint8_t kLargestSetting = 255;
+constexpr uint32_t kAttributeClassShift = 16;
 
 constexpr char kInsertEvent[] = "insert@";
 constexpr char kRemoveEvent[] = "remove@";
@@ -78,6 +83,83 @@ std::optional<std::string> ParseEvent(const std::string& text, SessionOptions& o
   return std::nullopt;
 }
 
+std::optional<std::string> ParseRawCommand(const std::string& text, SessionOptions& o) {
+  std::vector<uint8_t> command;
+  std::string error;
+  if (!ParseHexBytes(text, &command, &error)) return "reader command " + error;
+  if (command.size() < kMinRawCommandLength) {
+    return "reader command '" + text + "' is too short: class and instruction at least";
+  }
+  if (command.size() > kMaxRawCommandLength) {
+    return "reader command '" + text + "' is too long: " + std::to_string(command.size()) +
+           " bytes, at most 512";
+  }
+  o.raw_commands.push_back(std::move(command));
+  return std::nullopt;
+}
+
+// The operands of the commands that take words or numbers; each takes at most one.
+std::optional<std::string> ParseOperand(const std::string& text, SessionOptions& o,
+                                        bool& operand_seen) {
+  if (operand_seen) return "unexpected operand '" + text + "' (see --help)";
+  operand_seen = true;
+  switch (o.command) {
+    case Command::kUsb: {
+      unsigned setting = 0;
+      if (!ParseNumber(text, &setting) || setting > kLargestSetting) {
+        return "usb takes an alternate setting from 0 to 255, not '" + text + "'";
+      }
+      o.setting = uint8_t(setting);
+      return std::nullopt;
+    }
+    case Command::kReading:
+      if (text == "on")
+        o.reading = ReadingChoice::kOn;
+      else if (text == "off")
+        o.reading = ReadingChoice::kOff;
+      else if (text == "stop")
+        o.reading = ReadingChoice::kStop;
+      else if (text == "start")
+        o.reading = ReadingChoice::kStart;
+      else
+        return "reading takes on, off, stop or start, not '" + text + "'";
+      return std::nullopt;
+    case Command::kPurge:
+      if (text == "transmit")
+        o.purge = PurgeChoice::kTransmit;
+      else if (text == "receive")
+        o.purge = PurgeChoice::kReceive;
+      else
+        return "purge takes transmit or receive (both when none), not '" + text + "'";
+      return std::nullopt;
+    case Command::kVendor: {
+      uint32_t tag = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), tag, 16);
+      if (ec != std::errc() || end != text.data() + text.size() ||
+          tag >> kAttributeClassShift != kVendorAttributeClass) {
+        return "vendor takes an attribute tag of the vendor-defined class, 70000 to 7FFFF (hex)";
+      }
+      o.vendor_tag = tag;
+      return std::nullopt;
+    }
+    default:
+      return "unexpected operand '" + text + "' (see --help)";
+  }
+}
+
+// The raw operands together: commands separated by commas, each in hex (spaces allowed, so that
+// "raw 20 13 00 80 00" is one command).
+std::optional<std::string> ParseRawCommands(const std::string& text, SessionOptions& o) {
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    std::string piece = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (std::optional<std::string> error = ParseRawCommand(piece, o)) return error;
+    if (comma == std::string::npos) return std::nullopt;
+    start = comma + 1;
+  }
+}
+
 // The script in time order, each event changing what is in the slot.
 std::optional<std::string> CheckEvents(SessionOptions& o) {
   if (o.events.empty()) return std::nullopt;
@@ -104,6 +186,12 @@ std::optional<std::string> CheckEvents(SessionOptions& o) {
 std::string UsageText() {
   return "usage: zarq7 [session] [options] [APDU ...]\n"
          "       zarq7 watch [options] [insert@SECONDS | remove@SECONDS ...]\n"
+         "       zarq7 usb [options] [SETTING]\n"
+         "       zarq7 status [options]\n"
+         "       zarq7 reading on|off|stop|start [options]\n"
+         "       zarq7 purge [transmit|receive] [options]\n"
+         "       zarq7 raw [options] HEX[, HEX ...]\n"
+         "       zarq7 vendor [options] [TAG]\n"
          "A machine with the driver, its converters plugged in, and an application on it that\n"
          "opens \\Device\\USBTESK0 and does everything through IOCTL_SMARTCARD_* requests.\n"
          "session: reads the reader's attributes, resets the card, explains its ATR, selects\n"
@@ -112,6 +200,18 @@ std::string UsageText() {
          "         requests that wait in the driver; in simulation the card goes in and out at\n"
          "         the times given (seconds after watching began), with --card vicc it follows\n"
          "         the emulator connecting and going away.\n"
+         "usb:     the converter's device and configuration descriptors as lsusb -v shows\n"
+         "         them, the driver's pipe table and the interface setting in use; with\n"
+         "         SETTING, selects that alternate setting of interface 0 first.\n"
+         "status:  the converter's status ports 1, 2 and 4 and its counters, bit by bit.\n"
+         "reading: permanent reading on or off, or the driver's reading thread stopped or\n"
+         "         started; then the IN transfers the driver starts in the next 3 s.\n"
+         "purge:   the converter's transmit and receive purges (both when none is named).\n"
+         "raw:     reader commands through the driver's raw reader command, each named, with\n"
+         "         the reader's answer and its status word explained (several: separate them\n"
+         "         with commas).\n"
+         "vendor:  the driver's answer to a vendor request: an attribute of the vendor-defined\n"
+         "         class (TAG in hex, default 7A000).\n"
          "options:\n"
          "  --card builtin|t0|none|vicc  the card in the slot (default builtin; t0 is the "
          "T=0-only\n"
@@ -139,7 +239,9 @@ std::string UsageText() {
          "                               the order in which the machine's ready threads run\n"
          "  --help                       this text\n"
          "examples: zarq7 --trace 00A4000C023F00 80F00010\n"
-         "          zarq7 watch remove@2 insert@4.5\n";
+         "          zarq7 watch remove@2 insert@4.5\n"
+         "          zarq7 raw 20 13 00 80 00\n"
+         "          zarq7 --rate 115200 --trace 00A4000C023F00\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
@@ -154,6 +256,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     }
   }
+  bool operand_seen = false;
+  std::string raw_text;
   for (size_t i = first; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
     auto value = [&](std::string* v) {
@@ -226,10 +330,33 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unknown option '" + a + "' (see --help)");
     } else {
-      std::optional<std::string> error =
-          o.command == Command::kWatch ? ParseEvent(a, o) : ParseApdu(a, o);
+      std::optional<std::string> error;
+      switch (o.command) {
+        case Command::kSession:
+          error = ParseApdu(a, o);
+          break;
+        case Command::kWatch:
+          error = ParseEvent(a, o);
+          break;
+        case Command::kRaw:
+          raw_text += (raw_text.empty() ? "" : " ") + a;
+          break;
+        case Command::kStatus:
+          error = "status takes no operand, not '" + a + "'";
+          break;
+        default:
+          error = ParseOperand(a, o, operand_seen);
+          break;
+      }
       if (error) return Fail(*error);
     }
+  }
+  if (o.command == Command::kReading && !o.reading) {
+    return Fail("reading needs on, off, stop or start");
+  }
+  if (o.command == Command::kRaw) {
+    if (raw_text.empty()) return Fail("raw needs a reader command in hex, such as 20 13 00 80 00");
+    if (std::optional<std::string> error = ParseRawCommands(raw_text, o)) return Fail(*error);
   }
   if (o.converters != 0 && o.unit >= o.converters) {
     return Fail("--unit " + std::to_string(o.unit) + " needs at least " +

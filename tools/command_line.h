@@ -3,6 +3,12 @@
 //
 //   zarq7 [session] [options] [APDU ...]     a card session (the default command)
 //   zarq7 watch [options] [EVENT ...]        card insertions and removals as they happen
+//   zarq7 usb [options] [SETTING]            descriptors, pipe table, interface setting
+//   zarq7 status [options]                   the converter's status ports, bit by bit
+//   zarq7 reading on|off|stop|start          permanent reading and the reading thread
+//   zarq7 purge [transmit|receive]           the converter's purges
+//   zarq7 raw [options] HEX ...              raw reader commands and the reader's answers
+//   zarq7 vendor [options] [TAG]             the driver's answer to a vendor request
 //
 // A new command adds its name to the command table (command_line.cpp), its operands here, and
 // its runner to zarq7.cpp.
@@ -17,7 +23,9 @@
 
 namespace tools {
 
-enum class Command { kSession, kWatch };
+enum class Command { kSession, kWatch, kUsb, kStatus, kReading, kPurge, kRaw, kVendor };
+enum class ReadingChoice { kOn, kOff, kStop, kStart };
+enum class PurgeChoice { kBoth, kTransmit, kReceive };
 enum class CardChoice { kBuiltin, kT0Only, kNone, kVicc };
 enum class ProtocolChoice { kT1, kT0 };
 
@@ -28,6 +36,12 @@ inline constexpr uint16_t kDefaultViccPort = 35963;
 inline constexpr uint32_t kDefaultRate = 9600;
 // Converters a machine may have: one per device name of the driver, and one more to be refused.
 inline constexpr unsigned kMaxConverters = 10;
+// A raw reader command: class and instruction at least, the driver's command buffer at most.
+inline constexpr size_t kMinRawCommandLength = 2;
+inline constexpr size_t kMaxRawCommandLength = 512;
+// The attribute the vendor request goes out as: a tag of the vendor-defined class (7).
+inline constexpr uint32_t kVendorAttributeClass = 7;
+inline constexpr uint32_t kDefaultVendorTag = 0x7A000;
 
 // One line of a watch script: the card goes in or comes out at a time after watching began.
 struct CardEvent {
@@ -54,6 +68,15 @@ struct SessionOptions {
   // watch
   std::vector<CardEvent> events;
   std::optional<host::kernel::Ticks> watch_for;  // how long to watch
+  // usb: the alternate setting to select first
+  std::optional<uint8_t> setting;
+  // reading, purge
+  std::optional<ReadingChoice> reading;
+  PurgeChoice purge = PurgeChoice::kBoth;
+  // raw
+  std::vector<std::vector<uint8_t>> raw_commands;
+  // vendor
+  uint32_t vendor_tag = kDefaultVendorTag;
 };
 
 struct CommandLine {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tools/command_line.h"
+#include "tools/configuration_commands.h"
 #include "tools/session_runner.h"
 #include "tools/watch.h"
 
@@ -23,6 +24,18 @@ int main(int argc, char** argv) {
       return tools::RunSession(command_line.options, std::cout, std::cerr);
     case tools::Command::kWatch:
       return tools::RunWatch(command_line.options, std::cout, std::cerr);
+    case tools::Command::kUsb:
+      return tools::RunUsb(command_line.options, std::cout, std::cerr);
+    case tools::Command::kStatus:
+      return tools::RunStatus(command_line.options, std::cout, std::cerr);
+    case tools::Command::kReading:
+      return tools::RunReading(command_line.options, std::cout, std::cerr);
+    case tools::Command::kPurge:
+      return tools::RunPurge(command_line.options, std::cout, std::cerr);
+    case tools::Command::kRaw:
+      return tools::RunRaw(command_line.options, std::cout, std::cerr);
+    case tools::Command::kVendor:
+      return tools::RunVendor(command_line.options, std::cout, std::cerr);
   }
   return 2;
 }
