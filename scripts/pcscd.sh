@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Runs Debian's pcscd in the foreground with the zarq7 reader handler (builds it first, see
+# build.sh), on a private socket: pcscd gets a mount namespace of its own in which a scratch
+# folder stands at /run/pcscd, so it never meets a system pcscd. Clients find it through
+# PCSCLITE_CSOCK_NAME=FOLDER/pcscd.comm (printed at start); zarq7-card finds the handler's control
+# sockets in the same folder. Ctrl-C stops it.
+#   scripts/pcscd.sh [--dir FOLDER] [--reader DEVICE]... [--vpcd PORT]... [-- PCSCD_OPTION...]
+# --reader adds a reader served by our handler; DEVICE is its device name (pcsc/device_spec.h:
+# builtin, t0, none, vicc,port=PORT, with ,rate=BPS and ,seed=N); one built-in reader when no
+# reader is given. --vpcd adds a reader of Debian's vsmartcard vpcd driver listening on PORT, for
+# comparison. --dir uses FOLDER (kept afterwards) instead of a scratch folder. ZARQ7_IFD=path runs
+# that handler instead of building one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+handler=${ZARQ7_IFD:-}
+vpcd_library=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+folder=
+readers=()
+vpcds=()
+pcscd_options=()
+while (($#)); do
+  case $1 in
+    --dir) folder=$2; shift 2 ;;
+    --reader) readers+=("$2"); shift 2 ;;
+    --vpcd) vpcds+=("$2"); shift 2 ;;
+    --) shift; pcscd_options=("$@"); break ;;
+    *) echo "pcscd.sh: unknown argument $1 (see the comment at the top of the script)" >&2; exit 2 ;;
+  esac
+done
+((${#readers[@]} + ${#vpcds[@]})) || readers=(builtin)
+command -v pcscd >/dev/null || { echo "pcscd.sh: pcscd is not installed (Debian package pcscd)" >&2; exit 1; }
+if [[ -z $handler ]]; then
+  scripts/build.sh zarq7_ifd zarq7-card >&2
+  handler=$PWD/$(scripts/build_folder.sh)/pcsc/libzarq7_ifd.so
+fi
+handler=$(realpath "$handler")
+if ((${#vpcds[@]})) && [[ ! -e $vpcd_library ]]; then
+  echo "pcscd.sh: $vpcd_library is missing (Debian package vsmartcard-vpcd)" >&2
+  exit 1
+fi
+
+scratch=false
+if [[ -z $folder ]]; then
+  folder=$(mktemp -d /tmp/zarq7-pcscd-XXXXXX)
+  scratch=true
+fi
+mkdir -p "$folder"
+folder=$(realpath "$folder")
+# pcscd reads every file of a folder of reader configurations.
+conf=$folder/reader.conf.d
+mkdir -p "$conf"
+conf_file=$conf/readers
+: >"$conf_file"
+for i in "${!readers[@]}"; do
+  printf 'FRIENDLYNAME "Zarq7 USBTESK%d"\nDEVICENAME zarq7:%s\nLIBPATH %s\n\n' "$i" \
+    "${readers[i]}" "$handler" >>"$conf_file"
+done
+for port in "${vpcds[@]}"; do
+  printf 'FRIENDLYNAME "Virtual PCD %d"\nDEVICENAME /dev/null:0x%X\nLIBPATH %s\nCHANNELID 0x%X\n\n' \
+    "$port" "$port" "$vpcd_library" "$port" >>"$conf_file"
+done
+
+echo "pcscd.sh: pcscd on $folder/pcscd.comm; in another shell:" >&2
+echo "  export PCSCLITE_CSOCK_NAME=$folder/pcscd.comm" >&2
+echo "  pcsc_scan; opensc-tool --list-readers; $(dirname "$handler")/zarq7-card status" >&2
+
+# As root the mount namespace is ours to make; otherwise a user namespace makes us root in it.
+# Inside, /run/pcscd is the folder (a tmpfs over /run first when /run/pcscd does not exist).
+namespace=(unshare --mount --propagation private)
+[[ $(id -u) -eq 0 ]] || namespace=(unshare --map-root-user --mount --propagation private)
+inside='if [ ! -d /run/pcscd ] && ! mkdir -p /run/pcscd 2>/dev/null; then
+  mount -t tmpfs tmpfs /run && mkdir /run/pcscd; fi
+mount --bind "$1" /run/pcscd && shift && exec pcscd --foreground "$@"'
+# pcscd in a process group of its own that does not ignore SIGINT (job control on): signals reach
+# it through this script alone.
+set -m
+"${namespace[@]}" sh -c "$inside" sh "$folder" --config "$conf" "${pcscd_options[@]}" &
+set +m
+pcscd=$!
+# SIGINT, not SIGTERM: pcscd ends at once on SIGTERM, without closing its readers.
+stop() { kill -INT "$pcscd" 2>/dev/null || true; }
+trap stop INT TERM
+status=0
+while kill -0 "$pcscd" 2>/dev/null; do wait "$pcscd" || status=$?; done
+$scratch && rm -rf "$folder"
+exit "$status"
