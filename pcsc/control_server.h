@@ -34,7 +34,7 @@ class ControlServer {
   std::string path_;
   Handler handler_;
   int listen_fd_;
-  int wake_read_;   // written to end Serve
+  int wake_read_;  // written to end Serve
   int wake_write_;
   std::thread thread_;
 };

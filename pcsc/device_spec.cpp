@@ -44,8 +44,9 @@ std::optional<CardKind> CardKindFromName(std::string_view name) {
 
 std::optional<DeviceSpec> ParseDeviceName(std::string_view name, std::string* error) {
   auto fail = [&](std::string why) -> std::optional<DeviceSpec> {
-    *error = "device name \"" + std::string(name) + "\": " + why +
-             " (expected [zarq7:]builtin|t0|none|vicc[,rate=BPS][,seed=N][,port=PORT][,control=PATH])";
+    *error =
+        "device name \"" + std::string(name) + "\": " + why +
+        " (expected [zarq7:]builtin|t0|none|vicc[,rate=BPS][,seed=N][,port=PORT][,control=PATH])";
     return std::nullopt;
   };
   DeviceSpec spec;

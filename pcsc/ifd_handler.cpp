@@ -123,8 +123,8 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
 
 RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value) {
   // The one slot is slot 0.
-  if (Tag == TAG_IFD_SLOTNUM) return Length >= 1 && Value && Value[0] == 0 ? IFD_SUCCESS
-                                                                           : IFD_ERROR_TAG;
+  if (Tag == TAG_IFD_SLOTNUM)
+    return Length >= 1 && Value && Value[0] == 0 ? IFD_SUCCESS : IFD_ERROR_TAG;
   if (Length && !Value) return IFD_COMMUNICATION_ERROR;
   return Code(pcsc::SetReaderAttribute(uint32_t(Lun), uint32_t(Tag), {Value, size_t(Length)}));
 }
@@ -168,9 +168,8 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
   return copied;
 }
 
-RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer,
-                               DWORD TxLength, PUCHAR RxBuffer, PDWORD RxLength,
-                               PSCARD_IO_HEADER RecvPci) {
+RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer, DWORD TxLength,
+                               PUCHAR RxBuffer, PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
   if (!RxLength || (TxLength && !TxBuffer) || (*RxLength && !RxBuffer)) {
     return IFD_COMMUNICATION_ERROR;
   }

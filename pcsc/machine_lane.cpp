@@ -18,9 +18,9 @@ struct Lane::State {
 
   host::kernel::Kernel& kernel;
   std::shared_ptr<OutsideWaits> outside;
-  KEVENT doorbell{};       // synchronization event: a ring wakes the lane once
-  std::deque<Job> jobs;    // guarded by outside->mu
-  bool stopping = false;   // guarded by outside->mu
+  KEVENT doorbell{};      // synchronization event: a ring wakes the lane once
+  std::deque<Job> jobs;   // guarded by outside->mu
+  bool stopping = false;  // guarded by outside->mu
 };
 
 Lane::Lane(host::kernel::Kernel& kernel, std::shared_ptr<OutsideWaits> outside)
@@ -84,8 +84,7 @@ bool Lane::Queue(std::function<void()> job, std::shared_ptr<bool> done) {
     s->jobs.push_back(State::Job{std::move(job), std::move(done)});
   }
   // The device event keeps the state alive until it has rung, whatever becomes of the lane.
-  s->kernel.ScheduleAt(s->kernel.Now(),
-                       [s] { KeSetEvent(&s->doorbell, IO_NO_INCREMENT, FALSE); });
+  s->kernel.ScheduleAt(s->kernel.Now(), [s] { KeSetEvent(&s->doorbell, IO_NO_INCREMENT, FALSE); });
   return true;
 }
 
@@ -107,8 +106,7 @@ void Lane::Stop() {
     if (s->stopping || s->outside->machine_ended) return;
     s->stopping = true;
   }
-  s->kernel.ScheduleAt(s->kernel.Now(),
-                       [s] { KeSetEvent(&s->doorbell, IO_NO_INCREMENT, FALSE); });
+  s->kernel.ScheduleAt(s->kernel.Now(), [s] { KeSetEvent(&s->doorbell, IO_NO_INCREMENT, FALSE); });
 }
 
 }  // namespace pcsc

@@ -56,7 +56,7 @@ ULONG PowerCode(PowerAction action) {
 }
 
 const char* StateName(ULONG state) {
-  static const char* const kNames[] = {"unknown",  "absent",     "present", "swallowed",
+  static const char* const kNames[] = {"unknown", "absent",     "present", "swallowed",
                                        "powered", "negotiable", "specific"};
   return state < std::size(kNames) ? kNames[state] : "?";
 }
@@ -100,10 +100,10 @@ std::unique_ptr<ReaderSlot> ReaderSlot::Open(HandlerMachine& machine, const Devi
     if (error->empty()) *error = machine.end_report();
     return nullptr;
   }
-  std::string path = spec.control_path.empty()
-                         ? kDefaultControlFolder + (kControlPrefix + slot->device_name_) +
-                               kControlSuffix
-                         : spec.control_path;
+  std::string path =
+      spec.control_path.empty()
+          ? kDefaultControlFolder + (kControlPrefix + slot->device_name_) + kControlSuffix
+          : spec.control_path;
   std::string why;
   ReaderSlot* raw = slot.get();
   slot->control_ = ControlServer::Listen(
@@ -246,8 +246,8 @@ IfdAnswer ReaderSlot::Transmit(uint32_t protocol, std::span<const uint8_t> comma
   std::vector<UCHAR> input(sizeof header);
   std::memcpy(input.data(), &header, sizeof header);
   input.insert(input.end(), command.begin(), command.end());
-  IfdAnswer answer = Request(Operation::kTransmit, IOCTL_SMARTCARD_TRANSMIT, input,
-                             sizeof header + capacity);
+  IfdAnswer answer =
+      Request(Operation::kTransmit, IOCTL_SMARTCARD_TRANSMIT, input, sizeof header + capacity);
   if (answer.data.size() >= sizeof header) {
     answer.data.erase(answer.data.begin(), answer.data.begin() + sizeof header);
   } else {
@@ -295,8 +295,7 @@ IfdCode ReaderSlot::WaitForCardEvent(std::chrono::milliseconds timeout) {
     if (t.finished) {
       t.pending = t.finished = false;
       // A request refused at once would have pcscd call again at once: it waits a while then.
-      return NT_SUCCESS(t.status) ? IfdCode::kSuccess
-                                  : IfdCodeFor(t.status, Operation::kTracking);
+      return NT_SUCCESS(t.status) ? IfdCode::kSuccess : IfdCodeFor(t.status, Operation::kTracking);
     }
     if (!t.pending) {
       // The request waits for the other state than pcscd last saw.
@@ -430,10 +429,10 @@ std::string ReaderSlot::Command(std::string_view request) {
   std::string_view argument =
       verb.size() < request.size() ? request.substr(verb.size() + 1) : std::string_view();
   std::optional<CardKind> kind =
-      argument.empty() ? std::optional<CardKind>(spec_.card == CardKind::kT0Only
-                                                     ? CardKind::kT0Only
-                                                     : CardKind::kBuiltin)
-                       : CardKindFromName(argument);
+      argument.empty()
+          ? std::optional<CardKind>(spec_.card == CardKind::kT0Only ? CardKind::kT0Only
+                                                                    : CardKind::kBuiltin)
+          : CardKindFromName(argument);
   if (verb == "insert" || verb == "swap") {
     if (!kind) return "error: unknown card \"" + std::string(argument) + "\"";
     if (verb == "swap") {

@@ -91,7 +91,7 @@ class ReaderSlot {
   bool closed_ = false;
   DeviceSpec spec_;
   std::string device_name_;
-  host::machine::Converter* converter_ = nullptr;   // main lane
+  host::machine::Converter* converter_ = nullptr;  // main lane
   std::shared_ptr<sim::VpcdBridge> vicc_;
   std::unique_ptr<sim::VpcdPresence> vicc_presence_;  // main lane
   std::unique_ptr<Lane> requests_;

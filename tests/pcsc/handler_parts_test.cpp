@@ -1,0 +1,37 @@
+// The handler's parts that pcscd never sees directly: device names and the status table.
+#include <gtest/gtest.h>
+
+#include "pcsc/device_spec.h"
+#include "pcsc/status_table.h"
+
+namespace {
+
+TEST(IfdHandler, RefusesDeviceNamesItDoesNotKnow) {
+  std::string error;
+  for (const char* name : {"zarq7:", "smartcard", "builtin,rate=9601", "vicc", "builtin,port=1",
+                           "t0,seed", "none,colour=red"}) {
+    EXPECT_FALSE(pcsc::ParseDeviceName(name, &error)) << name;
+  }
+  auto spec = pcsc::ParseDeviceName("zarq7:vicc,port=35999,rate=57600,seed=4", &error);
+  ASSERT_TRUE(spec);
+  EXPECT_EQ(spec->card, pcsc::CardKind::kVicc);
+  EXPECT_EQ(spec->vicc_port, 35999);
+  EXPECT_EQ(spec->rate, 57600u);
+  EXPECT_EQ(spec->seed, 4u);
+}
+
+TEST(IfdHandler, StatusTableSaysWhatEachFailureMeansToPcscd) {
+  using pcsc::IfdCode;
+  using pcsc::Operation;
+  EXPECT_EQ(pcsc::IfdCodeFor(STATUS_NOT_SUPPORTED, Operation::kProtocol),
+            IfdCode::kProtocolNotSupported);
+  EXPECT_EQ(pcsc::IfdCodeFor(STATUS_NOT_SUPPORTED, Operation::kAttribute), IfdCode::kErrorTag);
+  EXPECT_EQ(pcsc::IfdCodeFor(STATUS_NOT_SUPPORTED, Operation::kTransmit), IfdCode::kNotSupported);
+  EXPECT_EQ(pcsc::IfdCodeFor(STATUS_IO_TIMEOUT, Operation::kTransmit), IfdCode::kResponseTimeout);
+  EXPECT_EQ(pcsc::IfdCodeFor(STATUS_DELETE_PENDING, Operation::kPresence), IfdCode::kNoSuchDevice);
+  EXPECT_EQ(pcsc::IfdCodeFor(STATUS_UNSUCCESSFUL, Operation::kPower), IfdCode::kErrorPowerAction);
+  EXPECT_EQ(pcsc::IfdCodeFor(STATUS_UNSUCCESSFUL, Operation::kTransmit),
+            IfdCode::kCommunicationError);
+}
+
+}  // namespace
