@@ -17,6 +17,9 @@ constexpr std::array<std::pair<CardKind, std::string_view>, 4> kCardNames = {{
 }};
 constexpr std::array<uint32_t, 6> kReaderRates = {9600, 19200, 28800, 38400, 57600, 115200};
 constexpr std::string_view kPrefix = "zarq7:";
+// pcscd's configuration takes commas and equal signs only in a quoted value, and passes the
+// quotes on.
+constexpr char kQuote = '"';
 constexpr char kSeparator = ',';
 constexpr char kAssign = '=';
 
@@ -51,6 +54,9 @@ std::optional<DeviceSpec> ParseDeviceName(std::string_view name, std::string* er
   };
   DeviceSpec spec;
   std::string_view rest = name;
+  if (rest.size() >= 2 && rest.front() == kQuote && rest.back() == kQuote) {
+    rest = rest.substr(1, rest.size() - 2);
+  }
   if (rest.substr(0, kPrefix.size()) == kPrefix) rest.remove_prefix(kPrefix.size());
   size_t comma = rest.find(kSeparator);
   std::optional<CardKind> kind = CardKindFromName(rest.substr(0, comma));

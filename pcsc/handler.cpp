@@ -1,6 +1,7 @@
 #include "pcsc/handler.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,23 @@ std::shared_ptr<ReaderSlot> Find(uint32_t lun) {
 
 void Log(const std::string& text) { std::fprintf(stderr, "zarq7 ifd: %s\n", text.c_str()); }
 
+// Called with r.mu held when the last reader is gone.
+void ShutDownMachine(Readers& r) {
+  std::string report = r.machine->Shutdown();
+  r.machine.reset();
+  Log(report.empty() ? "the machine shut down" : "the machine stopped: " + report);
+}
+
+// pcscd ends on SIGTERM (systemd's stop) without closing its readers: the machine's threads must
+// not run on while the process takes itself apart.
+void CloseEveryReader() {
+  Readers& r = TheReaders();
+  std::lock_guard lock(r.mu);
+  for (auto& [lun, slot] : r.slots) slot->Close();
+  r.slots.clear();
+  if (r.machine) ShutDownMachine(r);
+}
+
 }  // namespace
 
 IfdCode OpenReader(uint32_t lun, std::string_view device_name) {
@@ -61,14 +79,16 @@ IfdCode OpenReader(uint32_t lun, std::string_view device_name) {
       Log("the machine did not start: " + error);
       return IfdCode::kCommunicationError;
     }
+    static bool registered = std::atexit(CloseEveryReader) == 0;
+    (void)registered;
   }
   std::unique_ptr<ReaderSlot> slot = ReaderSlot::Open(*r.machine, *spec, &error);
   if (!slot) {
     Log(std::string(device_name) + ": " + error);
-    if (r.slots.empty()) r.machine.reset();
+    if (r.slots.empty()) ShutDownMachine(r);
     return IfdCode::kCommunicationError;
   }
-  Log(slot->device_name() + " opened for \"" + std::string(device_name) + "\"" +
+  Log(slot->device_name() + " opened for " + std::string(device_name) +
       (slot->control_path().empty() ? "" : ", control socket " + slot->control_path()));
   r.slots[lun] = std::move(slot);
   return IfdCode::kSuccess;
@@ -83,11 +103,7 @@ IfdCode CloseReader(uint32_t lun) {
   r.slots.erase(it);
   // Calls in progress on other threads hold the slot until they return.
   slot->Close();
-  if (r.slots.empty()) {
-    std::string report = r.machine->Shutdown();
-    r.machine.reset();
-    Log(report.empty() ? "the machine shut down" : "the machine stopped: " + report);
-  }
+  if (r.slots.empty()) ShutDownMachine(r);
   return IfdCode::kSuccess;
 }
 

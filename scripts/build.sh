@@ -10,9 +10,11 @@ cd "$(dirname "$0")/.."
 
 # tshark reads the USB captures back; vsmartcard-vpicc and python3-pycryptodome give the vicc
 # card emulator behind the vpcd bridge test; the MinGW-w64 compilers build the Windows driver
-# (scripts/windows.sh).
+# (scripts/windows.sh); pcsc-lite's headers build the pcscd reader handler (pcsc/), which the
+# tests and the benchmark run in Debian's pcscd with opensc-tool and pyscard, beside vpcd.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tshark vsmartcard-vpicc
-          python3-pycryptodome g++-mingw-w64-x86-64 g++-mingw-w64-i686)
+          python3-pycryptodome g++-mingw-w64-x86-64 g++-mingw-w64-i686 libpcsclite-dev pcscd opensc
+          python3-pyscard vsmartcard-vpcd)
 source scripts/packages.sh
 install_packages "${packages[@]}"
 

@@ -52,7 +52,7 @@ mkdir -p "$conf"
 conf_file=$conf/readers
 : >"$conf_file"
 for i in "${!readers[@]}"; do
-  printf 'FRIENDLYNAME "Zarq7 USBTESK%d"\nDEVICENAME zarq7:%s\nLIBPATH %s\n\n' "$i" \
+  printf 'FRIENDLYNAME "Zarq7 USBTESK%d"\nDEVICENAME "zarq7:%s"\nLIBPATH %s\n\n' "$i" \
     "${readers[i]}" "$handler" >>"$conf_file"
 done
 for port in "${vpcds[@]}"; do

@@ -8,11 +8,11 @@ namespace {
 
 TEST(IfdHandler, RefusesDeviceNamesItDoesNotKnow) {
   std::string error;
-  for (const char* name : {"zarq7:", "smartcard", "builtin,rate=9601", "vicc", "builtin,port=1",
-                           "t0,seed", "none,colour=red"}) {
+  for (const char* name : {"zarq7:", "\"builtin", "smartcard", "builtin,rate=9601", "vicc",
+                           "builtin,port=1", "t0,seed", "none,colour=red"}) {
     EXPECT_FALSE(pcsc::ParseDeviceName(name, &error)) << name;
   }
-  auto spec = pcsc::ParseDeviceName("zarq7:vicc,port=35999,rate=57600,seed=4", &error);
+  auto spec = pcsc::ParseDeviceName("\"zarq7:vicc,port=35999,rate=57600,seed=4\"", &error);
   ASSERT_TRUE(spec);
   EXPECT_EQ(spec->card, pcsc::CardKind::kVicc);
   EXPECT_EQ(spec->vicc_port, 35999);
