@@ -1,15 +1,22 @@
 #include "pcsc/handler_machine.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace pcsc {
 
 namespace {
 
 constexpr host::kernel::Ticks kTrimEvery = host::kernel::Seconds(10);
 
+// Set (to anything) in pcscd's environment, the driver's debug output goes to pcscd's stderr.
+constexpr char kDebugVariable[] = "ZARQ7_IFD_DEBUG";
+
 host::machine::MachineOptions RealTime() {
   host::machine::MachineOptions options;
   // pcscd's calls, and the vicc emulator, come in real time.
   options.kernel.mode = host::kernel::Mode::kReal;
+  options.kernel.echo_debug_print = std::getenv(kDebugVariable) != nullptr;
   return options;
 }
 
@@ -23,6 +30,9 @@ std::unique_ptr<HandlerMachine> HandlerMachine::Start(std::string* error) {
   raw->runner_ = std::thread([raw] {
     host::kernel::RunResult result =
         raw->machine_.Run([raw](host::machine::Machine& m) { raw->Body(m); });
+    // Said at once: pcscd's calls answer IFD_NO_SUCH_DEVICE from now on.
+    if (!result.ok())
+      std::fprintf(stderr, "zarq7 ifd: the machine stopped: %s\n", result.report.c_str());
     {
       std::lock_guard lock(raw->outside_->mu);
       raw->outside_->machine_ended = true;
