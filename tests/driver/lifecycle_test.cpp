@@ -1,6 +1,7 @@
 // The device's life through the real entry points: plugged in, started by the Plug and Play
 // manager, opened by an application for a session, closed, pulled out, removed, with nothing of
 // the driver left; nine converters and a tenth.
+#include "sim/cards/builtin_card.h"
 #include "tests/driver/stack_rig.h"
 
 using namespace stack_test;
@@ -58,4 +59,40 @@ TEST(StackLifecycle, NineConvertersAreUsbtesk0To8AndATenthIsRefused) {
     converters.clear();
     m.ExpectNothingLeft();
   });
+}
+
+// The converter pulled out while the card works on a command: the transmission ends with an error
+// at once, the handle closes, and the removal that waited for it leaves nothing. On Windows 98/Me
+// the removal comes at once with the handle open and waits for its close.
+TEST(StackLifecycle, RemovalWhileATransmissionIsInFlightEndsItWithAnError) {
+  for (bool legacy : {false, true}) {
+    SCOPED_TRACE(legacy ? "Windows 98/Me" : "Windows 2000 and later");
+    host::io::IoOptions options = legacy ? host::io::IoOptions::Legacy() : host::io::IoOptions{};
+    OnMachine(
+        1,
+        [](StackMachine& m) {
+          {
+            Plugged c(m);
+            Session s(m);
+            ASSERT_TRUE(s.StartSession());
+            c.rig.card()->SetProcessingTime(sim::kInsSelect, Seconds(3));
+            // The application's thread waits in the driver for the card's answer.
+            IoResult ended;
+            PKTHREAD app = m.k.Spawn("application", [&] { ended = s.Transmit(kSelectMf); });
+            Sleep(Milliseconds(500));
+            Ticks pulled = m.k.Now();
+            PKTHREAD pnp = m.k.Spawn("unplug", [&] { c.Unplug(); });
+            KeWaitForSingleObject(app, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_NE(ended.status, STATUS_SUCCESS);
+            EXPECT_LT(m.k.Now() - pulled, Seconds(1));
+            // Nothing else gets through any more; the close ends it all.
+            EXPECT_EQ(s.ColdReset().status, STATUS_DEVICE_DATA_ERROR);
+            EXPECT_EQ(s.Close(), STATUS_SUCCESS);
+            KeWaitForSingleObject(pnp, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_TRUE(m.io.IsDeleted(c.fdo));
+          }
+          m.ExpectNothingLeft();
+        },
+        options);
+  }
 }

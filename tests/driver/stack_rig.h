@@ -82,6 +82,12 @@ struct Plugged {
     if (m.bus.Present(pdo)) m.bus.Unplug(pdo);
   }
   host::io::DeviceNode* node() { return m.pnp.Find(pdo); }
+  // The reader interface's path, as PC/SC applications open it; empty while it is disabled. (With
+  // one converter plugged in.)
+  std::u16string interface_path() {
+    auto paths = m.io.EnabledInterfaces(GUID_DEVINTERFACE_SMARTCARD_READER);
+    return paths.empty() ? std::u16string() : paths.front();
+  }
   std::u16string name() { return m.io.DeviceName(fdo); }
   // URBs of this converter submitted from record `from` on.
   size_t Urbs(size_t from = 0) {
