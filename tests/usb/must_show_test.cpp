@@ -30,7 +30,8 @@ TEST(DriverMustShow, TwoConvertersABlockAndItsAnswerAWatchdogAnUnplugAndACleanTe
   size_t urbs = 0;
   auto r = m.k.Run([&] {
     m.Load();
-    Converter a(m), b(m);
+    // b as the Plug and Play manager adds and starts it, for its unplugging below.
+    Converter a(m), b(m, {}, true);
     ASSERT_TRUE(a.ext && b.ext);
     EXPECT_EQ(m.io.DeviceName(a.fdo), u"\\Device\\USBTESK0");
     EXPECT_EQ(m.io.DeviceName(b.fdo), u"\\Device\\USBTESK1");
