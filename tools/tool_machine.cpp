@@ -139,6 +139,7 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
       code = StepFailed(context, "opening " + Text(path), status);
       return;
     }
+    context.PrintTrace();
     out << "device: " << Text(path);
     if (o.reader_interface) out << " (" << wanted << ")";
     out << "\n";
