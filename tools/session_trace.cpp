@@ -49,8 +49,7 @@ void SessionTrace::Print(std::ostream& out, bool everything) {
 
   std::vector<Line> lines;
   // A note at the moment a URB went out comes before it: the URB is the note's consequence.
-  for (; notes_printed_ < notes_.size() && notes_[notes_printed_].time <= until;
-       ++notes_printed_) {
+  for (; notes_printed_ < notes_.size() && notes_[notes_printed_].time <= until; ++notes_printed_) {
     lines.push_back({notes_[notes_printed_].time, notes_[notes_printed_].text});
   }
   for (; urbs_printed_ < urbs.size() && urbs[urbs_printed_].submitted < until; ++urbs_printed_) {

@@ -15,8 +15,12 @@ using host::machine::Machine;
 
 constexpr std::chrono::seconds kViccConnectTimeout{30};
 
-host::machine::ConverterOptions CardOptions(CardChoice card, std::shared_ptr<sim::Card> vicc) {
+host::machine::ConverterOptions CardOptions(CardChoice card, std::shared_ptr<sim::Card> vicc,
+                                            uint64_t seed) {
   host::machine::ConverterOptions options;
+  // The seed draws the line's faults and the built-in card's random answers too.
+  options.rig.reader.seed = seed;
+  options.rig.reader.card.seed = seed;
   switch (card) {
     case CardChoice::kBuiltin:
       break;
@@ -49,7 +53,7 @@ Converter* PlugConverters(const SessionOptions& o, Machine& machine,
     CardChoice card = ours ? o.card : CardChoice::kBuiltin;
     // The watch puts the emulator in the slot when it connects.
     if (card == CardChoice::kVicc && o.command == Command::kWatch) card = CardChoice::kNone;
-    Converter& converter = machine.Plug(CardOptions(card, ours ? vicc : nullptr));
+    Converter& converter = machine.Plug(CardOptions(card, ours ? vicc : nullptr, o.seed));
     std::u16string name = converter.device_name();
     if (count > 1) {
       out << "converter at USB address " << converter.address() << ": "
