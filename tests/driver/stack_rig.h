@@ -31,7 +31,7 @@ inline const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 inline const Bytes kSwOk = {0x90, 0x00};
 
 struct StackMachine {
-  StackMachine(uint64_t seed, host::io::IoOptions options)
+  explicit StackMachine(uint64_t seed, host::io::IoOptions options = {})
       : k(KernelOptions{.seed = seed}),
         io(k, options),
         pnp(io),
@@ -47,6 +47,12 @@ struct StackMachine {
   host::usb::UsbBus bus;
   host::io::Application app;
   PDRIVER_OBJECT driver = nullptr;
+  // In the machine's run: the driver, as the function driver of the converter's hardware id.
+  void Load() {
+    driver = io.LoadDriver(u"\\Driver\\Zarq7usb", DriverEntry, u"\\Registry");
+    pnp.RegisterDriver(
+        host::usb::UsbHardwareId(sim::converter::kVendorId, sim::converter::kProductId), driver);
+  }
   // No device, no pool block of the driver, no IRP left.
   void ExpectNothingLeft() {
     EXPECT_EQ(io.live_devices(), 0u);
@@ -57,7 +63,8 @@ struct StackMachine {
 
 // A converter plugged in: the Plug and Play manager adds and starts the driver's device on it.
 struct Plugged {
-  explicit Plugged(StackMachine& machine) : m(machine), rig(machine.k) {
+  explicit Plugged(StackMachine& machine, sim::ConverterRigOptions options = {})
+      : m(machine), rig(machine.k, options) {
     pdo = m.bus.Plug(rig.device());
     fdo = m.io.AttachedDevice(pdo);
     ext = fdo != pdo ? DeviceExtensionOf(fdo) : nullptr;
@@ -146,9 +153,7 @@ inline void OnMachine(uint64_t seed, const std::function<void(StackMachine&)>& b
                       host::io::IoOptions options = {}) {
   StackMachine m(seed, options);
   auto r = m.k.Run([&] {
-    m.driver = m.io.LoadDriver(u"\\Driver\\Zarq7usb", DriverEntry, u"\\Registry");
-    m.pnp.RegisterDriver(
-        host::usb::UsbHardwareId(sim::converter::kVendorId, sim::converter::kProductId), m.driver);
+    m.Load();
     body(m);
   });
   ASSERT_TRUE(r.ok()) << "seed " << seed << ": " << r.report;
