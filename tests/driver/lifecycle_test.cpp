@@ -84,3 +84,25 @@ TEST(StackLifecycle, NineConvertersAreUsbtesk0To8AndATenthIsRefused) {
     m.ExpectNothingLeft();
   });
 }
+
+// One handle at a time, on the device or on a pipe by its name (bytes compared, any leading part):
+// a second open is refused even for a free pipe, a name that fits no pipe refuses only itself.
+TEST(StackLifecycle, OpensByPipeName) {
+  OnMachine(1, [](StackMachine& m) {
+    Plugged c(m);
+    // Through the interface every open reaches the driver; the device name is exclusive.
+    auto open = [&](std::u16string name) {
+      return Session(m, c.interface_path() + name).open_status;
+    };
+    for (auto name : {u"\\PIPE02", u"\\pipe00", u"\\PIPE000"}) {
+      EXPECT_EQ(open(name), STATUS_INSUFFICIENT_RESOURCES);
+    }
+    Session first(m, c.interface_path() + u"\\PIPE0");
+    EXPECT_EQ(first.open_status, STATUS_SUCCESS);
+    EXPECT_EQ(open(u"\\PIPE01"), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(open(u"\\PIPE02"), STATUS_UNSUCCESSFUL);
+    first.Close();
+    EXPECT_EQ(open(u"\\PIPE01"), STATUS_SUCCESS);
+    EXPECT_EQ(open(u""), STATUS_SUCCESS);
+  });
+}

@@ -1,6 +1,7 @@
 // System sleep and wake through the power manager: the device goes to D3 and back to D0, the reader
 // is set up again, a pending presence request completes, and nothing reaches the converter while
 // the device is powered down.
+#include "host/io/system_irp.h"
 #include "reader/reader_extension.h"
 #include "tests/driver/stack_rig.h"
 
@@ -42,5 +43,31 @@ TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
     EXPECT_LT(m.k.Now() - woken, Seconds(5));
     EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
     EXPECT_TRUE(s.StartSession());
+  });
+}
+
+// A sleep queried and then not entered leaves the device usable; a return to the working state
+// without a sleep before it (the device's first D0) does not restart the reader.
+TEST(StackPower, AQueriedSleepNotEnteredAndAWakeWithoutSleepLeaveTheSessionAlone) {
+  OnMachine(1, [](StackMachine& m) {
+    Plugged c(m);
+    Session s(m);
+    ASSERT_TRUE(s.StartSession());
+    ASSERT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(m.power.DevicePower(c.fdo), PowerDeviceD0);
+    auto query = [&](SYSTEM_POWER_STATE state) {
+      host::io::SendSystemIrp(m.io, c.fdo, "power manager", IRP_MJ_POWER, IRP_MN_QUERY_POWER,
+                              [&](PIRP, PIO_STACK_LOCATION next) {
+                                next->Parameters.Power.Type = SystemPowerState;
+                                next->Parameters.Power.State.SystemState = state;
+                              });
+    };
+    query(PowerSystemSleeping1);
+    EXPECT_EQ(s.Transmit(kSelectMf).output, kSwOk);
+    query(PowerSystemSleeping3);
+    EXPECT_EQ(s.Transmit(kSelectMf).status, STATUS_DEVICE_DATA_ERROR);
+    ASSERT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(s.Transmit(kSelectMf).output, kSwOk);
+    EXPECT_EQ(c.rig.reader().stats().boots, 1u);
   });
 }
