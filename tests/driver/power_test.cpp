@@ -20,7 +20,7 @@ TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
     EXPECT_EQ(m.power.DevicePower(c.fdo), PowerDeviceD3);
     // Asleep: requests are refused at once, a new handle too, and no URB reaches the converter,
     // not even from card tracking.
-    size_t urbs = c.Urbs();
+    size_t urbs = c.Urbs().size();
     EXPECT_EQ(s.Transmit(kSelectMf).status, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(Session(m, c.interface_path()).open_status, STATUS_DELETE_PENDING);
     // A serial request as the link makes it, the link held: refused, nothing sent.
@@ -31,7 +31,7 @@ TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
     EXPECT_EQ(reader->SerialIoRoutine(smartcard), STATUS_DEVICE_DATA_ERROR);
     KeReleaseMutex(&reader->LinkMutex, FALSE);
     Sleep(Seconds(30));
-    EXPECT_EQ(c.Urbs(), urbs);
+    EXPECT_EQ(c.Urbs().size(), urbs);
     EXPECT_FALSE(absent.done());
 
     Ticks woken = m.k.Now();

@@ -3,26 +3,16 @@
 // power manager, and applications that open the device and send it requests.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <functional>
 #include <string>
-#include <vector>
 
-#include "driver/driver.h"
-#include "driver/pool_tag.h"
 #include "host/io/application.h"
-#include "host/io/pnp_manager.h"
 #include "host/io/power_manager.h"
-#include "host/smclib/library.h"
-#include "host/usb/usb_bus.h"
-#include "sim/converter/converter_protocol.h"
-#include "sim/converter_rig.h"
+#include "tests/usb/driver_rig.h"
 
 namespace stack_test {
 
-using namespace host::kernel;
+using namespace driver_test;
 using host::io::AsyncIo;
 using host::io::IoResult;
 using Bytes = std::vector<UCHAR>;
@@ -30,46 +20,23 @@ using Bytes = std::vector<UCHAR>;
 inline const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 inline const Bytes kSwOk = {0x90, 0x00};
 
-struct StackMachine {
+struct StackMachine : DriverMachine {
   explicit StackMachine(uint64_t seed, host::io::IoOptions options = {})
-      : k(KernelOptions{.seed = seed}),
-        io(k, options),
-        pnp(io),
-        power(io, pnp),
-        library(k),
-        bus(io, pnp),
-        app(io) {}
-  Kernel k;
-  host::io::IoManager io;
-  host::io::PnpManager pnp;
+      : DriverMachine(seed, options), power(io, pnp), app(io) {}
   host::io::PowerManager power;
-  host::smclib::SmartcardLibrary library;
-  host::usb::UsbBus bus;
   host::io::Application app;
-  PDRIVER_OBJECT driver = nullptr;
-  // In the machine's run: the driver, as the function driver of the converter's hardware id.
-  void Load() {
-    driver = io.LoadDriver(u"\\Driver\\Zarq7usb", DriverEntry, u"\\Registry");
-    pnp.RegisterDriver(
-        host::usb::UsbHardwareId(sim::converter::kVendorId, sim::converter::kProductId), driver);
-  }
   // No device, no pool block of the driver, no IRP left.
   void ExpectNothingLeft() {
     EXPECT_EQ(io.live_devices(), 0u);
-    EXPECT_EQ(k.pool().Stats(DRIVER_POOL_TAG).outstanding_blocks, 0u);
+    EXPECT_EQ(DriverBlocks(), 0u);
     EXPECT_EQ(io.live_irps(), 0u);
   }
 };
 
 // A converter plugged in: the Plug and Play manager adds and starts the driver's device on it.
-struct Plugged {
+struct Plugged : Converter {
   explicit Plugged(StackMachine& machine, sim::ConverterRigOptions options = {})
-      : m(machine), rig(machine.k, options) {
-    pdo = m.bus.Plug(rig.device());
-    fdo = m.io.AttachedDevice(pdo);
-    ext = fdo != pdo ? DeviceExtensionOf(fdo) : nullptr;
-  }
-  ~Plugged() { Unplug(); }
+      : Converter(machine, options, true) {}
   void Unplug() {
     if (m.bus.Present(pdo)) m.bus.Unplug(pdo);
   }
@@ -79,16 +46,6 @@ struct Plugged {
   std::u16string interface_path() {
     return m.io.EnabledInterfaces(GUID_DEVINTERFACE_SMARTCARD_READER).at(0);
   }
-  // This converter's URBs so far.
-  size_t Urbs() {
-    size_t n = 0;
-    for (const auto& u : m.bus.trace().Records()) n += u.device == m.bus.DeviceAddress(pdo);
-    return n;
-  }
-  StackMachine& m;
-  sim::ConverterRig rig;
-  PDEVICE_OBJECT pdo = nullptr, fdo = nullptr;
-  PDEVICE_EXTENSION ext = nullptr;
 };
 
 inline Bytes Ulong(ULONG value) {
@@ -141,12 +98,6 @@ struct Session {
   host::io::Handle h = host::io::kInvalidHandle;
   NTSTATUS open_status;
 };
-
-inline void Sleep(Ticks t) {
-  LARGE_INTEGER d;
-  d.QuadPart = -t;
-  KeDelayExecutionThread(KernelMode, FALSE, &d);
-}
 
 // Runs body with the driver loaded in a machine of the given seed; a failure names the seed.
 inline void OnMachine(uint64_t seed, const std::function<void(StackMachine&)>& body,
