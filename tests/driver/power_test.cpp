@@ -1,20 +1,11 @@
 // System sleep and wake through the power manager: the device goes to D3 and back to D0, the reader
 // is set up again, a pending presence request completes, and nothing reaches the converter while
 // the device is powered down.
+#include "host/io/system_irp.h"
 #include "reader/reader_extension.h"
-#include "sim/cards/builtin_card.h"
 #include "tests/driver/stack_rig.h"
 
 using namespace stack_test;
-
-namespace {
-
-constexpr Ticks kAsleep = Seconds(30);
-
-NTSTATUS Sleep3(StackMachine& m) { return m.power.SetSystemPowerState(PowerSystemSleeping3); }
-NTSTATUS Wake(StackMachine& m) { return m.power.SetSystemPowerState(PowerSystemWorking); }
-
-}  // namespace
 
 TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
   OnMachine(1, [](StackMachine& m) {
@@ -25,13 +16,13 @@ TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
     Sleep(Seconds(3));
     ASSERT_FALSE(absent.done());
 
-    ASSERT_EQ(Sleep3(m), STATUS_SUCCESS);
+    ASSERT_EQ(m.power.SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(m.power.DevicePower(c.fdo), PowerDeviceD3);
-    // Asleep: requests are refused at once, and no URB reaches the converter, not even from card
-    // tracking.
-    size_t urbs = c.Urbs();
-    EXPECT_EQ(s.State(), ULONG(SCARD_UNKNOWN));  // GET_STATE refused
+    // Asleep: requests are refused at once, a new handle too, and no URB reaches the converter,
+    // not even from card tracking.
+    size_t urbs = c.Urbs().size();
     EXPECT_EQ(s.Transmit(kSelectMf).status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(Session(m, c.interface_path()).open_status, STATUS_DELETE_PENDING);
     // A serial request as the link makes it, the link held: refused, nothing sent.
     PSMARTCARD_EXTENSION smartcard = &c.ext->SmartcardExtension;
     PREADER_EXTENSION reader = smartcard->ReaderExtension;
@@ -39,12 +30,12 @@ TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
     reader->SerialIoctl = IOCTL_SERIAL_SET_DTR;
     EXPECT_EQ(reader->SerialIoRoutine(smartcard), STATUS_DEVICE_DATA_ERROR);
     KeReleaseMutex(&reader->LinkMutex, FALSE);
-    Sleep(kAsleep);
-    EXPECT_EQ(c.Urbs(urbs), 0u);
+    Sleep(Seconds(30));
+    EXPECT_EQ(c.Urbs().size(), urbs);
     EXPECT_FALSE(absent.done());
 
     Ticks woken = m.k.Now();
-    ASSERT_EQ(Wake(m), STATUS_SUCCESS);
+    ASSERT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(m.power.DevicePower(c.fdo), PowerDeviceD0);
     // The presence request completed at power-up; the reader restarted with the card unpowered.
     ASSERT_TRUE(absent.done());
@@ -55,28 +46,28 @@ TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
   });
 }
 
-// A request on the link when the system goes to sleep fails at its next serial request, which the
-// adapter refuses in D3 without sending anything; the sleep waits only for that.
-TEST(StackPower, ATransmissionInFlightAtSleepFailsWithoutConverterTraffic) {
+// A sleep queried and then not entered leaves the device usable; a return to the working state
+// without a sleep before it (the device's first D0) does not restart the reader.
+TEST(StackPower, AQueriedSleepNotEnteredAndAWakeWithoutSleepLeaveTheSessionAlone) {
   OnMachine(1, [](StackMachine& m) {
     Plugged c(m);
     Session s(m);
     ASSERT_TRUE(s.StartSession());
-    c.rig.card()->SetProcessingTime(sim::kInsSelect, Seconds(2));
-    IoResult transmitted;
-    PKTHREAD app = m.k.Spawn("application", [&] { transmitted = s.Transmit(kSelectMf); });
-    Sleep(Milliseconds(500));
-    Ticks asked = m.k.Now();
-    ASSERT_EQ(Sleep3(m), STATUS_SUCCESS);
-    size_t urbs = c.Urbs();
-    KeWaitForSingleObject(app, Executive, KernelMode, FALSE, nullptr);
-    // The link's failure, as the transmission reports a reader it cannot reach.
-    EXPECT_EQ(transmitted.status, STATUS_IO_TIMEOUT);
-    EXPECT_LT(m.k.Now() - asked, Seconds(3));
-    Sleep(kAsleep);
-    EXPECT_EQ(c.Urbs(urbs), 0u);
-    ASSERT_EQ(Wake(m), STATUS_SUCCESS);
-    c.rig.card()->SetProcessingTime(sim::kInsSelect, 0);
-    EXPECT_TRUE(s.StartSession());
+    ASSERT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(m.power.DevicePower(c.fdo), PowerDeviceD0);
+    auto query = [&](SYSTEM_POWER_STATE state) {
+      host::io::SendSystemIrp(m.io, c.fdo, "power manager", IRP_MJ_POWER, IRP_MN_QUERY_POWER,
+                              [&](PIRP, PIO_STACK_LOCATION next) {
+                                next->Parameters.Power.Type = SystemPowerState;
+                                next->Parameters.Power.State.SystemState = state;
+                              });
+    };
+    query(PowerSystemSleeping1);
+    EXPECT_EQ(s.Transmit(kSelectMf).output, kSwOk);
+    query(PowerSystemSleeping3);
+    EXPECT_EQ(s.Transmit(kSelectMf).status, STATUS_DEVICE_DATA_ERROR);
+    ASSERT_EQ(m.power.SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(s.Transmit(kSelectMf).output, kSwOk);
+    EXPECT_EQ(c.rig.reader().stats().boots, 1u);
   });
 }
