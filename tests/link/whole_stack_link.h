@@ -28,17 +28,12 @@ class StackLink {
   }
   NTSTATUS binding_status() const { return extension_ ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE; }
 
-  // As the matrix's power-up with the serial routine: the link's own operations, any IFSD.
+  // The driver's bring-up, with the IFSD the matrix asks for.
   NTSTATUS PowerUp(UCHAR ifsd) {
     Take();
     NTSTATUS status = LinkSerialSetup(extension_);
-    if (status == STATUS_SUCCESS) status = LinkDtrCycle(extension_);
-    if (status == STATUS_SUCCESS && T1Resynch(extension_) != STATUS_SUCCESS) {
-      reader_extension()->LinkState = LINK_STATE_RESYNCH_DUE;
-      status = T1Resynch(extension_);
-    }
-    if (status == STATUS_SUCCESS) status = T1SetIfsd(extension_, ifsd);
-    if (status == STATUS_SUCCESS) status = T1SetIfsc(extension_, T1_IFS_LARGEST);
+    if (status == STATUS_SUCCESS) status = LinkBringUp(extension_);
+    if (status == STATUS_SUCCESS && ifsd != T1_IFS_LARGEST) status = T1SetIfsd(extension_, ifsd);
     Give();
     return status;
   }
