@@ -1,6 +1,5 @@
-// The device's life through the real entry points: plugged in, started by the Plug and Play
-// manager, opened by an application for a session, closed, pulled out and removed with nothing
-// of the driver left; a removal while a transmission is in flight; nine converters and a tenth.
+// The device's life through the real entry points: plug-in, Plug and Play start, a session,
+// close, removal; a removal during a transmission; opens by pipe name; nine converters and a tenth.
 #include "sim/cards/builtin_card.h"
 #include "tests/driver/stack_rig.h"
 
