@@ -1,6 +1,8 @@
 // Device-control routing from an application's handle: the check table, the serial port's
 // requests, the requests refused outright, and RejectedRequestCount, seen through presence
 // requests that complete at once while it is above 0; smart card requests before the first start.
+#include <tuple>
+
 #include "reader/raw_command.h"
 #include "tests/driver/stack_rig.h"
 
@@ -10,13 +12,8 @@ TEST(Routing, CheckTableRefusalsAndTheRejectedRequestCount) {
   OnMachine(1, [](StackMachine& m) {
     Plugged c(m);
     Session s(m);
-    struct Case {
-      ULONG code;
-      size_t input;
-      ULONG output;
-      NTSTATUS status;
-    };
-    for (const Case& r :
+    using Case = std::tuple<ULONG, size_t, ULONG, NTSTATUS>;  // code, input, output, status
+    for (auto [code, input, output, status] :
          {Case{IOCTL_SMARTCARD_GET_ATTRIBUTE, 0, 0, STATUS_INVALID_DEVICE_STATE},
           Case{IOCTL_SMARTCARD_SET_PROTOCOL, 3, 4, STATUS_NOT_SUPPORTED},
           Case{IOCTL_SMARTCARD_TRANSMIT, 8, 0, STATUS_NOT_SUPPORTED},
@@ -25,7 +22,7 @@ TEST(Routing, CheckTableRefusalsAndTheRejectedRequestCount) {
           Case{IOCTL_SMARTCARD_CONFISCATE, 0, 0, STATUS_INVALID_DEVICE_REQUEST},
           Case{IOCTL_SMARTCARD_EJECT, 0, 0, STATUS_NOT_SUPPORTED},
           Case{IOCTL_RAW_READER_COMMAND, 0, 4, STATUS_UNSUCCESSFUL}}) {
-      EXPECT_EQ(s.Control(r.code, Bytes(r.input), r.output).status, r.status) << std::hex << r.code;
+      EXPECT_EQ(s.Control(code, Bytes(input), output).status, status) << std::hex << code;
     }
     // Three refused by the table: presence requests complete at once, each request that passes
     // takes one off; at 0 a presence request goes to the library and pends.

@@ -1,6 +1,4 @@
-// System sleep and wake through the power manager: the device goes to D3 and back to D0, the reader
-// is set up again, a pending presence request completes, and nothing reaches the converter while
-// the device is powered down.
+// System sleep and wake through the power manager, and power requests that change nothing.
 #include "host/io/system_irp.h"
 #include "reader/reader_extension.h"
 #include "tests/driver/stack_rig.h"

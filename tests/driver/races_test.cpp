@@ -1,8 +1,7 @@
-// Races on the whole stack, each over 200 seeds (the seed orders the machine's threads and draws
-// the moments): an open against a close with card tracking, a removal, a sleep, and a stop and
-// start with a handle open, each while a request is in flight. Every request ends, with success or
-// an error; nothing hangs, and nothing is left at the end (the machine's run checks threads, pool
-// and handles). A failure names its seed. The seeds run in blocks of 50, one test each.
+// Races on the whole stack over 200 seeds, in blocks of 50 (the seed orders the threads and draws
+// the moments): an open against a close with card tracking; a removal, a sleep, a stop and start,
+// each while a request is in flight. Every request ends; nothing hangs and nothing is left (the
+// machine's run checks threads, pool and handles). A failure names its seed.
 #include <random>
 
 #include "sim/cards/builtin_card.h"

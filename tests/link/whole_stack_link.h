@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "link/link.h"
+#include "reader/link_lock.h"
 #include "tests/driver/stack_rig.h"
 #include "tests/support/sim_link.h"
 
@@ -15,30 +16,21 @@ using LinkMachine = stack_test::StackMachine;
 
 class StackLink {
  public:
-  StackLink(LinkMachine& m, const test_support::SimLinkOptions& options) : m_(m) {
+  StackLink(LinkMachine& m, const test_support::SimLinkOptions& options) {
     m.Load();
     sim::ConverterRigOptions rig;
     rig.reader = test_support::SimRigOptions(options.card, options.line_seed, options.reader);
     plugged_ = std::make_unique<stack_test::Plugged>(m, rig);
     if (plugged_->ext) extension_ = &plugged_->ext->SmartcardExtension;
   }
-  ~StackLink() {
-    plugged_.reset();
-    m_.io.UnloadDriver(m_.driver);
-  }
   NTSTATUS binding_status() const { return extension_ ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE; }
 
-  // As the matrix's power-up with the serial routine: the link's own operations, any IFSD.
+  // The driver's bring-up, with the IFSD the matrix asks for.
   NTSTATUS PowerUp(UCHAR ifsd) {
     Take();
     NTSTATUS status = LinkSerialSetup(extension_);
-    if (status == STATUS_SUCCESS) status = LinkDtrCycle(extension_);
-    if (status == STATUS_SUCCESS && T1Resynch(extension_) != STATUS_SUCCESS) {
-      reader_extension()->LinkState = LINK_STATE_RESYNCH_DUE;
-      status = T1Resynch(extension_);
-    }
-    if (status == STATUS_SUCCESS) status = T1SetIfsd(extension_, ifsd);
-    if (status == STATUS_SUCCESS) status = T1SetIfsc(extension_, T1_IFS_LARGEST);
+    if (status == STATUS_SUCCESS) status = LinkBringUp(extension_);
+    if (status == STATUS_SUCCESS && ifsd != T1_IFS_LARGEST) status = T1SetIfsd(extension_, ifsd);
     Give();
     return status;
   }
@@ -61,12 +53,10 @@ class StackLink {
   sim::LineTrace& trace() { return rig().trace(); }
 
  private:
-  void Take() {
-    KeWaitForSingleObject(&reader_extension()->LinkMutex, Executive, KernelMode, FALSE, nullptr);
-  }
-  void Give() { KeReleaseMutex(&reader_extension()->LinkMutex, FALSE); }
+  // As every user of the link from outside takes it.
+  void Take() { AcquireReaderLink(extension_, nullptr); }
+  void Give() { ReleaseReaderLink(extension_); }
 
-  LinkMachine& m_;
   std::unique_ptr<stack_test::Plugged> plugged_;
   PSMARTCARD_EXTENSION extension_ = nullptr;
 };
