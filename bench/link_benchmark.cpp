@@ -74,9 +74,9 @@ Ticks LineTime(size_t characters, unsigned rate) {
 }
 
 // Measures every size at one rate on a machine of its own; false with a reason in *why when the
-// session did not come up.
+// session did not come up, *unsupported when that is because the driver has no raw reader command.
 bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, std::vector<Row>* rows,
-                   std::string* why) {
+                   std::string* why, bool* unsupported) {
   host::machine::MachineOptions options;
   options.kernel.timing = timing;
   host::machine::Machine machine(options);
@@ -97,6 +97,7 @@ bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, std::vector<Row>*
     if (rate != sim::kRateByCode[0]) {
       host::io::IoResult reply = reader.SwitchRate(rate);
       if (!NT_SUCCESS(reply.status)) {
+        *unsupported = reply.status == STATUS_INVALID_DEVICE_REQUEST;
         return failed("the rate switch (the driver's raw reader command)", reply.status);
       }
       if (!host::machine::ReaderAccepted(reply.output)) {
@@ -162,11 +163,14 @@ int main(int argc, char** argv) {
       "the card's time\n");
   std::vector<Row> rows;
   bool ok = true;
+  // A rate the driver cannot switch to is reported and left out; anything else that fails fails
+  // the benchmark.
   for (unsigned rate : kRates) {
     std::string why;
-    if (!MeasureAtRate(rate, timing, &rows, &why)) {
+    bool unsupported = false;
+    if (!MeasureAtRate(rate, timing, &rows, &why, &unsupported)) {
       std::printf("%u bit/s: not measured: %s\n", rate, why.c_str());
-      ok = false;
+      ok = ok && unsupported;
     }
   }
   std::printf("%8s  %-7s  %5s  %6s  %11s  %8s  %8s  %6s\n", "bit/s", "what", "bytes", "blocks",
