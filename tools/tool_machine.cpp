@@ -56,11 +56,10 @@ Converter* PlugConverters(const SessionOptions& o, Machine& machine,
     Converter& converter = machine.Plug(CardOptions(card, ours ? vicc : nullptr, o.seed));
     std::u16string name = converter.device_name();
     if (count > 1) {
+      std::string why = converter.node() ? host::io::StatusName(converter.node()->last_status)
+                                         : std::string("the bus made no device object");
       out << "converter at USB address " << converter.address() << ": "
-          << (name.empty()
-                  ? "no device (" + host::io::StatusName(converter.node()->last_status) + ")"
-                  : Text(name))
-          << "\n";
+          << (name.empty() ? "no device (" + why + ")" : Text(name)) << "\n";
     }
     if (name == wanted && !chosen) {
       chosen = &converter;
