@@ -4,11 +4,14 @@
 // application opens \Device\USBTESK0, resets the card, selects T=1 and (at 115200 bit/s) asks for
 // the reader's rate switch with the driver's raw reader command. For command and answer sizes
 // from 5 to 261 bytes, the virtual time of one IOCTL_SMARTCARD_TRANSMIT, from the application's
-// call to its completion, is set beside two lower bounds, both with the card's processing time:
-// - the line: every character of every block that crossed it, both ways, at 11 bits (8E1) each;
-// - the USB polling: each block crosses the interrupt pipes 8 bytes per polling period, and a
-//   block is whole on the other side before its answer can start: ceil(length / 8) periods for
-//   every block.
+// call to its completion, is set beside two lower bounds:
+// - the line: every character of every block that crossed it, both ways, at 11 bits (8E1) each,
+//   plus the card's processing time;
+// - the USB polling: every block crosses the interrupt pipes in 8-byte packets, one packet a
+//   polling period each way, and a block is whole on the far side before its answer can start,
+//   so no two packets of the exchange share a poll: N packets take (N - 1) periods from the first
+//   one (sent at once, at best); the card works between two polls of the IN pipe, so its time
+//   counts only where it is longer than the period.
 // The ratio is the exchange time over the larger bound: what the transport, the reading thread,
 // the link's turnarounds and the requests' way through the system cost on top.
 //
@@ -74,9 +77,9 @@ Ticks LineTime(size_t characters, unsigned rate) {
 }
 
 // Measures every size at one rate on a machine of its own; false with a reason in *why when the
-// session did not come up.
+// session did not come up, *unsupported when that is because the driver has no raw reader command.
 bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, std::vector<Row>* rows,
-                   std::string* why) {
+                   std::string* why, bool* unsupported) {
   host::machine::MachineOptions options;
   options.kernel.timing = timing;
   host::machine::Machine machine(options);
@@ -97,6 +100,7 @@ bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, std::vector<Row>*
     if (rate != sim::kRateByCode[0]) {
       host::io::IoResult reply = reader.SwitchRate(rate);
       if (!NT_SUCCESS(reply.status)) {
+        *unsupported = reply.status == STATUS_INVALID_DEVICE_REQUEST;
         return failed("the rate switch (the driver's raw reader command)", reply.status);
       }
       if (!host::machine::ReaderAccepted(reply.output)) {
@@ -117,14 +121,11 @@ bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, std::vector<Row>*
         packets += (blocks[i].bytes.size() + kPacket - 1) / kPacket;
       }
       Ticks processing = converter.card()->ProcessingTime(command);
-      Row row{rate,
-              kind,
-              size,
-              blocks.size() - before,
-              took,
-              LineTime(characters, rate) + processing,
-              Ticks(packets) * converter.polling_period() + processing,
-              ""};
+      Ticks period = converter.polling_period();
+      Ticks usb = Ticks(packets - 1) * period + (processing > period ? processing - period : 0);
+      Row row{
+          rate, kind, size, blocks.size() - before, took, LineTime(characters, rate) + processing,
+          usb,  ""};
       if (!NT_SUCCESS(answer.status)) {
         row.outcome = host::io::StatusName(answer.status);
       } else if (answer.output.size() != expected || answer.output[expected - 2] != kSw1Success) {
@@ -158,15 +159,18 @@ int main(int argc, char** argv) {
                                     : "Windows clock tick (timers and time-outs end on the "
                                       "15.625 ms tick)");
   std::printf(
-      "IOCTL_SMARTCARD_TRANSMIT on \\Device\\USBTESK0, the whole stack; bounds include "
-      "the card's time\n");
+      "IOCTL_SMARTCARD_TRANSMIT on \\Device\\USBTESK0, the whole stack, against the "
+      "bounds of the line and of the USB polling\n");
   std::vector<Row> rows;
   bool ok = true;
+  // A rate the driver cannot switch to is reported and left out; anything else that fails fails
+  // the benchmark.
   for (unsigned rate : kRates) {
     std::string why;
-    if (!MeasureAtRate(rate, timing, &rows, &why)) {
+    bool unsupported = false;
+    if (!MeasureAtRate(rate, timing, &rows, &why, &unsupported)) {
       std::printf("%u bit/s: not measured: %s\n", rate, why.c_str());
-      ok = false;
+      ok = ok && unsupported;
     }
   }
   std::printf("%8s  %-7s  %5s  %6s  %11s  %8s  %8s  %6s\n", "bit/s", "what", "bytes", "blocks",

@@ -12,7 +12,7 @@
 //   8 ms): p = ceil(n / 8) OUT packets one period apart, the first one at once at best, and as
 //   many IN packets, the first one a period after the last OUT packet: (2p - 1) periods.
 // The ratio is the measured rate over the bound's. "read" is what came back when the converter's
-// 128-byte receive FIFO could not hold what the line brought faster than the IN pipe drains it.
+// receive FIFO could not hold what the line brought faster than the IN pipe drains it.
 //
 // The benchmark runs the transport's start-time routines on the device itself, as the transport's
 // tests do: the device is not started by Plug and Play, so no reader link comes up on the line.

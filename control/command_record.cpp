@@ -1,7 +1,7 @@
 // The 10-byte command record: a converter request (OUT or IN) or one of the driver's sub-codes,
 // among them the control of permanent reading and of the reading thread.
 #include "control/private_interface.h"
-#include "reader/reader_extension.h"
+#include "reader/link_lock.h"
 #include "usb/converter_protocol.h"
 #include "usb/usb_transport.h"
 
@@ -44,18 +44,16 @@ static NTSTATUS AnswerWord(PPRIVATE_REQUEST Request, USHORT Result) {
 }
 
 // Starts and stops of the reading thread are made one at a time, and never in the middle of an
-// exchange on the reader link, whose reads the thread serves: they are made under LinkMutex.
+// exchange on the reader link, whose reads the thread serves: they are made holding the link.
 static void SetReadingThread(PDEVICE_OBJECT DeviceObject, USHORT Argument) {
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  PREADER_EXTENSION ReaderExtension = Extension->SmartcardExtension.ReaderExtension;
-  if (ReaderExtension == NULL) return;
-  KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
+  AcquireReaderLink(SmartcardExtension, NULL);
   if (Argument == READING_THREAD_START) {
     StartReadingThread(DeviceObject);
   } else {
     StopReadingThread(DeviceObject);
   }
-  KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
+  ReleaseReaderLink(SmartcardExtension);
 }
 
 // Returns only once the reading thread's current transfer has ended: the thread then waits idle

@@ -67,10 +67,14 @@ typedef struct _DEVICE_EXTENSION {
   // The converter lock: held around every URB submission (at most one URB in flight). Recursive
   // for its owner; PASSIVE_LEVEL only. Taken before UrbLock.
   KMUTEX UsbMutex;
-  // Guards CurrentUrbIrp. Held for a few instructions at DISPATCH_LEVEL, never across a wait;
-  // IoCancelIrp is called under it (and so takes the I/O cancel spin lock after it).
+  // Guards CurrentUrbIrp and CurrentUrbYields. Held for a few instructions at DISPATCH_LEVEL, never
+  // across a wait; IoCancelIrp is called under it (and so takes the I/O cancel spin lock after it).
   KSPIN_LOCK UrbLock;
   PIRP CurrentUrbIrp;
+  // The request in flight is the reading thread's IN transfer, which gives way to other users of
+  // the converter (CancelCurrentUrb); theirs are never cut short by one another. Guarded by
+  // UrbLock.
+  BOOLEAN CurrentUrbYields;
   SERIAL_TIMEOUTS Timeouts;  // ms
   UCHAR WriteChunk[TRANSFER_CHUNK_SIZE];
   ULONG DeviceOpen;

@@ -21,8 +21,9 @@ namespace cv = sim::converter;
 
 constexpr uint16_t kThreadStart = 1;
 constexpr uint16_t kThreadStop = 0;
-// How long the reading command watches the IN transfers after the change.
-constexpr host::kernel::Ticks kReadingWatch = host::kernel::Seconds(3);
+constexpr host::kernel::Ticks kOpeningQuery = host::kernel::Milliseconds(100);
+// How long after the change the reading command looks for an IN transfer on the bus.
+constexpr host::kernel::Ticks kReadingSettle = host::kernel::Milliseconds(20);
 
 void PrintLines(ToolContext& c, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) c.out << line << "\n";
@@ -111,17 +112,20 @@ int ReadingState(ToolContext& c, ConverterControl& control) {
   return 0;
 }
 
-size_t InTransfers(ToolContext& c, host::kernel::Ticks from) {
-  size_t count = 0;
+// Whether the device has an IN transfer on the bus.
+bool InTransferPending(ToolContext& c) {
   for (const host::usb::UrbRecord& r : c.converter.Urbs()) {
     bool transfer = r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    if (transfer && r.In() && r.submitted >= from) ++count;
+    if (transfer && r.In() && !r.completed) return true;
   }
-  return count;
+  return false;
 }
 
 int Reading(ToolContext& c) {
   ConverterControl control(c.reader);
+  // Opening the reader starts card tracking, whose first status query follows at once; its read
+  // would turn permanent reading on again right after the change. The next one is 1.2 s away.
+  c.machine.Wait(kOpeningQuery);
   if (int code = ReadingState(c, control)) return code;
   NTSTATUS s = STATUS_SUCCESS;
   std::string what;
@@ -146,10 +150,17 @@ int Reading(ToolContext& c) {
   if (!NT_SUCCESS(s)) return StepFailed(c, what, s);
   c.out << what << "\n";
   if (int code = ReadingState(c, control)) return code;
-  host::kernel::Ticks from = c.machine.Now();
-  c.machine.Wait(kReadingWatch);
-  c.out << "IN transfers the driver started in the next "
-        << kReadingWatch / host::kernel::kTicksPerSecond << " s: " << InTransfers(c, from) << "\n";
+  bool permanent =
+      *c.options.reading == ReadingChoice::kOn || *c.options.reading == ReadingChoice::kOff;
+  if (!permanent) {
+    c.PrintTrace();
+    return 0;
+  }
+  c.machine.Wait(kReadingSettle);
+  c.out << "IN transfer pending " << kReadingSettle / host::kernel::kTicksPerMillisecond
+        << " ms later: " << (InTransferPending(c) ? "yes" : "no")
+        << " (the link's next read, such as card tracking's status query, turns permanent "
+           "reading on)\n";
   c.PrintTrace();
   return 0;
 }

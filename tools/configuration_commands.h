@@ -2,8 +2,8 @@
 //   usb      the converter's descriptors as lsusb -v shows them, the driver's pipe table and the
 //            interface setting in use (after selecting SETTING, when given)
 //   status   the converter's status ports and counters, bit by bit
-//   reading  permanent reading on or off, the reading thread stopped or started, and the IN
-//            transfers the driver keeps pending in the second that follows
+//   reading  permanent reading on or off (and whether the driver keeps an IN transfer pending
+//            afterwards), or the reading thread stopped or started
 //   purge    the converter's transmit and receive purges
 //   raw      raw reader commands with the reader's answers, the command named and its status
 //            word explained

@@ -29,7 +29,7 @@ void SessionTrace::Print(std::ostream& out, bool everything) {
   host::kernel::Ticks now = host::kernel::Kernel::Current().Now();
   std::vector<sim::DecodedBlock> blocks = converter_.line_trace().Blocks();
   std::vector<host::usb::UrbRecord> urbs = converter_.Urbs();
-  auto shown = [&](const host::usb::UrbRecord& r) { return usb_ || DescribeMilestone(r); };
+  auto shown = [&](const host::usb::UrbRecord& r) { return usb_ || IsMilestone(r); };
 
   host::kernel::Ticks until = host::kernel::kNoDeadline;
   if (!everything) {
@@ -48,15 +48,16 @@ void SessionTrace::Print(std::ostream& out, bool everything) {
   }
 
   std::vector<Line> lines;
-  for (; notes_printed_ < notes_.size() && notes_[notes_printed_].time < until; ++notes_printed_) {
+  // A note at the moment a URB went out comes before it: the URB is the note's consequence.
+  for (; notes_printed_ < notes_.size() && notes_[notes_printed_].time <= until; ++notes_printed_) {
     lines.push_back({notes_[notes_printed_].time, notes_[notes_printed_].text});
   }
   for (; urbs_printed_ < urbs.size() && urbs[urbs_printed_].submitted < until; ++urbs_printed_) {
     const host::usb::UrbRecord& r = urbs[urbs_printed_];
     if (usb_) {
-      lines.push_back({r.submitted, DescribeUrb(r)});
-    } else if (std::optional<std::string> milestone = DescribeMilestone(r)) {
-      lines.push_back({r.submitted, *milestone});
+      lines.push_back({r.submitted, urbs_.Urb(r)});
+    } else if (IsMilestone(r)) {
+      lines.push_back({r.submitted, urbs_.Milestone(r)});
     }
   }
   for (; blocks_printed_ < blocks.size() && blocks[blocks_printed_].first < until;

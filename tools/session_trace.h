@@ -37,6 +37,7 @@ class SessionTrace {
   size_t blocks_printed_ = 0;
   size_t urbs_printed_ = 0;
   BlockDescriber blocks_;
+  UrbDescriber urbs_;
 };
 
 }  // namespace tools

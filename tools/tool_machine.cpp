@@ -15,8 +15,12 @@ using host::machine::Machine;
 
 constexpr std::chrono::seconds kViccConnectTimeout{30};
 
-host::machine::ConverterOptions CardOptions(CardChoice card, std::shared_ptr<sim::Card> vicc) {
+host::machine::ConverterOptions CardOptions(CardChoice card, std::shared_ptr<sim::Card> vicc,
+                                            uint64_t seed) {
   host::machine::ConverterOptions options;
+  // The seed draws the line's faults and the built-in card's random answers too.
+  options.rig.reader.seed = seed;
+  options.rig.reader.card.seed = seed;
   switch (card) {
     case CardChoice::kBuiltin:
       break;
@@ -49,14 +53,13 @@ Converter* PlugConverters(const SessionOptions& o, Machine& machine,
     CardChoice card = ours ? o.card : CardChoice::kBuiltin;
     // The watch puts the emulator in the slot when it connects.
     if (card == CardChoice::kVicc && o.command == Command::kWatch) card = CardChoice::kNone;
-    Converter& converter = machine.Plug(CardOptions(card, ours ? vicc : nullptr));
+    Converter& converter = machine.Plug(CardOptions(card, ours ? vicc : nullptr, o.seed));
     std::u16string name = converter.device_name();
     if (count > 1) {
+      std::string why = converter.node() ? host::io::StatusName(converter.node()->last_status)
+                                         : std::string("the bus made no device object");
       out << "converter at USB address " << converter.address() << ": "
-          << (name.empty()
-                  ? "no device (" + host::io::StatusName(converter.node()->last_status) + ")"
-                  : Text(name))
-          << "\n";
+          << (name.empty() ? "no device (" + why + ")" : Text(name)) << "\n";
     }
     if (name == wanted && !chosen) {
       chosen = &converter;
@@ -139,6 +142,7 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
       code = StepFailed(context, "opening " + Text(path), status);
       return;
     }
+    context.PrintTrace();
     out << "device: " << Text(path);
     if (o.reader_interface) out << " (" << wanted << ")";
     out << "\n";

@@ -67,29 +67,10 @@ std::string LineSettingsText(uint16_t value) {
   return text.empty() ? "line settings unchanged" : text;
 }
 
-std::string ModemLinesText(uint16_t value) {
-  std::string text;
-  auto add = [&](const char* what) { text += text.empty() ? what : std::string(", ") + what; };
-  if (value & converter::kDtrOff) add("DTR off (the reader loses power)");
-  if (value & converter::kDtrOn) add("DTR on (the reader powers up)");
-  if (value & converter::kRtsOff) add("RTS off");
-  if (value & converter::kRtsOn) add("RTS on");
-  return text.empty() ? "modem lines unchanged" : text;
-}
-
-std::optional<std::string> VendorRequestText(const UrbRecord& r) {
-  const host::usb::SetupPacket& s = *r.setup;
-  switch (s.request) {
-    case converter::kRequestLineSettings:
-      return LineSettingsText(s.value);
-    case converter::kRequestModemLines:
-      return ModemLinesText(s.value);
-    case converter::kRequestPort:
-      if (s.DeviceToHost()) return "converter status port " + std::to_string(s.value) + " read";
-      return std::string("converter control register written");
-    default:
-      return std::nullopt;  // purges and counters: part of every exchange
-  }
+bool IsVendorMilestone(const host::usb::SetupPacket& s) {
+  return s.Type() == BMREQUEST_VENDOR &&
+         (s.request == converter::kRequestLineSettings ||
+          s.request == converter::kRequestModemLines || s.request == converter::kRequestPort);
 }
 
 std::string Outcome(const UrbRecord& r) {
@@ -174,8 +155,35 @@ std::string BlockDescriber::Describe(const sim::DecodedBlock& block) {
   return out;
 }
 
-std::optional<std::string> DescribeMilestone(const UrbRecord& r) {
-  std::optional<std::string> text;
+bool IsMilestone(const UrbRecord& r) {
+  switch (r.function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+    case URB_FUNCTION_SELECT_INTERFACE:
+      return true;
+    default:
+      return r.setup && IsVendorMilestone(*r.setup);
+  }
+}
+
+std::string UrbDescriber::ModemLines(uint16_t value) {
+  std::string text;
+  auto add = [&](const std::string& what) { text += text.empty() ? what : ", " + what; };
+  if (value & converter::kDtrOff) {
+    add(dtr_on_ ? "DTR off: the reader loses power" : "DTR off");
+    dtr_on_ = false;
+  }
+  if (value & converter::kDtrOn) {
+    add(dtr_on_ ? "DTR on (held)" : "DTR on: the reader powers up");
+    dtr_on_ = true;
+  }
+  if (value & converter::kRtsOff) add("RTS off");
+  if (value & converter::kRtsOn) add("RTS on");
+  return text.empty() ? "modem lines unchanged" : text;
+}
+
+std::string UrbDescriber::Milestone(const UrbRecord& r) {
+  std::string text;
   switch (r.function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
       uint8_t type = r.setup ? uint8_t(r.setup->value >> 8) : 0;
@@ -195,16 +203,24 @@ std::optional<std::string> DescribeMilestone(const UrbRecord& r) {
       text = "interface " + std::to_string(r.setup ? r.setup->index : 0) + " setting " +
              std::to_string(r.setup ? r.setup->value : 0) + " selected";
       break;
-    default:
-      if (r.setup && r.setup->Type() == BMREQUEST_VENDOR) text = VendorRequestText(r);
+    default: {
+      const host::usb::SetupPacket& s = *r.setup;
+      if (s.request == converter::kRequestLineSettings) {
+        text = LineSettingsText(s.value);
+      } else if (s.request == converter::kRequestModemLines) {
+        text = ModemLines(s.value);
+      } else if (s.DeviceToHost()) {
+        text = "converter status port " + std::to_string(s.value) + " read";
+      } else {
+        text = "converter control register written";
+      }
+    }
   }
-  if (text && r.completed && !NT_SUCCESS(r.status)) {
-    *text += " failed: " + host::io::StatusName(r.status);
-  }
+  if (r.completed && !NT_SUCCESS(r.status)) text += " failed: " + host::io::StatusName(r.status);
   return text;
 }
 
-std::string DescribeUrb(const UrbRecord& r) {
+std::string UrbDescriber::Urb(const UrbRecord& r) {
   std::string out = "URB " + std::to_string(r.id) + " " + host::usb::UrbFunctionName(r.function);
   char endpoint[16];
   if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
@@ -219,7 +235,7 @@ std::string DescribeUrb(const UrbRecord& r) {
   if (!r.out_data.empty()) out += " data " + Hex(r.out_data);
   out += " -> " + Outcome(r);
   if (!r.in_data.empty()) out += ": " + Hex(r.in_data);
-  if (std::optional<std::string> milestone = DescribeMilestone(r)) out += "  (" + *milestone + ")";
+  if (IsMilestone(r)) out += "  (" + Milestone(r) + ")";
   return out;
 }
 

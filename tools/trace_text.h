@@ -34,12 +34,25 @@ class BlockDescriber {
 // protocol T=1", ...; nothing for bytes that are not a reader command.
 std::optional<std::string> ReaderCommandName(std::span<const uint8_t> inf);
 
-// What a URB of the device's start and of the link's serial setup did, for the trace without
-// URBs: "configuration 1 selected", "line 9600 bit/s", "DTR on", ...; nothing for the URBs that
-// only move data or purge.
-std::optional<std::string> DescribeMilestone(const host::usb::UrbRecord& record);
+// Whether a URB is one of the device's start or of the link's serial setup, which the trace shows
+// without --usb: descriptors, configuration, status ports, line settings, modem lines; not the
+// URBs that only move data or purge.
+bool IsMilestone(const host::usb::UrbRecord& record);
 
-// One URB: "URB 7 VENDOR_ENDPOINT setup 42 02 04 00 00 00 00 00 -> STATUS_SUCCESS in 1.000 ms".
-std::string DescribeUrb(const host::usb::UrbRecord& record);
+// Describes one converter's URBs in the order they were sent. It keeps the state of DTR, so that
+// the reader's power-up and DTR held on read apart.
+class UrbDescriber {
+ public:
+  // What a milestone did: "configuration 1 selected", "line 9600 bit/s", "DTR on: the reader
+  // powers up", ...
+  std::string Milestone(const host::usb::UrbRecord& record);
+  // One URB: "URB 7 VENDOR_ENDPOINT setup 42 02 04 00 00 00 00 00 -> STATUS_SUCCESS in 1.000 ms
+  // (DTR on ...)".
+  std::string Urb(const host::usb::UrbRecord& record);
+
+ private:
+  std::string ModemLines(uint16_t value);
+  bool dtr_on_ = false;
+};
 
 }  // namespace tools

@@ -8,8 +8,7 @@ namespace tools {
 
 namespace {
 
-constexpr size_t kNameWidth = 19;
-constexpr size_t kValueWidth = 6;
+constexpr size_t kColumnWidth = 25;  // name and right-aligned value
 constexpr uint8_t kVendorSpecificClass = 0xFF;
 constexpr uint8_t kSelfPowered = 0x40;
 constexpr uint8_t kRemoteWakeup = 0x20;
@@ -25,8 +24,9 @@ class Lines {
              const std::string& meaning = "") {
     std::string line(size_t(depth) * 2, ' ');
     line += name;
-    line.resize(line.size() + (name.size() < kNameWidth ? kNameWidth - name.size() : 1), ' ');
-    if (value.size() < kValueWidth) line.append(kValueWidth - value.size(), ' ');
+    // The value ends at the column's right edge, one space after a name that reaches it.
+    size_t used = name.size() + value.size();
+    line.append(used < kColumnWidth ? kColumnWidth - used : 1, ' ');
     line += value;
     if (!meaning.empty()) line += " " + meaning;
     out_.push_back(line);

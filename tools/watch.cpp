@@ -26,6 +26,11 @@ extern "C" void OnInterrupt(int) { interrupted = true; }
 
 bool Present(ULONG state) { return state > SCARD_ABSENT; }
 
+std::string TrimmedTimeText(Ticks t) {
+  std::string text = TimeText(t);
+  return text.substr(text.find_first_not_of(' '));
+}
+
 // When the watch ends: the options' time, the script's end, or (live) never.
 Ticks Deadline(const SessionOptions& o, Ticks start) {
   if (o.watch_for) return start + *o.watch_for;
@@ -44,6 +49,7 @@ void Script(ToolContext& c, Ticks start) {
   }
 }
 
+// Each line is flushed: a watch is read as it goes.
 int Watch(ToolContext& c) {
   const SessionOptions& o = c.options;
   Ticks start = c.machine.Now();
@@ -53,7 +59,7 @@ int Watch(ToolContext& c) {
   if (c.vicc) emulator.emplace(c.machine.kernel(), c.converter.reader(), c.vicc);
   bool present = Present(c.reader.GetState());
   c.PrintTrace();
-  c.out << "[" << TimeText(start) << "] " << (present ? "card present" : "no card") << "\n";
+  c.out << "[" << TimeText(start) << "] " << (present ? "card present" : "no card") << std::endl;
   size_t scripted = 0;
   while (true) {
     host::io::AsyncIo request = present ? c.reader.IsAbsent() : c.reader.IsPresent();
@@ -65,7 +71,7 @@ int Watch(ToolContext& c) {
       request.Wait();
       c.PrintTrace();
       c.out << "[" << TimeText(c.machine.Now()) << "] "
-            << (interrupted ? "interrupted" : "watch over") << "\n";
+            << (interrupted ? "interrupted" : "watch over") << std::endl;
       return 0;
     }
     Ticks noticed = c.machine.Now();
@@ -77,16 +83,16 @@ int Watch(ToolContext& c) {
     c.PrintTrace();
     if (now_present == present) {
       c.out << "[" << TimeText(noticed) << "] the request completed, the card is still "
-            << (present ? "present" : "absent") << "\n";
+            << (present ? "present" : "absent") << std::endl;
       continue;
     }
     present = now_present;
     c.out << "[" << TimeText(noticed) << "] " << (present ? "card inserted" : "card removed");
     if (scripted < o.events.size()) {
       c.out << " (" << (present ? "put in" : "taken out") << " at "
-            << TimeText(start + o.events[scripted++].at) << ")";
+            << TrimmedTimeText(start + o.events[scripted++].at) << ")";
     }
-    c.out << "\n";
+    c.out << std::endl;
   }
 }
 

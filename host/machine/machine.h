@@ -68,8 +68,9 @@ class Machine {
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  // Boots the machine and runs body in it (see above). The result is not ok when the driver did
-  // not load, the machine stopped (verifier, deadlock) or the shutdown checks found leftovers.
+  // Boots the machine and runs body in it (see above); once per machine. The result is not ok
+  // when the driver did not load, the machine stopped (verifier, deadlock) or the shutdown
+  // checks found leftovers.
   kernel::RunResult Run(const std::function<void(Machine&)>& body);
 
   kernel::Kernel& kernel() { return kernel_; }

@@ -1,8 +1,6 @@
 // The driver loaded on a machine with the USB bus, converters plugged in with the driver's device
-// on each, and requests sent to that device as IRPs. For the transport's own tests a converter is
-// plugged in under a hardware id no driver is registered for, and the rig itself calls the
-// driver's AddDevice, so that the Plug and Play manager starts nothing: Converter::Start runs the
-// transport's start-time routines on the device, Converter::Remove the driver's teardown.
+// on each, and requests sent to that device as IRPs. The rig calls AddDevice itself, so that
+// nothing starts the device: Converter::Start runs the transport's start-time routines on it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -66,20 +64,14 @@ inline void Sleep(Ticks t) {
 // One converter on the bus with the driver's device on top; unplugged when it goes.
 struct Converter {
   static constexpr char16_t kUnclaimedHardwareId[] = u"USB\\VID_F7A5&PID_0C01&TRANSPORT_TEST";
-  // With plug_and_play the converter is plugged in under its own hardware id: the Plug and Play
-  // manager adds and starts the driver's device as Windows would.
+  // With plug_and_play, under its own hardware id: Plug and Play adds and starts the device.
   explicit Converter(DriverMachine& machine, sim::ConverterRigOptions options = {},
                      bool plug_and_play = false)
-      : m(machine), rig(machine.k, options), pnp(plug_and_play) {
-    if (pnp) {
-      pdo = m.bus.Plug(rig.device());
-      fdo = m.io.AttachedDevice(pdo);
-      if (fdo == pdo) fdo = nullptr;
-    } else {
-      pdo = m.bus.Plug(rig.device(), kUnclaimedHardwareId);
-      if (AddDevice(m.driver, pdo) == STATUS_SUCCESS) fdo = m.io.AttachedDevice(pdo);
-    }
-    ext = fdo != nullptr ? DeviceExtensionOf(fdo) : nullptr;
+      : m(machine), rig(machine.k, options) {
+    pdo = m.bus.Plug(rig.device(), plug_and_play ? u"" : kUnclaimedHardwareId);
+    if (!plug_and_play) AddDevice(m.driver, pdo);
+    fdo = m.io.AttachedDevice(pdo);
+    ext = fdo != pdo ? DeviceExtensionOf(fdo) : nullptr;
   }
   ~Converter() {
     if (m.bus.Present(pdo)) m.bus.Unplug(pdo);
@@ -87,10 +79,6 @@ struct Converter {
 
   // What the device start will do: device descriptor, configuration, pipe table, reading thread.
   NTSTATUS Start(bool reading_thread = true) {
-    if (pnp) {
-      if (!reading_thread) StopReadingThread(fdo);
-      return ext && ext->PnpState == PNP_STATE_STARTED ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-    }
     NTSTATUS status = GetDeviceDescriptor(fdo, &ext->DeviceDescriptor);
     if (status == STATUS_SUCCESS) status = SelectConfiguration(fdo);
     if (status == STATUS_SUCCESS) status = BuildPipeTable(fdo);
@@ -105,10 +93,7 @@ struct Converter {
               STATUS_SUCCESS);
   }
   // The driver's own teardown, then the cable.
-  void Remove() {
-    if (!pnp) TearDownDevice(fdo);
-    m.bus.Unplug(pdo);
-  }
+  void Remove() { TearDownDevice(fdo), m.bus.Unplug(pdo); }
   // This device's URBs in the bus's trace from record `from` on; only its IN or OUT transfers
   // when `in` is given.
   std::vector<host::usb::UrbRecord> Urbs(size_t from = 0, std::optional<bool> in = {}) {
@@ -123,7 +108,6 @@ struct Converter {
   }
   DriverMachine& m;
   sim::ConverterRig rig;
-  bool pnp = false;
   PDEVICE_OBJECT pdo = nullptr;
   PDEVICE_OBJECT fdo = nullptr;
   PDEVICE_EXTENSION ext = nullptr;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "host/machine/reader_handle.h"
 #include "tests/support/machine_run.h"
 
@@ -50,20 +52,94 @@ TEST(Machine, ADriverThatDoesNotLoadEndsTheRunAndSaysWhy) {
             "the driver did not load: DriverEntry returned STATUS_INSUFFICIENT_RESOURCES");
 }
 
-TEST(Machine, RealTimeAndConvertersLeftPluggedAtShutdown) {
+TEST(Machine, RealTimeAndAConverterLeftPluggedAtShutdown) {
   MachineOptions options;
   options.kernel.mode = host::kernel::Mode::kReal;
   Machine machine(options);
-  Converter* kept = nullptr;
   auto result = machine.Run([&](Machine& m) {
-    kept = &m.Plug();
-    m.Plug();
-    EXPECT_EQ(kept->device_name(), DeviceName(0));
-    EXPECT_TRUE(kept->plugged());
+    Converter& kept = m.Plug();
+    EXPECT_EQ(kept.device_name(), DeviceName(0));
+    EXPECT_TRUE(kept.plugged());
   });
-  // Shutdown pulled both out, the driver removed its devices and was unloaded: nothing leaked.
+  // Shutdown pulled it out, the driver removed its device and was unloaded: nothing leaked.
   EXPECT_TRUE(result.ok()) << result.report;
   EXPECT_EQ(machine.driver(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+const std::vector<UCHAR> kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+
+// Opens the reader, resets the card and selects T=1, as the resource manager would.
+void Connect(ReaderHandle& reader, std::u16string_view path) {
+  ASSERT_EQ(reader.Open(path), STATUS_SUCCESS);
+  ASSERT_EQ(reader.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+  ASSERT_EQ(reader.SetProtocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+  ASSERT_EQ(reader.protocol(), ULONG(SCARD_PROTOCOL_T1));
+}
+
+TEST(ReaderHandle, ASessionAndAPresenceRequestThroughTheReaderInterface) {
+  EXPECT_TRUE(test_support::RunMachine(1, [](Machine& m) {
+    Converter& c = m.Plug();
+    ASSERT_EQ(m.ReaderInterfaces(), std::vector<std::u16string>{c.reader_interface()});
+    ReaderHandle reader(m);
+    Connect(reader, c.reader_interface());
+    EXPECT_EQ(OutputText(reader.GetAttribute(SCARD_ATTR_VENDOR_NAME)), "ZARIK Systems");
+    host::io::IoResult answer = reader.Transmit(kSelectMf);
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer.output, (std::vector<UCHAR>{0x90, 0x00}));
+    // The absence request waits in the driver until the card is taken out.
+    host::io::AsyncIo absent = reader.IsAbsent();
+    m.Wait(host::kernel::Seconds(3));
+    EXPECT_FALSE(absent.done());
+    c.reader().RemoveCard();
+    EXPECT_EQ(absent.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(reader.GetState(), ULONG(SCARD_ABSENT));
+  }));
+}
+
+TEST(ReaderHandle, SleepWithAPendingPresenceRequestThenWake) {
+  EXPECT_TRUE(test_support::RunMachine(1, [](Machine& m) {
+    m.Plug();
+    ReaderHandle reader(m);
+    Connect(reader, DeviceName(0));
+    host::io::AsyncIo absent = reader.IsAbsent();
+    EXPECT_EQ(m.Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(m.power().state(), PowerSystemSleeping3);
+    EXPECT_EQ(m.Wake(), STATUS_SUCCESS);
+    // Power-up ends the pending request; the card answers again.
+    EXPECT_EQ(absent.Wait().status, STATUS_SUCCESS);
+    ASSERT_EQ(reader.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    ASSERT_EQ(reader.SetProtocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+    EXPECT_EQ(reader.Transmit(kSelectMf).output, (std::vector<UCHAR>{0x90, 0x00}));
+  }));
+}
+
+TEST(ReaderHandle, PullingTheConverterOutEndsATransmissionInFlight) {
+  EXPECT_TRUE(test_support::RunMachine(1, [](Machine& m) {
+    Converter& c = m.Plug();
+    c.rig().card()->SetProcessingTime(kSelectMf[1], host::kernel::Seconds(2));
+    ReaderHandle reader(m);
+    Connect(reader, DeviceName(0));
+    // The application's own thread waits in the driver while the card works.
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_PENDING;
+    m.kernel().Spawn("application", [&] {
+      status = reader.Transmit(kSelectMf).status;
+      KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    m.Wait(host::kernel::Milliseconds(500));
+    ASSERT_EQ(status, STATUS_PENDING);
+    c.Unplug();
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_FALSE(NT_SUCCESS(status)) << host::io::StatusName(status);
+    EXPECT_EQ(c.state(), host::io::DeviceState::kSurpriseRemoved);
+    EXPECT_EQ(reader.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(c.state(), host::io::DeviceState::kRemoved);
+  }));
 }
 
 }  // namespace
