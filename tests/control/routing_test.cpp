@@ -55,8 +55,6 @@ TEST(Routing, SmartCardRequestsBeforeTheFirstStartAreNotReady) {
   });
 }
 
-// The serial adapter as the link calls it: a rate the reader offers reaches the converter as its
-// rate bit, the framing as its framing.
 TEST(Routing, SerialAdapterSendsTheConvertersRateBitsAndFraming) {
   OnMachine(1, [](StackMachine& m) {
     Plugged c(m);

@@ -79,12 +79,10 @@ TEST(StackLifecycle, NineConvertersAreUsbtesk0To8AndATenthIsRefused) {
   });
 }
 
-// One handle at a time, on the device or on a pipe by its name (bytes compared, any leading part):
-// a second open is refused even for a free pipe, a name that fits no pipe refuses only itself.
+// One handle at a time, on the device or a pipe by (a leading part of) its name, case sensitive.
 TEST(StackLifecycle, OpensByPipeName) {
   OnMachine(1, [](StackMachine& m) {
     Plugged c(m);
-    // Through the interface every open reaches the driver; the device name is exclusive.
     auto open = [&](std::u16string name) {
       return Session(m, c.interface_path() + name).open_status;
     };
