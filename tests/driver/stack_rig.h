@@ -3,7 +3,7 @@
 // power manager, and applications that open the device and send it requests.
 #pragma once
 
-#include <cstring>
+#include <algorithm>
 #include <string>
 
 #include "host/io/application.h"
@@ -48,12 +48,6 @@ struct Plugged : Converter {
   }
 };
 
-inline Bytes Ulong(ULONG value) {
-  Bytes b(sizeof value);
-  std::memcpy(b.data(), &value, sizeof value);
-  return b;
-}
-
 // An application's handle and the smart card requests it sends. A request is carried out in the
 // calling thread; only one that pends (presence) comes back early from ControlAsync.
 struct Session {
@@ -71,16 +65,13 @@ struct Session {
   AsyncIo ControlAsync(ULONG code, const Bytes& input, ULONG output) {
     return m.app.DeviceIoControlAsync(h, code, input, output);
   }
-  IoResult ColdReset() { return Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64); }
-  // The answer after the SCARD_IO_REQUEST header.
+  IoResult ColdReset() { return Control(IOCTL_SMARTCARD_POWER, {SCARD_COLD_RESET, 0, 0, 0}, 64); }
+  // The answer after the SCARD_IO_REQUEST header {T=1, 8}.
   IoResult Transmit(const Bytes& apdu) {
-    Bytes input = Ulong(SCARD_PROTOCOL_T1);
-    Bytes length = Ulong(sizeof(SCARD_IO_REQUEST));
-    input.insert(input.end(), length.begin(), length.end());
+    Bytes input = {SCARD_PROTOCOL_T1, 0, 0, 0, sizeof(SCARD_IO_REQUEST), 0, 0, 0};
     input.insert(input.end(), apdu.begin(), apdu.end());
     IoResult r = Control(IOCTL_SMARTCARD_TRANSMIT, input, sizeof(SCARD_IO_REQUEST) + 258);
-    if (r.output.size() >= sizeof(SCARD_IO_REQUEST))
-      r.output.erase(r.output.begin(), r.output.begin() + 8);
+    r.output.erase(r.output.begin(), r.output.begin() + std::min<size_t>(r.output.size(), 8));
     return r;
   }
   ULONG State() {
@@ -90,7 +81,7 @@ struct Session {
   // Reset, T=1 and SELECT of the master file: what a session does first.
   bool StartSession() {
     return ColdReset().status == STATUS_SUCCESS &&
-           Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status ==
+           Control(IOCTL_SMARTCARD_SET_PROTOCOL, {SCARD_PROTOCOL_T1, 0, 0, 0}, 4).status ==
                STATUS_SUCCESS &&
            Transmit(kSelectMf).output == kSwOk;
   }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "link/link.h"
+#include "reader/link_lock.h"
 #include "tests/driver/stack_rig.h"
 #include "tests/support/sim_link.h"
 
@@ -15,16 +16,12 @@ using LinkMachine = stack_test::StackMachine;
 
 class StackLink {
  public:
-  StackLink(LinkMachine& m, const test_support::SimLinkOptions& options) : m_(m) {
+  StackLink(LinkMachine& m, const test_support::SimLinkOptions& options) {
     m.Load();
     sim::ConverterRigOptions rig;
     rig.reader = test_support::SimRigOptions(options.card, options.line_seed, options.reader);
     plugged_ = std::make_unique<stack_test::Plugged>(m, rig);
     if (plugged_->ext) extension_ = &plugged_->ext->SmartcardExtension;
-  }
-  ~StackLink() {
-    plugged_.reset();
-    m_.io.UnloadDriver(m_.driver);
   }
   NTSTATUS binding_status() const { return extension_ ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE; }
 
@@ -56,12 +53,10 @@ class StackLink {
   sim::LineTrace& trace() { return rig().trace(); }
 
  private:
-  void Take() {
-    KeWaitForSingleObject(&reader_extension()->LinkMutex, Executive, KernelMode, FALSE, nullptr);
-  }
-  void Give() { KeReleaseMutex(&reader_extension()->LinkMutex, FALSE); }
+  // As every user of the link from outside takes it.
+  void Take() { AcquireReaderLink(extension_, nullptr); }
+  void Give() { ReleaseReaderLink(extension_); }
 
-  LinkMachine& m_;
   std::unique_ptr<stack_test::Plugged> plugged_;
   PSMARTCARD_EXTENSION extension_ = nullptr;
 };
