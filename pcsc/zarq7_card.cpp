@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
     } else if (arg.rfind("--", 0) == 0) {
       return Usage("unknown option " + std::string(arg));
     } else {
-      request += (request.empty() ? "" : " ") + std::string(arg);
+      if (!request.empty()) request += ' ';
+      request += arg;
     }
   }
   if (request.empty()) return Usage("no request");

@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(IfdHandler, RefusesDeviceNamesItDoesNotKnow) {
+TEST(DeviceSpec, TakesOnlyTheNamesItKnows) {
   std::string error;
   for (const char* name : {"zarq7:", "\"builtin", "smartcard", "builtin,rate=9601", "vicc",
                            "builtin,port=1", "t0,seed", "none,colour=red"}) {
@@ -20,7 +20,7 @@ TEST(IfdHandler, RefusesDeviceNamesItDoesNotKnow) {
   EXPECT_EQ(spec->seed, 4u);
 }
 
-TEST(IfdHandler, StatusTableSaysWhatEachFailureMeansToPcscd) {
+TEST(StatusTable, SaysWhatEachFailureMeansToPcscd) {
   using pcsc::IfdCode;
   using pcsc::Operation;
   EXPECT_EQ(pcsc::IfdCodeFor(STATUS_NOT_SUPPORTED, Operation::kProtocol),
