@@ -172,6 +172,11 @@ static T1_STEP ReceiveRBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, NTSTATUS* Res
     X->Position = X->BlockStart;
     return T1StepSend;
   }
+  // Only an error-free R-block acknowledges. One that reports an error yet names the block after
+  // the one in flight comes from a reader out of step with the host (restarted, its sequence
+  // back at 0): taken as an acknowledgement, the rest of the command would reach it as a new
+  // command of its own, and its answer to that fragment would pass for the answer.
+  if ((Pcb & T1_PCB_R_CODE_BITS) != T1_R_CODE_ACK) return T1StepError;
   if (X->AbortedByReader) {
     *Result = STATUS_TRANSACTION_ABORTED;
     return T1StepDone;
