@@ -39,6 +39,13 @@
 
 namespace sim {
 
+// One byte between reader and card at `rate` bit/s: 12 etu (start bit, 8 data bits, parity and
+// the guard time of 2 etu).
+constexpr int kCardEtuPerByte = 12;
+constexpr host::kernel::Ticks CardByteTime(uint32_t rate) {
+  return host::kernel::Ticks(kCardEtuPerByte * host::kernel::kTicksPerSecond / rate);
+}
+
 struct ReaderOptions {
   host::kernel::Ticks boot_time = host::kernel::Milliseconds(100);
   uint8_t ifsc = 254;  // the largest INF the reader takes in one block

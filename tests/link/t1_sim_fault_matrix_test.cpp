@@ -248,8 +248,8 @@ Tally RunMachine(const FaultClass& c, uint64_t seed, std::vector<std::string>& c
       if (b.direction != Direction::kHostToReader) continue;
       for (; next_event < events.size() && events[next_event].time <= b.first; ++next_event) {
         const LineEvent& e = events[next_event];
-        bool discarded =
-            (e.parity_error || e.framing_error) && options.serial.discard_damaged_characters;
+        bool discarded = (e.parity_error || e.framing_error) &&
+                         options.serial.damaged_characters == sim::CharacterErrors::kDrop;
         if (e.kind == LineEvent::Kind::kReceived && e.direction == Direction::kReaderToHost &&
             !discarded) {
           answered = e.time;
@@ -316,7 +316,9 @@ std::vector<FaultClass> Classes() {
     name << "bit error rate " << ber;
     c.name = name.str();
     c.mild = ber <= 1e-4;
-    c.options = [](SimLinkOptions& o) { o.serial.discard_damaged_characters = true; };
+    c.options = [](SimLinkOptions& o) {
+      o.serial.damaged_characters = sim::CharacterErrors::kDrop;
+    };
     c.setup = [ber](Machine& m) {
       BothDirections(m, [ber](sim::LineFaults& f, int) { f.SetBitErrorRate(ber); });
     };
@@ -329,6 +331,9 @@ std::vector<FaultClass> Classes() {
     c.name = name.str();
     c.lrc_only = true;
     c.machines = 8;
+    c.options = [](SimLinkOptions& o) {
+      o.serial.damaged_characters = sim::CharacterErrors::kIgnore;
+    };
     c.setup = [ber](Machine& m) {
       BothDirections(m, [ber](sim::LineFaults& f, int) { f.SetBitErrorRate(ber); });
     };

@@ -21,6 +21,15 @@ Bytes WritePattern(size_t n) {
 }
 const Bytes kSwOk = {0x90, 0x00};
 
+int HostErrorRBlocks(SimLink& link) {
+  int n = 0;
+  for (const sim::DecodedBlock& b : link.trace().Blocks()) {
+    uint8_t pcb = b.bytes.size() > 1 ? b.bytes[1] : 0;
+    n += b.direction == sim::Direction::kHostToReader && (pcb & 0xC0) == 0x80 && (pcb & 0x0F);
+  }
+  return n;
+}
+
 // Powers the link up and the card on.
 void CardReady(SimLink& link, UCHAR ifsd = 254) {
   ASSERT_EQ(link.PowerUp(ifsd), STATUS_SUCCESS);
@@ -135,4 +144,87 @@ TEST(ReaderHabits, AReaderThatRestartsInAChainIsNeverAnsweringAFragment) {
     ASSERT_EQ(link.Transceive(T1_NODE_READER, kResetCard).reply, kBuiltinAtrAndReset);
     EXPECT_EQ(link.Transceive(T1_NODE_CARD, ReadPattern(300)).reply, PatternAnswer(300));
   }));
+}
+
+// Timing as a real reader has it: a turnaround of 1 to 20 ms before each block, pauses of up to
+// its character waiting time between characters, a card that takes 2 s plus 12 etu per byte at
+// 9600 bit/s (an answer of 3500 bytes needs WTX nobody scripted), its WTX requests early or late
+// by up to 500 ms around the host's wait (some cross the host's R-block), and a clock from a card
+// oscillator:
+// 3.579545 MHz / 372 = 9622 bit/s.
+TEST(ReaderHabits, RealTiming) {
+  SimLinkOptions options;
+  options.reader.turnaround_min = Milliseconds(1);
+  options.reader.turnaround_max = Milliseconds(20);
+  options.reader.character_gap_max = options.reader.char_waiting_time;
+  options.reader.card_time_base = Seconds(2);
+  options.reader.card_byte_time = sim::CardByteTime(9600);
+  options.reader.wtx_after = Milliseconds(5500);
+  options.reader.wtx_jitter = Milliseconds(500);
+  options.reader.clock_error_ppm = 2331;
+  ExpectOk(RunSimLink(
+      [](Kernel& k, SimLink& link) {
+        CardReady(link);
+        EXPECT_EQ(link.line().reader_end().settings().bit_rate, 9622u);
+        for (size_t n : {size_t(3500), size_t(20), size_t(3500)}) {
+          Ticks start = k.Now();
+          SimExchange x = link.Transceive(T1_NODE_CARD, ReadPattern(n), 4096);
+          ASSERT_EQ(x.status, STATUS_SUCCESS) << n;
+          EXPECT_EQ(x.reply, PatternAnswer(n));
+          // The card's time, and at most the longest pauses on every character.
+          Ticks card = Seconds(2) + Ticks(n + 6) * sim::CardByteTime(9600);
+          EXPECT_GT(k.Now() - start, card);
+          EXPECT_LT(k.Now() - start, card + Ticks(n + 100) * Milliseconds(102) + Seconds(6));
+        }
+        EXPECT_GE(link.reader().stats().wtx_requests, 2u);
+        EXPECT_GE(HostErrorRBlocks(link), 1);  // a WTX came after the host's wait
+      },
+      options));
+}
+
+// How the reader treats a host character with a parity error: flagged, it answers R(EDC) at once;
+// ignored, its LRC still finds one bit wrong; dropped, the block is short and the reader waits
+// for the rest, so the host asks again after its block waiting time.
+TEST(ReaderHabits, ParityErrorsFlaggedIgnoredOrDroppedByTheReader) {
+  for (sim::CharacterErrors mode :
+       {sim::CharacterErrors::kFlag, sim::CharacterErrors::kIgnore, sim::CharacterErrors::kDrop}) {
+    SimLinkOptions options;
+    options.reader.parity = mode;
+    ExpectOk(RunSimLink(
+        [mode](Kernel& k, SimLink& link) {
+          CardReady(link);
+          sim::LineFaults& faults = link.line().converter_end().faults();
+          faults.FlipBits(faults.next_index() + 5, 0x10);
+          Ticks start = k.Now();
+          EXPECT_EQ(link.Transceive(T1_NODE_CARD, WritePattern(20)).reply, kSwOk);
+          bool waited = mode == sim::CharacterErrors::kDrop;
+          EXPECT_EQ(k.Now() - start > Seconds(5), waited);
+          EXPECT_LT(k.Now() - start, Seconds(6));
+          EXPECT_EQ(HostErrorRBlocks(link), waited ? 1 : 0);
+        },
+        options));
+  }
+}
+
+// A reader that hears nothing while it sends nor for its guard time of 22 etu after, and answers
+// after 1 to 20 ms. The converter path's own turnaround (1 to 11 ms) is sometimes shorter than
+// the guard: those blocks lose their first characters, and the link asks again.
+TEST(ReaderHabits, HostBlocksLostInTheGuardTimeAreSentAgain) {
+  SimLinkOptions options;
+  options.reader.guard_time = Ticks(22 * host::kernel::kTicksPerSecond / 9600);
+  options.reader.turnaround_min = Milliseconds(1);
+  options.reader.turnaround_max = Milliseconds(20);
+  options.serial.turnaround_min = Milliseconds(1);
+  options.serial.turnaround_max = Milliseconds(11);
+  ExpectOk(RunSimLink(
+      [](Kernel& k, SimLink& link) {
+        CardReady(link, 64);
+        for (int i = 0; i < 8; ++i) {
+          Ticks start = k.Now();
+          EXPECT_EQ(link.Transceive(T1_NODE_CARD, ReadPattern(300)).reply, PatternAnswer(300));
+          EXPECT_LT(k.Now() - start, Seconds(20));
+        }
+        EXPECT_GT(link.reader().stats().lost_characters, 0u);
+      },
+      options));
 }
