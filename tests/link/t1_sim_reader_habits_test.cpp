@@ -21,11 +21,13 @@ Bytes WritePattern(size_t n) {
 }
 const Bytes kSwOk = {0x90, 0x00};
 
+// R-blocks the host wrote to report a damaged or missing block.
 int HostErrorRBlocks(SimLink& link) {
   int n = 0;
-  for (const sim::DecodedBlock& b : link.trace().Blocks()) {
-    uint8_t pcb = b.bytes.size() > 1 ? b.bytes[1] : 0;
-    n += b.direction == sim::Direction::kHostToReader && (pcb & 0xC0) == 0x80 && (pcb & 0x0F);
+  for (const test_support::SerialRequestRecord& r : link.serial().requests()) {
+    n += r.code == SMARTCARD_WRITE && r.data.size() > T1_OFFSET_PCB &&
+         (r.data[T1_OFFSET_PCB] & T1_PCB_TYPE_MASK) == T1_PCB_R_BLOCK &&
+         (r.data[T1_OFFSET_PCB] & T1_PCB_R_CODE_BITS) != 0;
   }
   return n;
 }
@@ -225,6 +227,60 @@ TEST(ReaderHabits, HostBlocksLostInTheGuardTimeAreSentAgain) {
           EXPECT_LT(k.Now() - start, Seconds(20));
         }
         EXPECT_GT(link.reader().stats().lost_characters, 0u);
+      },
+      options));
+}
+
+// Line faults of real serial lines, each in the middle of answers: phantom start bits on the idle
+// line either way, a burst of noise, a break, a line stuck at space, a character injected with a
+// bad parity bit, an echo of the host's own bytes. Every exchange brings back its answer or fails
+// with a status; the link asks for what was damaged, and once the line is sound it works again.
+TEST(ReaderHabits, LineFaultsNeverCorruptAnAnswer) {
+  ExpectOk(RunSimLink([](Kernel& k, SimLink& link) {
+    CardReady(link, 64);
+    sim::SerialLine::End& to_host = link.line().reader_end();
+    sim::SerialLine::End& to_reader = link.line().converter_end();
+    const std::function<void(Ticks)> faults[] = {
+        [&](Ticks t) { to_host.NoiseBetween(t, t + Seconds(2), 20); },
+        [&](Ticks t) { to_reader.NoiseBetween(t, t + Seconds(2), 20); },
+        [&](Ticks t) { to_host.faults().Burst(t + Milliseconds(50), t + Milliseconds(80), 0.05); },
+        [&](Ticks t) { to_host.BreakBetween(t + Milliseconds(50), t + Milliseconds(350)); },
+        [&](Ticks t) { to_reader.BreakBetween(t, t + Seconds(30)); },  // stuck at space
+        [&](Ticks t) { to_host.InjectAt(t + Milliseconds(100), 0x55, true); },
+        [&](Ticks t) { to_reader.faults().Echo(t, t + Milliseconds(300)); },
+    };
+    for (size_t i = 0; i < std::size(faults); ++i) {
+      const auto& fault = faults[i];
+      int errors = HostErrorRBlocks(link);
+      Ticks start = k.Now();
+      fault(start);
+      for (Ticks end = start + Seconds(2); k.Now() < end || k.Now() == start;) {
+        SimExchange x = link.Transceive(T1_NODE_CARD, ReadPattern(200));
+        EXPECT_TRUE(x.status != STATUS_SUCCESS || x.reply == PatternAnswer(200)) << ToHex(x.reply);
+      }
+      EXPECT_GT(HostErrorRBlocks(link), errors) << "fault " << i << " must reach the link";
+      Sleep(Seconds(30));
+      EXPECT_EQ(link.Transceive(T1_NODE_CARD, ReadPattern(200)).reply, PatternAnswer(200));
+    }
+  }));
+}
+
+// A DTR drop of 20 ms in the middle of an exchange: a reader with its own supply rides through
+// it, and the exchange does not notice.
+TEST(ReaderHabits, AShortDtrDropIsRiddenThroughByAReaderWithItsOwnSupply) {
+  SimLinkOptions options;
+  options.reader.dtr_holdup = Milliseconds(100);
+  ExpectOk(RunSimLink(
+      [](Kernel& k, SimLink& link) {
+        CardReady(link);
+        link.line().DropDtr(k.Now() + Milliseconds(50), Milliseconds(20));
+        EXPECT_EQ(link.Transceive(T1_NODE_CARD, ReadPattern(200)).reply, PatternAnswer(200));
+        EXPECT_EQ(link.reader().stats().boots, 1u);
+        // One that lasts powers it down: the card with it.
+        link.line().DropDtr(k.Now(), Milliseconds(150));
+        Sleep(Milliseconds(400));
+        EXPECT_EQ(link.reader().stats().boots, 2u);
+        EXPECT_FALSE(link.reader().card_powered());
       },
       options));
 }
