@@ -38,18 +38,11 @@ void Reader::Firmware::PaceLocked() {
   }
   line.reader_end().Transmit({tx_queue.front()});
   tx_queue.pop_front();
-  std::weak_ptr<Firmware> weak = weak_from_this();
-  uint64_t epoch = power_epoch;
-  line.reader_end().WhenTransmitterIdle([weak, epoch] {
-    auto self = weak.lock();
-    if (!self) return;
-    std::lock_guard lock(self->mu);
-    if (self->closed || epoch != self->power_epoch) return;
-    Ticks now = self->kernel.Now();
-    self->tx_idle_at = now;
-    Ticks gap = self->tx_queue.empty() ? 0 : self->Draw(0, self->options.character_gap_max);
-    self->At(now + gap, [](Firmware& fw) { fw.PaceLocked(); });
-  });
+  // The character has started now; the next one follows its end after a pause.
+  Ticks end = kernel.Now() + CharacterTime(line.reader_end().settings());
+  tx_idle_at = end;
+  Ticks gap = tx_queue.empty() ? 0 : Draw(0, options.character_gap_max);
+  At(end + gap, [](Firmware& fw) { fw.PaceLocked(); });
 }
 
 void Reader::Firmware::WhenAllSentLocked(std::function<void()> fn) {
