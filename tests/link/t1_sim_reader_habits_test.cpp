@@ -3,6 +3,7 @@
 // timing, their parity handling and their error answers, and what the line does to them.
 // Each scenario asserts what the link's caller sees: status, answer and time.
 #include "sim/line_trace.h"
+#include "sim/reader_profile.h"
 #include "tests/link/sim_link_test_util.h"
 
 using namespace sim_link_test;
@@ -281,6 +282,28 @@ TEST(ReaderHabits, AShortDtrDropIsRiddenThroughByAReaderWithItsOwnSupply) {
         Sleep(Milliseconds(400));
         EXPECT_EQ(link.reader().stats().boots, 2u);
         EXPECT_FALSE(link.reader().card_powered());
+      },
+      options));
+}
+
+// A line that echoes the host's bytes brings a resynchronisation's request back before the
+// response of a reader that takes its time: the link reads on instead of using up its attempts
+// and giving up.
+TEST(ReaderHabits, AnEchoDoesNotUseUpAResynchronisation) {
+  SimLinkOptions options;
+  options.reader = sim::RealisticProfile().options;
+  ExpectOk(RunSimLink(
+      [](Kernel& k, SimLink& link) {
+        CardReady(link);
+        link.line().reader_end().faults().Silence(k.Now(), k.Now() + Seconds(25));
+        EXPECT_EQ(link.Transceive(T1_NODE_CARD, ReadPattern(10)).status, STATUS_TIMEOUT);
+        Sleep(Seconds(25));
+        link.line().converter_end().faults().Echo(k.Now(), k.Now() + Seconds(1));
+        SimExchange x = link.Transceive(T1_NODE_CARD, ReadPattern(10));
+        EXPECT_NE(x.status, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_NE(link.reader_extension()->LinkState, ULONG(LINK_STATE_GIVEN_UP));
+        Sleep(Seconds(1));
+        EXPECT_EQ(link.Transceive(T1_NODE_CARD, ReadPattern(10)).reply, PatternAnswer(10));
       },
       options));
 }
