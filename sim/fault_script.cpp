@@ -103,7 +103,8 @@ bool ParseTimedItem(std::string item, FaultScript* script) {
     std::vector<std::string> pieces = text::Split(value, '/');
     bool with_amount = f.kind == Kind::kNoise || f.kind == Kind::kBurst;
     if (pieces.size() != (with_amount ? 2u : 1u) || !text::ParseDuration(pieces[0], &f.duration) ||
-        (with_amount && (!text::ParseDouble(pieces[1], &f.amount) || f.amount <= 0))) {
+        (with_amount && (!text::ParseDouble(pieces[1], &f.amount) || f.amount <= 0 ||
+                         (f.kind == Kind::kBurst && f.amount > 1)))) {
       return false;
     }
   } else if (!value.empty()) {

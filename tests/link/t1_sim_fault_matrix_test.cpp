@@ -473,6 +473,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "S-requests anywhere";
+    c.machines = 8;
     c.mild = true;
     c.line_faults = false;
     // One to three of WTX and IFS, or an ABORT after them, at a block of either chain.

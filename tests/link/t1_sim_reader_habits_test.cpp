@@ -98,7 +98,8 @@ TEST(ReaderHabits, OwnBlockSizesAndSRequestsAnywhereInEitherChain) {
         EXPECT_EQ(link.reader_extension()->Ifsc, 200);
         int addressed_requests = 0;
         for (const sim::DecodedBlock& b : link.trace().Blocks()) {
-          if (b.direction == sim::Direction::kReaderToHost && b.bytes[0] == 0x21 &&
+          if (b.direction == sim::Direction::kReaderToHost &&
+              b.bytes[0] == sim::t1::kNadReaderToHost &&
               (b.bytes[1] & T1_PCB_TYPE_MASK) == T1_PCB_S_BLOCK) {
             ++addressed_requests;
           }
