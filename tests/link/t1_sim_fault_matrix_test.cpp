@@ -337,6 +337,10 @@ sim::FaultHook BreakNextReaderBlock(bool stop, uint64_t draw) {
   };
 }
 
+// The classes of the reader's habits and of the line's rarer faults run on fewer machines, to keep
+// the matrix quick under the sanitizers.
+constexpr int kMachinesPerNewClass = 6;
+
 std::vector<FaultClass> Classes() {
   std::vector<FaultClass> classes;
   for (double ber : {1e-4, 1e-3, 1e-2}) {
@@ -473,7 +477,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "S-requests anywhere";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.mild = true;
     c.line_faults = false;
     // One to three of WTX and IFS, or an ABORT after them, at a block of either chain.
@@ -505,7 +509,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "reader error answers";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.mild = true;
     c.line_faults = false;
     c.reader_asks = false;
@@ -527,7 +531,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "card pulled out";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.line_faults = false;
     c.reader_asks = false;
     c.options = [](SimLinkOptions& o) { o.reader.removal_acts_at_once = true; };
@@ -543,7 +547,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "reader restarts";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     // At a block of either chain, or at a moment of the exchange.
     c.before = [](Machine& m, Planned& p, int) {
       if (!m.card_ready) return;
@@ -561,7 +565,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "DTR drops, 50 ms hold-up";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.options = [](SimLinkOptions& o) { o.reader.dtr_holdup = Milliseconds(50); };
     c.before = [](Machine& m, Planned& p, int) {
       p.card_may_go = true;
@@ -573,7 +577,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "guard time 22 etu";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.mild = true;
     c.options = [](SimLinkOptions& o) {
       o.reader.guard_time = Ticks(22 * host::kernel::kTicksPerSecond / 9600);
@@ -585,7 +589,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "idle-line noise 5/s";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.setup = [](Machine& m) {
       Ticks now = m.kernel.Now();
       m.link.line().reader_end().NoiseBetween(now, now + Seconds(600), 5);
@@ -596,7 +600,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "bursts, breaks, injections";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     // Somewhere in each exchange, either way: a burst of bit errors, a break, or a character
     // with a bad parity bit.
     c.before = [](Machine& m, Planned&, int) {
@@ -620,7 +624,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "echo of the host's bytes";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.before = [](Machine& m, Planned&, int) {
       Ticks at = m.Soon();
       m.link.line().converter_end().faults().Echo(at,
@@ -631,7 +635,7 @@ std::vector<FaultClass> Classes() {
   {
     FaultClass c;
     c.name = "mute after 2 bad, BER 1e-3";
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.options = [](SimLinkOptions& o) { o.reader.max_bad_blocks = 2; };
     c.setup = [](Machine& m) {
       BothDirections(m, [](sim::LineFaults& f, int) { f.SetBitErrorRate(1e-3); });
@@ -642,7 +646,7 @@ std::vector<FaultClass> Classes() {
     FaultClass c;
     c.name = "parity ignored, BER 1e-3";
     c.lrc_only = true;
-    c.machines = 8;
+    c.machines = kMachinesPerNewClass;
     c.options = [](SimLinkOptions& o) {
       o.reader.parity = sim::CharacterErrors::kIgnore;
       o.serial.damaged_characters = sim::CharacterErrors::kIgnore;
