@@ -115,7 +115,8 @@ const std::vector<Setting>& Settings() {
          if (o.answer_block_sizes.empty()) return Written();
          std::string out;
          for (uint8_t size : o.answer_block_sizes) {
-           out += (out.empty() ? "" : "/") + std::to_string(size);
+           if (!out.empty()) out += '/';
+           out += std::to_string(size);
          }
          return Written(out);
        }},
