@@ -70,7 +70,8 @@ struct ReaderOptions {
   host::kernel::Ticks turnaround_min = 0;  // before each block it sends, drawn in [min, max]
   host::kernel::Ticks turnaround_max = 0;
   host::kernel::Ticks character_gap_max = 0;  // before each further character, drawn in [0, max]
-  host::kernel::Ticks guard_time = 0;      // host characters this soon after its last one are lost
+  // Host characters that arrive while it sends or this soon after its last character are lost.
+  host::kernel::Ticks guard_time = 0;
   host::kernel::Ticks card_time_base = 0;  // added to every card command's own time
   host::kernel::Ticks card_byte_time = 0;  // per byte of command and answer at the card's rate
   host::kernel::Ticks wtx_jitter = 0;      // each WTX request comes up to this much early or late
