@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/fault_script.h"
+#include "sim/reader_profile.h"
+
 namespace tools {
 
 enum class CardChoice { kBuiltin, kT0Only, kNone, kVicc };
@@ -23,6 +26,8 @@ struct SessionOptions {
   uint32_t rate = kDefaultRate;
   bool trace = false;
   bool silent_reader = false;  // the reader stops answering once the link is up
+  sim::ReaderProfile reader_profile;
+  sim::FaultScript faults;
   uint64_t seed = 1;
   std::vector<std::vector<uint8_t>> apdus;
 };

@@ -83,6 +83,8 @@ class Session {
         break;
     }
     session_options.line_seed = options_.seed;
+    session_options.reader = options_.reader_profile.options;
+    session_options.faults = options_.faults;
     test_support::ReaderSession session(kernel, io, session_options);
     session_ = &session;
     int code = Steps();
