@@ -188,7 +188,10 @@ NTSTATUS SimSerialIo::Write(const SMARTCARD_REQUEST& request) {
   if (request.Buffer == nullptr) return STATUS_INVALID_PARAMETER;
   sim::SerialLine::End& end = line_.converter_end();
   Ticks spread = options_.turnaround_max - options_.turnaround_min;
-  Delay(options_.turnaround_min + (spread > 0 ? Ticks(rng_() % uint64_t(spread + 1)) : 0));
+  // The converter path's own latency is hardware time, not a timer on the clock tick.
+  Ticks turnaround =
+      options_.turnaround_min + (spread > 0 ? Ticks(rng_() % uint64_t(spread + 1)) : 0);
+  if (turnaround > 0) host::kernel::Kernel::Current().SleepFor(turnaround);
   port_.Send(std::span<const uint8_t>(request.Buffer, request.BufferLength));
   size_t queued = end.TransmitQueued();
   if (queued > options_.transmit_buffer) {
