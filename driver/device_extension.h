@@ -9,6 +9,13 @@
 #define PIPE_NAME_LENGTH 64    // wide characters, with the terminating zero
 #define TRANSFER_CHUNK_SIZE 8  // bytes of one interrupt transfer on either pipe
 
+// Where a device is in its Plug and Play life (PnpState), in the order it goes through them.
+#define PNP_STATE_ADDED 0             // AddDevice done, never started
+#define PNP_STATE_STARTED 1           // the last start succeeded
+#define PNP_STATE_STOPPED 2           // IRP_MN_STOP_DEVICE
+#define PNP_STATE_SURPRISE_REMOVED 3  // the converter is gone; IRP_MN_REMOVE_DEVICE to come
+#define PNP_STATE_REMOVED 4           // IRP_MN_REMOVE_DEVICE has begun
+
 // One entry of the pipe table.
 typedef struct _PIPE_ENTRY {
   UCHAR Opened;                     // 1 while a handle has this pipe open
@@ -60,10 +67,14 @@ typedef struct _DEVICE_EXTENSION {
   // The converter lock: held around every URB submission (at most one URB in flight). Recursive
   // for its owner; PASSIVE_LEVEL only. Taken before UrbLock.
   KMUTEX UsbMutex;
-  // Guards CurrentUrbIrp. Held for a few instructions at DISPATCH_LEVEL, never across a wait;
-  // IoCancelIrp is called under it (and so takes the I/O cancel spin lock after it).
+  // Guards CurrentUrbIrp and CurrentUrbYields. Held for a few instructions at DISPATCH_LEVEL, never
+  // across a wait; IoCancelIrp is called under it (and so takes the I/O cancel spin lock after it).
   KSPIN_LOCK UrbLock;
   PIRP CurrentUrbIrp;
+  // The request in flight is the reading thread's IN transfer, which gives way to other users of
+  // the converter (CancelCurrentUrb); theirs are never cut short by one another. Guarded by
+  // UrbLock.
+  BOOLEAN CurrentUrbYields;
   SERIAL_TIMEOUTS Timeouts;  // ms
   UCHAR WriteChunk[TRANSFER_CHUNK_SIZE];
   ULONG DeviceOpen;
@@ -71,6 +82,19 @@ typedef struct _DEVICE_EXTENSION {
   // Set by the watchdog's deferred routine when it has run; a submission whose watchdog fired
   // waits for it before the timer and the deferred call can be armed again.
   KEVENT WatchdogIdle;
+  // PNP_STATE_*. Written by the Plug and Play dispatch only (requests arrive one at a time); read
+  // anywhere: once it has reached PNP_STATE_SURPRISE_REMOVED it never goes back.
+  ULONG PnpState;
+  // The power path. Device power requests arrive one at a time, so these are written only by the
+  // power dispatch, the D0 completion routine and the power-up thread, in that order for one
+  // request, and by the removal once no power request is in progress.
+  // TRUE from a power-down that closed the reader link's gate until the power-up that opens it.
+  BOOLEAN PowerHoldsLink;
+  // The thread that powers the reader up again where waiting is allowed (a D0 request completes
+  // at DISPATCH_LEVEL); created at the first power-down, ended at removal. Referenced object.
+  PKTHREAD PowerThread;
+  KEVENT PowerUpEvent;  // synchronization: PowerUpIrp was handed over, or the thread is to end
+  PIRP PowerUpIrp;      // the D0 request the power-up thread completes; NULL: end the thread
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {

@@ -17,6 +17,8 @@ NTSTATUS TearDownDevice(PDEVICE_OBJECT DeviceObject) {
   PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
   // The reading thread uses the queue and the pipes: it goes first.
   StopReadingThread(DeviceObject);
+  // The power-up thread uses the link and the binding.
+  EndPowerPath(DeviceObject);
   ReleaseReaderBinding(SmartcardExtension);
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   if (ReaderExtension != NULL && ReaderExtension->LegacyLinkName.Buffer != NULL) {

@@ -18,20 +18,40 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 LONG IoIncrement(PDEVICE_OBJECT DeviceObject);
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
 
+// Completes Irp with Status and information 0, without priority boost; returns Status.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
+
 // Flush and information requests: nothing to do, success with 0 bytes.
 DRIVER_DISPATCH DispatchTrivialSuccess;
 // WMI requests belong to the drivers below.
 DRIVER_DISPATCH DispatchSystemControl;
-// Create, close, cleanup and device control until their handlers exist: refused as an invalid
-// device request.
-DRIVER_DISPATCH DispatchNotYetSupported;
-// Plug and Play and power until the driver handles them itself: every request goes on to the bus
-// driver, as the stack needs; a removal then tears the device down.
-DRIVER_DISPATCH DispatchPnpPassDown;
-DRIVER_DISPATCH DispatchPowerPassDown;
+// Open, close and cleanup: one handle at a time, on the whole device or on one pipe by name.
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchCleanup;
+// Reads and writes, counted in IoCount so that a removal waits for them, and refused with
+// STATUS_DELETE_PENDING once the converter is gone.
+DRIVER_DISPATCH DispatchRead;
+DRIVER_DISPATCH DispatchWrite;
+// Plug and Play: start, stop, removal, surprise removal and the capabilities the device reports.
+DRIVER_DISPATCH DispatchPnp;
+// Power: system requests turned into device requests; the reader powered down and up with it.
+DRIVER_DISPATCH DispatchPower;
+
+// The Plug and Play state that lets requests in: TRUE before a surprise removal or a removal.
+inline BOOLEAN DeviceStillThere(PDEVICE_EXTENSION Extension) {
+  return Extension->PnpState < PNP_STATE_SURPRISE_REMOVED;
+}
+
+// The power path's share of a removal: the reader link's gate opened again if a power-down
+// closed it, so that nobody waits for a power-up that will not come. PASSIVE_LEVEL.
+NTSTATUS ReleasePowerHold(PDEVICE_OBJECT DeviceObject);
+// Ends the power-up thread, if there is one, and waits for it; passes a held system power request
+// on. PASSIVE_LEVEL; no power request of the device may be in progress.
+NTSTATUS EndPowerPath(PDEVICE_OBJECT DeviceObject);
 
 // The end of a device, through the transport's own routines: the reading thread stopped, the
 // library binding released, the legacy link or the interface withdrawn, descriptors, interface
-// and receive queue freed, the device detached and deleted. PASSIVE_LEVEL; nothing may use the
-// device any more.
+// and receive queue freed, the power path ended, the device detached and deleted. PASSIVE_LEVEL;
+// nothing may use the device any more.
 NTSTATUS TearDownDevice(PDEVICE_OBJECT DeviceObject);

@@ -1,6 +1,6 @@
 // The driver entry: the dispatch table, the unload and AddDevice routines.
+#include "control/device_control.h"
 #include "driver/driver.h"
-#include "usb/usb_transport.h"
 
 #define SMARTCARD_DEBUG_QUIET 0
 
@@ -13,14 +13,14 @@ BOOLEAN IsLegacyPlatform(void) {
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
   LegacyPlatform = IsLegacyPlatform();
-  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchNotYetSupported;
-  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchNotYetSupported;
-  DriverObject->MajorFunction[IRP_MJ_READ] = ZarUSBSerConv_Read;
-  DriverObject->MajorFunction[IRP_MJ_WRITE] = ZarUSBSerConv_Write;
-  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchNotYetSupported;
-  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchNotYetSupported;
-  DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnpPassDown;
-  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPowerPassDown;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+  DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   // Windows 98/Me keep their own answer (an invalid device request) for these.
   if (!LegacyPlatform) {
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchTrivialSuccess;

@@ -1,7 +1,7 @@
 // The dispatch routines that need no state of their own.
 #include "driver/driver.h"
 
-static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = 0;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -11,11 +11,6 @@ static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
 NTSTATUS DispatchTrivialSuccess(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return CompleteRequest(Irp, STATUS_SUCCESS);
-}
-
-NTSTATUS DispatchNotYetSupported(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -268,11 +268,11 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-// Called when a power request asked for with PoRequestPowerIrp has completed. The power manager
-// ignores the returned status; a driver may call its own routine directly and use it.
-typedef NTSTATUS (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                            POWER_STATE PowerState, PVOID Context,
-                                            PIO_STATUS_BLOCK IoStatus);
+// Called when a power request asked for with PoRequestPowerIrp has completed; as on Windows it
+// returns nothing.
+typedef VOID(NTAPI* PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context,
+                                             PIO_STATUS_BLOCK IoStatus);
 
 typedef struct _DRIVER_EXTENSION {
   PDRIVER_OBJECT DriverObject;

@@ -79,6 +79,7 @@ NTSTATUS CreateReaderBinding(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION S
   // Once for the device's life: every later user of the link, a start after a stop included,
   // may find the card tracking thread of an open handle holding it or waiting for it.
   KeInitializeMutex(&ReaderExtension->LinkMutex, 0);
+  KeInitializeEvent(&ReaderExtension->LinkGate, NotificationEvent, TRUE);
   InitializeCardTracking(SmartcardExtension);
 
   SmartcardExtension->Version = SMCLIB_VERSION;

@@ -3,6 +3,12 @@
 #pragma once
 #include "platform/ntdef.h"
 
+// Every reader command begins with class, instruction, P1 and P2.
+#define READER_OFFSET_CLASS 0
+#define READER_OFFSET_INSTRUCTION 1
+#define READER_OFFSET_P1 2
+#define READER_COMMAND_HEADER_MATCHED 2  // class and instruction name the command
+
 // Card power and card status commands: class, instruction, P1, P2 (and Le for GET STATUS).
 #define READER_CLASS_CARD_TERMINAL 0x20
 #define READER_INS_POWER_ON 0x10
@@ -30,6 +36,18 @@
 #define READER_CARD_PROTOCOL_T1 0x02
 #define READER_SET_PARAMETERS_LENGTH 8
 #define READER_SET_PARAMETERS_PROTOCOL_OFFSET 7
+// Beyond the header the set-parameters command carries data objects: tag, length, value. The
+// baud rate object's first value byte is a rate code.
+#define READER_SET_PARAMETERS_FIRST_OBJECT 5
+#define READER_TLV_HEADER_LENGTH 2
+#define READER_TAG_BAUD_RATE 0x11
+#define READER_BAUD_RATE_CODES \
+  { 9600, 19200, 28800, 38400, 57600, 115200 }
+#define READER_BAUD_RATE_CODE_COUNT 6
+
+// The reset command addressed to the reader itself (P1 0) rather than to the card slot.
+#define READER_P1_TERMINAL 0x00
+#define READER_RESET_COMMAND_LENGTH 3  // class, instruction, P1
 
 // Status words (SW1 SW2), the last two bytes of every answer.
 #define READER_STATUS_WORD_LENGTH 2

@@ -70,6 +70,11 @@ typedef struct _READER_EXTENSION {
   // library call and the reader functions take it again. Wait only at PASSIVE_LEVEL. Initialised
   // once, when the binding is created; never again while the device exists.
   KMUTEX LinkMutex;
+  // Notification event, signalled while the link may be taken: reset by a power-down, signalled
+  // again by the power-up (or the removal) that follows. The users that come to the link from
+  // outside (device-control routing, the card tracking thread) pass it before they take LinkMutex;
+  // see reader/link_lock.h. Initialised signalled with the binding.
+  KEVENT LinkGate;
   UCHAR CommandBuffer[COMMAND_BUFFER_SIZE];  // lent to the request descriptor; LinkMutex
   PSERIAL_IO_ROUTINE SerialIoRoutine;
   SAVED_BUFFER SavedReply;    // the library's own SmartcardReply descriptor

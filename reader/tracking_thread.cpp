@@ -9,6 +9,7 @@
 // then starts a new thread; a start that comes first keeps the running thread, and the close's
 // stop then leaves it running for the new open. No stop is lost and no close waits for a thread
 // that goes on running.
+#include "reader/link_lock.h"
 #include "reader/reader_extension.h"
 #include "reader/reader_functions.h"
 
@@ -105,9 +106,12 @@ VOID CardTrackingThread(PVOID Context) {
   Period.QuadPart = -CARD_TRACKING_PERIOD_100NS;
 
   while (KeReadStateEvent(&ReaderExtension->TrackingStopEvent) == 0) {
-    KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
+    // While the device is powered down the link stays closed; the stop request is looked at
+    // again at least once a period meanwhile.
+    LARGE_INTEGER GateWait = Period;
+    if (AcquireReaderLink(SmartcardExtension, &GateWait) != STATUS_SUCCESS) continue;
     QueryCardStatus(SmartcardExtension);  // a failed query is tried again next period
-    KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
+    ReleaseReaderLink(SmartcardExtension);
     // The sleep ends early when a stop is asked for, so that a close need not wait it out.
     KeWaitForSingleObject(&ReaderExtension->TrackingStopEvent, Executive, KernelMode, FALSE,
                           &Period);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the zarq7 tool (installing what is missing, see build.sh) and runs it with the
-# arguments given: a card session against the simulated reader. scripts/zarq7.sh --help
-# With --card vicc it also starts Debian's vicc emulator (scripts/vicc.sh) for the session on the
-# same port, and stops it afterwards. ZARQ7=path runs that zarq7 binary instead of building one.
+# arguments given: an application on a simulated machine with the driver. scripts/zarq7.sh --help
+# For a session with --card vicc it also starts Debian's vicc emulator (scripts/vicc.sh) on the
+# same port, and stops it afterwards; a watch leaves the emulator to the person watching.
+# ZARQ7=path runs that zarq7 binary instead of building one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 zarq7=${ZARQ7:-}
@@ -14,6 +15,7 @@ fi
 vicc=false
 port=35963
 args=("$@")
+[[ ${args[0]:-} == watch ]] && exec "$zarq7" "$@"
 for ((i = 0; i < ${#args[@]}; ++i)); do
   case ${args[i]} in
     --card) [[ ${args[i + 1]:-} == vicc ]] && vicc=true ;;

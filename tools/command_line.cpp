@@ -1,6 +1,8 @@
 #include "tools/command_line.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "sim/reader_protocol.h"
 #include "tools/hex_text.h"
@@ -9,10 +11,37 @@ namespace tools {
 
 namespace {
 
+struct CommandName {
+  const char* name;
+  Command command;
+};
+constexpr CommandName kCommands[] = {{"session", Command::kSession}, {"watch", Command::kWatch},
+                                     {"usb", Command::kUsb},         {"status", Command::kStatus},
+                                     {"reading", Command::kReading}, {"purge", Command::kPurge},
+                                     {"raw", Command::kRaw},         {"vendor", Command::kVendor}};
+constexpr uint8_t kLargestSetting = 255;
+constexpr uint32_t kAttributeClassShift = 16;
+
+constexpr char kInsertEvent[] = "insert@";
+constexpr char kRemoveEvent[] = "remove@";
+// Longest watch, and latest scripted event, in seconds: a day.
+constexpr double kLongestWatch = 86400;
+
 template <typename T>
 bool ParseNumber(const std::string& text, T* value) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
   return ec == std::errc() && end == text.data() + text.size();
+}
+
+// Seconds, as "2", "2.5" or "0.125", into ticks.
+bool ParseSeconds(const std::string& text, host::kernel::Ticks* ticks) {
+  double seconds = 0;
+  if (!ParseNumber(text, &seconds) || !std::isfinite(seconds) || seconds < 0 ||
+      seconds > kLongestWatch) {
+    return false;
+  }
+  *ticks = host::kernel::Ticks(std::llround(seconds * double(host::kernel::kTicksPerSecond)));
+  return true;
 }
 
 CommandLine Fail(std::string error) {
@@ -21,12 +50,169 @@ CommandLine Fail(std::string error) {
   return c;
 }
 
+std::optional<std::string> ParseApdu(const std::string& text, SessionOptions& o) {
+  std::vector<uint8_t> apdu;
+  std::string error;
+  if (!ParseHexBytes(text, &apdu, &error)) return "APDU " + error;
+  if (apdu.size() < kMinApduLength) {
+    return "APDU '" + text + "' is too short: a command has at least 4 bytes";
+  }
+  if (apdu.size() > kMaxApduLength) {
+    return "APDU '" + text + "' is too long: " + std::to_string(apdu.size()) +
+           " bytes, at most 261";
+  }
+  o.apdus.push_back(std::move(apdu));
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseEvent(const std::string& text, SessionOptions& o) {
+  CardEvent event;
+  std::string time;
+  if (text.rfind(kInsertEvent, 0) == 0) {
+    event.insert = true;
+    time = text.substr(sizeof kInsertEvent - 1);
+  } else if (text.rfind(kRemoveEvent, 0) == 0) {
+    time = text.substr(sizeof kRemoveEvent - 1);
+  } else {
+    return "watch event '" + text + "' is not insert@SECONDS or remove@SECONDS";
+  }
+  if (!ParseSeconds(time, &event.at)) {
+    return "watch event '" + text + "' needs a time in seconds from 0 to 86400";
+  }
+  o.events.push_back(event);
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseRawCommand(const std::string& text, SessionOptions& o) {
+  std::vector<uint8_t> command;
+  std::string error;
+  if (!ParseHexBytes(text, &command, &error)) return "reader command " + error;
+  if (command.size() < kMinRawCommandLength) {
+    return "reader command '" + text + "' is too short: class and instruction at least";
+  }
+  if (command.size() > kMaxRawCommandLength) {
+    return "reader command '" + text + "' is too long: " + std::to_string(command.size()) +
+           " bytes, at most 512";
+  }
+  o.raw_commands.push_back(std::move(command));
+  return std::nullopt;
+}
+
+// The operands of the commands that take words or numbers; each takes at most one.
+std::optional<std::string> ParseOperand(const std::string& text, SessionOptions& o,
+                                        bool& operand_seen) {
+  if (operand_seen) return "unexpected operand '" + text + "' (see --help)";
+  operand_seen = true;
+  switch (o.command) {
+    case Command::kUsb: {
+      unsigned setting = 0;
+      if (!ParseNumber(text, &setting) || setting > kLargestSetting) {
+        return "usb takes an alternate setting from 0 to 255, not '" + text + "'";
+      }
+      o.setting = uint8_t(setting);
+      return std::nullopt;
+    }
+    case Command::kReading:
+      if (text == "on")
+        o.reading = ReadingChoice::kOn;
+      else if (text == "off")
+        o.reading = ReadingChoice::kOff;
+      else if (text == "stop")
+        o.reading = ReadingChoice::kStop;
+      else if (text == "start")
+        o.reading = ReadingChoice::kStart;
+      else
+        return "reading takes on, off, stop or start, not '" + text + "'";
+      return std::nullopt;
+    case Command::kPurge:
+      if (text == "transmit")
+        o.purge = PurgeChoice::kTransmit;
+      else if (text == "receive")
+        o.purge = PurgeChoice::kReceive;
+      else
+        return "purge takes transmit or receive (both when none), not '" + text + "'";
+      return std::nullopt;
+    case Command::kVendor: {
+      uint32_t tag = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), tag, 16);
+      if (ec != std::errc() || end != text.data() + text.size() ||
+          tag >> kAttributeClassShift != kVendorAttributeClass) {
+        return "vendor takes an attribute tag of the vendor-defined class, 70000 to 7FFFF (hex)";
+      }
+      o.vendor_tag = tag;
+      return std::nullopt;
+    }
+    default:
+      return "unexpected operand '" + text + "' (see --help)";
+  }
+}
+
+// The raw operands together: commands separated by commas, each in hex (spaces allowed, so that
+// "raw 20 13 00 80 00" is one command).
+std::optional<std::string> ParseRawCommands(const std::string& text, SessionOptions& o) {
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    std::string piece = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (std::optional<std::string> error = ParseRawCommand(piece, o)) return error;
+    if (comma == std::string::npos) return std::nullopt;
+    start = comma + 1;
+  }
+}
+
+// The script in time order, each event changing what is in the slot.
+std::optional<std::string> CheckEvents(SessionOptions& o) {
+  if (o.events.empty()) return std::nullopt;
+  if (o.card == CardChoice::kVicc) {
+    return "with --card vicc the watch follows the emulator live: no insert@ or remove@ times";
+  }
+  std::stable_sort(o.events.begin(), o.events.end(),
+                   [](const CardEvent& a, const CardEvent& b) { return a.at < b.at; });
+  bool present = o.card != CardChoice::kNone;
+  for (const CardEvent& e : o.events) {
+    if (e.insert == present) {
+      char at[32];
+      std::snprintf(at, sizeof at, "%g", double(e.at) / double(host::kernel::kTicksPerSecond));
+      return std::string(e.insert ? "insert@" : "remove@") + at +
+             (e.insert ? ": a card is in the slot already" : ": the slot is empty then");
+    }
+    present = e.insert;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string UsageText() {
-  return "usage: zarq7 [options] [APDU ...]\n"
-         "A card session through the driver against the simulated reader: brings the link up,\n"
-         "resets the card, prints its ATR, selects the protocol and sends each APDU (hex).\n"
+  return "usage: zarq7 [session] [options] [APDU ...]\n"
+         "       zarq7 watch [options] [insert@SECONDS | remove@SECONDS ...]\n"
+         "       zarq7 usb [options] [SETTING]\n"
+         "       zarq7 status [options]\n"
+         "       zarq7 reading on|off|stop|start [options]\n"
+         "       zarq7 purge [transmit|receive] [options]\n"
+         "       zarq7 raw [options] HEX[, HEX ...]\n"
+         "       zarq7 vendor [options] [TAG]\n"
+         "A machine with the driver, its converters plugged in, and an application on it that\n"
+         "opens \\Device\\USBTESK0 and does everything through IOCTL_SMARTCARD_* requests.\n"
+         "session: reads the reader's attributes, resets the card, explains its ATR, selects\n"
+         "         the protocol and sends each APDU (hex).\n"
+         "watch:   prints card insertions and removals as they happen, through presence\n"
+         "         requests that wait in the driver; in simulation the card goes in and out at\n"
+         "         the times given (seconds after watching began), with --card vicc it follows\n"
+         "         the emulator connecting and going away.\n"
+         "usb:     the converter's device and configuration descriptors as lsusb -v shows\n"
+         "         them, the driver's pipe table and the interface setting in use; with\n"
+         "         SETTING, selects that alternate setting of interface 0 first.\n"
+         "status:  the converter's status ports 1, 2 and 4 and its counters, bit by bit.\n"
+         "reading: permanent reading on or off (and whether an IN transfer is pending on the\n"
+         "         bus afterwards), or the driver's reading thread stopped or started.\n"
+         "purge:   the converter's transmit and receive purges (both when none is named).\n"
+         "raw:     reader commands through the driver's raw reader command, each named, with\n"
+         "         the reader's answer and its status word explained (several: separate them\n"
+         "         with commas).\n"
+         "vendor:  the driver's answer to a vendor request: an attribute of the vendor-defined\n"
+         "         class (TAG in hex, default 7A000).\n"
+         "options:\n"
          "  --card builtin|t0|none|vicc  the card in the slot (default builtin; t0 is the "
          "T=0-only\n"
          "                               variant; vicc is an emulator connecting to a loopback\n"
@@ -34,8 +220,16 @@ std::string UsageText() {
          "  --vicc-port N                the loopback port for vicc (default 35963)\n"
          "  --protocol t1|t0             the card protocol to select (default t1)\n"
          "  --rate N                     line rate after bring-up: 9600 19200 28800 38400 57600\n"
-         "                               115200 (default 9600)\n"
-         "  --trace                      print the T=1 blocks on the line with their times\n"
+         "                               115200 (default 9600), asked of the reader with the\n"
+         "                               driver's raw reader command\n"
+         "  --unit N                     open \\Device\\USBTESK<N> (0 to 8, default 0)\n"
+         "  --converters N               converters to plug in (1 to 10; default: as many as\n"
+         "                               the unit needs; the tenth finds no name left)\n"
+         "  --interface                  open the reader through its smart card reader interface\n"
+         "  --trace                      print what happened from plug-in on: configuration,\n"
+         "                               line settings, the DTR cycle and every T=1 block\n"
+         "  --usb                        the trace shows every URB as well\n"
+         "  --pcap FILE                  write the URBs as a USBPcap capture (Wireshark)\n"
          "  --silent-reader              the reader stops answering once the link is up (shows\n"
          "                               how a reader that does not answer is reported)\n"
          "  --reader-profile P           the reader's habits: ideal (default) or realistic, then\n"
@@ -55,17 +249,33 @@ std::string UsageText() {
          "                               burst=D/RATE break=D inject=XX[!] echo=D, line faults\n"
          "                               toward the host unless followed by '>reader'\n"
          "                               (example: \"1:h1:wtx=2,ifs=32;@2.5s:remove\")\n"
+         "  --for SECONDS                watch: how long (default: 3 s after the last event;\n"
+         "                               with vicc until interrupted)\n"
          "  --seed N                     the simulation's seed (default 1): it draws the\n"
          "                               built-in card's random answers (GET CHALLENGE) and\n"
          "                               the order in which the machine's ready threads run\n"
          "  --help                       this text\n"
-         "example: zarq7 --trace 00A4000C023F00 80F00010\n";
+         "examples: zarq7 --trace 00A4000C023F00 80F00010\n"
+         "          zarq7 watch remove@2 insert@4.5\n"
+         "          zarq7 raw 20 13 00 80 00\n"
+         "          zarq7 --rate 115200 --trace 00A4000C023F00\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine result;
   SessionOptions& o = result.options;
-  for (size_t i = 0; i < arguments.size(); ++i) {
+  size_t first = 0;
+  if (!arguments.empty()) {
+    for (const CommandName& c : kCommands) {
+      if (arguments[0] == c.name) {
+        o.command = c.command;
+        first = 1;
+      }
+    }
+  }
+  bool operand_seen = false;
+  std::string raw_text;
+  for (size_t i = first; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
     auto value = [&](std::string* v) {
       if (i + 1 >= arguments.size()) return false;
@@ -77,6 +287,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       result.help = true;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--usb") {
+      o.usb = true;
+    } else if (a == "--interface") {
+      o.reader_interface = true;
     } else if (a == "--silent-reader") {
       o.silent_reader = true;
     } else if (a == "--reader-profile") {
@@ -87,6 +301,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       std::string error;
       if (!value(&v)) return Fail("--faults needs a script (see --help)");
       if (!sim::ParseFaultScript(v, &o.faults, &error)) return Fail(error);
+    } else if (a == "--pcap") {
+      if (!value(&o.pcap) || o.pcap.empty()) return Fail("--pcap needs a file name");
     } else if (a == "--card") {
       if (!value(&v)) return Fail("--card needs a value: builtin, t0, none or vicc");
       if (v == "builtin") {
@@ -119,24 +335,59 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         for (uint32_t r : sim::kRateByCode) known = known || r == o.rate;
       }
       if (!known) return Fail("--rate must be one of 9600 19200 28800 38400 57600 115200");
+    } else if (a == "--unit") {
+      if (!value(&v) || !ParseNumber(v, &o.unit) || o.unit > kMaxConverters - 2) {
+        return Fail("--unit needs a number from 0 to 8");
+      }
+    } else if (a == "--converters") {
+      if (!value(&v) || !ParseNumber(v, &o.converters) || o.converters == 0 ||
+          o.converters > kMaxConverters) {
+        return Fail("--converters needs a number from 1 to 10");
+      }
+    } else if (a == "--for") {
+      host::kernel::Ticks t = 0;
+      if (!value(&v) || !ParseSeconds(v, &t) || t == 0) {
+        return Fail("--for needs a time in seconds, more than 0 and at most 86400");
+      }
+      o.watch_for = t;
     } else if (a == "--seed") {
       if (!value(&v) || !ParseNumber(v, &o.seed)) return Fail("--seed needs a number");
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unknown option '" + a + "' (see --help)");
     } else {
-      std::vector<uint8_t> apdu;
-      std::string error;
-      if (!ParseHexBytes(a, &apdu, &error)) return Fail("APDU " + error);
-      if (apdu.size() < kMinApduLength) {
-        return Fail("APDU '" + a + "' is too short: a command has at least 4 bytes");
+      std::optional<std::string> error;
+      switch (o.command) {
+        case Command::kSession:
+          error = ParseApdu(a, o);
+          break;
+        case Command::kWatch:
+          error = ParseEvent(a, o);
+          break;
+        case Command::kRaw:
+          raw_text += (raw_text.empty() ? "" : " ") + a;
+          break;
+        case Command::kStatus:
+          error = "status takes no operand, not '" + a + "'";
+          break;
+        default:
+          error = ParseOperand(a, o, operand_seen);
+          break;
       }
-      if (apdu.size() > kMaxApduLength) {
-        return Fail("APDU '" + a + "' is too long: " + std::to_string(apdu.size()) +
-                    " bytes, at most 261");
-      }
-      o.apdus.push_back(std::move(apdu));
+      if (error) return Fail(*error);
     }
   }
+  if (o.command == Command::kReading && !o.reading) {
+    return Fail("reading needs on, off, stop or start");
+  }
+  if (o.command == Command::kRaw) {
+    if (raw_text.empty()) return Fail("raw needs a reader command in hex, such as 20 13 00 80 00");
+    if (std::optional<std::string> error = ParseRawCommands(raw_text, o)) return Fail(*error);
+  }
+  if (o.converters != 0 && o.unit >= o.converters) {
+    return Fail("--unit " + std::to_string(o.unit) + " needs at least " +
+                std::to_string(o.unit + 1) + " converters");
+  }
+  if (std::optional<std::string> error = CheckEvents(o)) return Fail(*error);
   result.ok = true;
   return result;
 }

@@ -1,5 +1,7 @@
-// One card session as the zarq7 tool runs it: bring the link up, reset the card, print its ATR
-// and what it means, select the protocol, send each APDU and explain its status word.
+// One card session as the zarq7 tool runs it, on \Device\USBTESK0 (or the unit the options
+// name) opened as an application opens it: the line rate (through the raw reader command), the
+// reader's attributes and the card state, a cold reset with the ATR and what it means, the
+// protocol selection, and each APDU with its status word explained.
 #pragma once
 
 #include <ostream>

@@ -121,6 +121,9 @@ NTSTATUS GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index,
     FreePool(Buffer);
     return Status;
   }
+  // Callers take bLength as the copy's size: a device that claims more the second time is held
+  // to the bytes read.
+  if (Buffer->bLength > Length) Buffer->bLength = (UCHAR)Length;
   *Descriptor = Buffer;
   return STATUS_SUCCESS;
 }

@@ -50,7 +50,10 @@ NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT En
   KIRQL OldIrql;
   KeAcquireSpinLock(&Extension->UrbLock, &OldIrql);
   BOOLEAN Wanted = Enabled == NULL || KeReadStateEvent(Enabled) != 0;
-  if (Wanted) Extension->CurrentUrbIrp = Irp;
+  if (Wanted) {
+    Extension->CurrentUrbIrp = Irp;
+    Extension->CurrentUrbYields = Enabled != NULL;
+  }
   KeReleaseSpinLock(&Extension->UrbLock, OldIrql);
   if (!Wanted) {
     IoFreeIrp(Irp);
@@ -95,7 +98,11 @@ NTSTATUS CancelCurrentUrb(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   KIRQL OldIrql;
   KeAcquireSpinLock(&Extension->UrbLock, &OldIrql);
-  if (Extension->CurrentUrbIrp != NULL) IoCancelIrp(Extension->CurrentUrbIrp);
+  // Only a transfer of the reading thread waits for data that may never come; a control request,
+  // a selection or a write chunk in flight is left to finish.
+  if (Extension->CurrentUrbIrp != NULL && Extension->CurrentUrbYields) {
+    IoCancelIrp(Extension->CurrentUrbIrp);
+  }
   KeReleaseSpinLock(&Extension->UrbLock, OldIrql);
   return STATUS_SUCCESS;
 }

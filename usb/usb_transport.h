@@ -18,7 +18,8 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // URB reports 0 bytes moved). Closes
 // the gap between a check of the event and a CancelCurrentUrb that finds nothing in flight yet.
 NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT Enabled);
-// Cancels the URB in flight, if any. Never waits; any IRQL up to DISPATCH_LEVEL.
+// Cancels the URB in flight when it is one that SubmitUrbWhileEnabled sent (the reading thread's
+// transfer); any other is left to finish. Never waits; any IRQL up to DISPATCH_LEVEL.
 NTSTATUS CancelCurrentUrb(PDEVICE_OBJECT DeviceObject);
 
 // --- descriptors, configuration and pipes ---

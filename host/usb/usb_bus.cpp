@@ -61,12 +61,16 @@ std::u16string UsbHardwareId(uint16_t vendor_id, uint16_t product_id) {
 // Remarks, the table of polling periods for full- and low-speed interrupt endpoints. So a
 // low-speed endpoint (bInterval 10 to 255 in USB 1.1) is polled every 8, 16 or 32 ms. The bus
 // has no high-speed devices, whose bInterval is an exponent instead.
-kernel::Ticks UsbPipe::Period() const {
+kernel::Ticks InterruptPollingPeriod(uint8_t interval) {
   constexpr uint8_t kLongestPeriod = 32;
-  if (type != USB_ENDPOINT_TYPE_INTERRUPT || interval == 0) return kernel::Milliseconds(1);
   uint8_t period = 1;
   while (period < kLongestPeriod && period * 2 <= interval) period *= 2;
   return kernel::Milliseconds(period);
+}
+
+kernel::Ticks UsbPipe::Period() const {
+  if (type != USB_ENDPOINT_TYPE_INTERRUPT) return kernel::Milliseconds(1);
+  return InterruptPollingPeriod(interval);
 }
 
 std::optional<std::vector<PUSBD_INTERFACE_INFORMATION>> InterfaceRecords(PURB urb, size_t offset,

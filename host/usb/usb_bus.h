@@ -80,6 +80,10 @@ struct UsbBusOptions {
   io::BusCompletion completion;
 };
 
+// How often an interrupt endpoint that asks for bInterval `interval` (ms) is polled: the period
+// Windows derives from it, rounded down to a power of two, at most 32 ms (1 ms for 0).
+kernel::Ticks InterruptPollingPeriod(uint8_t interval);
+
 // Hardware id of a USB device for the Plug and Play manager: "USB\VID_F7A5&PID_0C01".
 std::u16string UsbHardwareId(uint16_t vendor_id, uint16_t product_id);
 

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "host/kernel/kernel.h"
+#include "platform/ke.h"
+#include "sim/reader.h"
 
 namespace sim {
 
@@ -53,23 +55,49 @@ VpcdBridge::~VpcdBridge() {
 }
 
 bool VpcdBridge::WaitForConnection(std::chrono::milliseconds timeout) {
+  std::lock_guard io(io_mu_);
   if (fd_ >= 0) return true;
   pollfd p{listen_fd_, POLLIN, 0};
   if (::poll(&p, 1, int(timeout.count())) <= 0) {
     Fail("no emulator connected");
     return false;
   }
-  fd_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd_ < 0) {
+  return Accept();
+}
+
+// Under io_mu_, with no connection.
+bool VpcdBridge::Accept() {
+  int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
     Fail(std::string("accept: ") + std::strerror(errno));
     return false;
   }
   int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  fd_ = fd;
   return true;
 }
 
 bool VpcdBridge::connected() const { return fd_ >= 0; }
+
+bool VpcdBridge::CheckConnection() {
+  std::unique_lock io(io_mu_, std::try_to_lock);
+  if (!io.owns_lock()) return true;  // a card operation is using the connection
+  if (fd_ >= 0) {
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) > 0) {
+      uint8_t next;
+      ssize_t n = ::recv(fd_, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+    }
+    if (fd_ >= 0) return true;
+  }
+  pollfd p{listen_fd_, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && Accept();
+}
 
 std::string VpcdBridge::last_error() const {
   std::lock_guard lock(mu_);
@@ -138,6 +166,7 @@ std::optional<std::vector<uint8_t>> VpcdBridge::ReceiveMessage() {
 }
 
 std::vector<uint8_t> VpcdBridge::PowerOn() {
+  std::lock_guard io(io_mu_);
   if (!Usable()) return {};
   const uint8_t on[] = {kVpcdPowerOn};
   const uint8_t get_atr[] = {kVpcdGetAtr};
@@ -148,15 +177,54 @@ std::vector<uint8_t> VpcdBridge::PowerOn() {
 }
 
 void VpcdBridge::PowerOff() {
+  std::lock_guard io(io_mu_);
   if (!Usable()) return;
   const uint8_t off[] = {kVpcdPowerOff};
   SendMessage(off);
 }
 
 std::vector<uint8_t> VpcdBridge::Transmit(std::span<const uint8_t> command) {
+  std::lock_guard io(io_mu_);
   if (!Usable() || command.size() <= 1) return {};  // one byte would read as control
   if (!SendMessage(command)) return {};
   return ReceiveMessage().value_or(std::vector<uint8_t>{});
+}
+
+constexpr KPRIORITY kNoPriorityBoost = 0;
+
+struct VpcdPresence::State {
+  std::atomic<bool> stop{false};
+  KEVENT stopped;
+};
+
+VpcdPresence::VpcdPresence(host::kernel::Kernel& kernel, Reader& reader,
+                           std::shared_ptr<VpcdBridge> bridge, host::kernel::Ticks interval)
+    : state_(std::make_shared<State>()) {
+  KeInitializeEvent(&state_->stopped, NotificationEvent, FALSE);
+  bool present = reader.card_present();
+  kernel.Spawn(
+      "vpcd presence",
+      [&kernel, &reader, bridge, interval, present, state = state_]() mutable {
+        while (!state->stop) {
+          bool connected = bridge->CheckConnection();
+          if (connected != present) {
+            if (connected) {
+              reader.InsertCard(bridge);
+            } else {
+              reader.RemoveCard();
+            }
+            present = connected;
+          }
+          kernel.SleepFor(interval);
+        }
+        KeSetEvent(&state->stopped, kNoPriorityBoost, FALSE);
+      },
+      host::kernel::SpawnOptions{.daemon = true});
+}
+
+VpcdPresence::~VpcdPresence() {
+  state_->stop = true;
+  KeWaitForSingleObject(&state_->stopped, Executive, KernelMode, FALSE, nullptr);
 }
 
 }  // namespace sim

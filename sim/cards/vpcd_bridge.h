@@ -7,8 +7,13 @@
 //
 // Real time only: the emulator lives outside the machine's clock, so the bridge refuses to work
 // (no ATR, no answers) inside a simulated machine. Its waits are bounded by answer_timeout.
+//
+// An emulator may go away and another connect later: CheckConnection() notices both, and
+// VpcdPresence keeps a reader's slot in step with it (a card is in while an emulator is
+// connected, as vpcd shows one while vicc is connected).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -16,9 +21,12 @@
 #include <optional>
 #include <string>
 
+#include "host/kernel/kernel.h"
 #include "sim/cards/card.h"
 
 namespace sim {
+
+class Reader;
 
 constexpr uint8_t kVpcdPowerOff = 0x00;
 constexpr uint8_t kVpcdPowerOn = 0x01;
@@ -36,6 +44,10 @@ class VpcdBridge : public Card {
   // Accepts the emulator's connection, waiting at most `timeout` of real time.
   bool WaitForConnection(std::chrono::milliseconds timeout);
   bool connected() const;
+  // Without waiting: takes a new emulator's connection when there is none, or lets go of one the
+  // emulator closed. Returns whether an emulator is connected now. A card operation in progress
+  // counts as connected.
+  bool CheckConnection();
   void set_answer_timeout(std::chrono::milliseconds timeout) { answer_timeout_ = timeout; }
   // Why the last operation failed, for test reports.
   std::string last_error() const;
@@ -47,17 +59,38 @@ class VpcdBridge : public Card {
  private:
   VpcdBridge(int listen_fd, uint16_t port) : listen_fd_(listen_fd), port_(port) {}
   bool Usable();
+  bool Accept();
   bool SendMessage(std::span<const uint8_t> bytes);
   std::optional<std::vector<uint8_t>> ReceiveMessage();
   bool ReadExactly(uint8_t* out, size_t count, std::chrono::steady_clock::time_point deadline);
   void Fail(std::string why);
 
   int listen_fd_ = -1;
-  int fd_ = -1;
+  // Held through each card operation and connection check, so that a closed connection is let go
+  // only while nothing uses it.
+  std::mutex io_mu_;
+  std::atomic<int> fd_{-1};
   uint16_t port_ = 0;
   std::chrono::milliseconds answer_timeout_{3000};
   mutable std::mutex mu_;  // guards error_
   std::string error_;
+};
+
+// Keeps a reader's slot in step with an emulator connecting and going away: a daemon thread of the
+// machine (real time) checks the connection every `interval` and inserts the bridge as the card
+// or removes it. Create and destroy it from the machine's threads; the destructor waits for the
+// daemon to end.
+class VpcdPresence {
+ public:
+  VpcdPresence(host::kernel::Kernel& kernel, Reader& reader, std::shared_ptr<VpcdBridge> bridge,
+               host::kernel::Ticks interval = host::kernel::Milliseconds(100));
+  ~VpcdPresence();
+  VpcdPresence(const VpcdPresence&) = delete;
+  VpcdPresence& operator=(const VpcdPresence&) = delete;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace sim

@@ -34,7 +34,10 @@ namespace sim {
 struct ConverterOptions {
   converter::DescriptorLayout layout = converter::StandardLayout();
   size_t transmit_fifo_size = 64;
-  size_t receive_fifo_size = 128;
+  // The reader sends a whole T=1 block before it waits for the host, and at its fastest rate
+  // (115200 bit/s, about ten times what 8-byte packets every 8 ms drain) nearly all of the block
+  // waits here: the FIFO holds the longest block, 3 + 254 + 1 bytes, which 256 falls just short of.
+  size_t receive_fifo_size = 512;
   bool offers_output_flow_control = true;  // status port 1
   bool close_stops_reading = false;        // status port 1
   bool flow_control_on = false;            // control register bit 0 at power-up

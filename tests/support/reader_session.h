@@ -2,8 +2,8 @@
 // as one of its devices. A device object whose extension starts with the smart card extension is
 // bound to the library with the serial routine on the line, the link is brought up as the device
 // start does, and requests travel as IRPs handed to the library with LinkMutex held, the share of
-// the device-control routing. Tests, the zarq7 tool and the benchmarks use it until the driver
-// runs on the full device stack.
+// the device-control routing: the reader services on their own, without the device stack (for
+// the whole stack, see machine_run.h).
 //
 // Create it inside a running machine that has a host::io::IoManager and a
 // host::smclib::SmartcardLibrary; destroy it there too (it closes, releases the binding and

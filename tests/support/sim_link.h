@@ -1,7 +1,7 @@
-// Test support: the driver's reader link put together on the simulated hardware, for tests, tools
-// and benchmarks: a simulated line with the reader (and a card) at its far end, a smart card
-// extension bound to the library with SimSerialIo as its serial routine, and a power-up that
-// brings the link into step through the link's own operations.
+// Test support: the driver's reader link put together on the simulated hardware, for tests: a
+// simulated line with the reader (and a card) at its far end, a smart card extension bound to the
+// library with SimSerialIo as its serial routine, and a power-up that brings the link into step
+// through the link's own operations.
 //
 // Create it inside the running machine (a SmartcardLibrary for the machine is optional) and call
 // it from the machine's threads. PowerUp and Transceive hold LinkMutex as the driver's callers do.

@@ -56,6 +56,19 @@ TEST(CommandLine, WrongInputGetsOneLine) {
       {{"--vicc-port", "70000"}, "--vicc-port needs a port number from 1 to 65535"},
       {{"--seed", "-1"}, "--seed needs a number"},
       {{" : "}, "APDU ' : ' holds no bytes"},
+      {{"--unit", "9"}, "--unit needs a number from 0 to 8"},
+      {{"--converters", "11"}, "--converters needs a number from 1 to 10"},
+      {{"--unit", "2", "--converters", "2"}, "--unit 2 needs at least 3 converters"},
+      {{"--pcap"}, "--pcap needs a file name"},
+      {{"watch", "--for", "0"}, "--for needs a time in seconds, more than 0 and at most 86400"},
+      {{"watch", "eject@2"}, "watch event 'eject@2' is not insert@SECONDS or remove@SECONDS"},
+      {{"watch", "remove@soon"},
+       "watch event 'remove@soon' needs a time in seconds from 0 to 86400"},
+      {{"watch", "remove@1", "remove@2"}, "remove@2: the slot is empty then"},
+      {{"watch", "--card", "none", "remove@1"}, "remove@1: the slot is empty then"},
+      {{"watch", "insert@1"}, "insert@1: a card is in the slot already"},
+      {{"watch", "--card", "vicc", "remove@1"},
+       "with --card vicc the watch follows the emulator live: no insert@ or remove@ times"},
   };
   for (const Case& k : cases) {
     CommandLine c = Parse(k.arguments);
@@ -114,4 +127,27 @@ TEST(CommandLine, ReaderProfileAndFaultScript) {
             "bad value for reader setting 'gap=2'");
   EXPECT_EQ(Parse({"--faults", "1:h0:wtx=1"}).error, "cannot read fault '1:h0:wtx=1' (see --help)");
   EXPECT_FALSE(Parse({"--faults", "@1s:inject=5"}).ok);
+}
+
+TEST(CommandLine, CommandsTheirOperandsAndTheMachineOptions) {
+  CommandLine c = Parse({"watch", "insert@6", "--card", "none", "remove@4.5", "insert@0.25",
+                         "--for", "10", "--unit", "1", "--interface", "--usb", "--pcap", "x.pcap"});
+  ASSERT_TRUE(c.ok) << c.error;
+  EXPECT_EQ(c.options.command, Command::kWatch);
+  ASSERT_EQ(c.options.events.size(), 3u);  // in time order
+  EXPECT_TRUE(c.options.events[0].insert);
+  EXPECT_EQ(c.options.events[0].at, host::kernel::Milliseconds(250));
+  EXPECT_FALSE(c.options.events[1].insert);
+  EXPECT_EQ(c.options.events[2].at, host::kernel::Seconds(6));
+  EXPECT_EQ(c.options.watch_for, host::kernel::Seconds(10));
+  EXPECT_EQ(c.options.unit, 1u);
+  EXPECT_TRUE(c.options.reader_interface);
+  EXPECT_TRUE(c.options.usb);
+  EXPECT_EQ(c.options.pcap, "x.pcap");
+
+  c = Parse({"session", "80F00010", "--converters", "10"});
+  ASSERT_TRUE(c.ok) << c.error;
+  EXPECT_EQ(c.options.command, Command::kSession);
+  EXPECT_EQ(c.options.apdus.size(), 1u);
+  EXPECT_EQ(c.options.converters, 10u);
 }

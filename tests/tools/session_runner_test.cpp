@@ -1,9 +1,16 @@
-// Whole sessions as the tool runs them, against the simulated reader, in virtual time.
+// Whole sessions and watches as the tool runs them: the driver on the whole stack of a simulated
+// machine, in virtual time, seen through what the tool prints.
 #include "tools/session_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
+#include <regex>
 #include <sstream>
+
+#include "host/usb/usbpcap.h"
+#include "tools/watch.h"
 
 using namespace tools;
 
@@ -16,7 +23,8 @@ struct Outcome {
 
 Outcome RunTool(SessionOptions options) {
   std::ostringstream out, err;
-  int code = RunSession(options, out, err);
+  int code = options.command == Command::kWatch ? RunWatch(options, out, err)
+                                                : RunSession(options, out, err);
   return {code, out.str(), err.str()};
 }
 
@@ -26,25 +34,47 @@ SessionOptions WithApdus(std::vector<std::vector<uint8_t>> apdus) {
   return o;
 }
 
+// Where text occurs in out, npos when it does not.
+size_t At(const Outcome& o, const std::string& text) { return o.out.find(text); }
+
+// The trace's times, in the order its lines come.
+std::vector<double> TraceTimes(const std::string& out) {
+  std::vector<double> times;
+  std::regex stamp(R"(^  \[ *([0-9]+\.[0-9]+) s\])");
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, stamp)) times.push_back(std::stod(m[1]));
+  }
+  return times;
+}
+
 }  // namespace
 
-TEST(Session, BuiltInCardAtrProtocolAndAnswers) {
+TEST(Session, OnTheWholeStackThroughUsbtesk0) {
   Outcome o = RunTool(WithApdus({{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00},
                                  {0x80, 0xF0, 0x00, 0x04},
                                  {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x12, 0x34}}));
   EXPECT_EQ(o.code, 0) << o.err;
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(o.out,
-            "reader: ZARIK Systems Z7 Ira DUR, version 0.92 build 61, link up at 9600 bit/s\n"
+            "device: \\Device\\USBTESK0\n"
+            "reader: ZARIK Systems Z7 Ira DUR, version 0.92 build 61, unit 0, line 9600 bit/s\n"
             "card: card present, not powered\n"
             "ATR: 3B 93 11 80 31 FE 45 80 31 C0 F9\n"
-            "  direct convention\n"
+            "  direct convention (TS 3B)\n"
             "  protocols offered: T=0, T=1\n"
-            "  clock rate conversion F 372, bit rate adjustment D 1, extra guard time N 0\n"
-            "  T=0 waiting integer WI 10\n"
-            "  T=1 IFSC 254, BWI 4, CWI 5, LRC\n"
+            "  clock rate conversion F 372, bit rate adjustment D 1 (TA1 11)\n"
+            "  extra guard time N 0 (default: no TC1)\n"
+            "  T=0 waiting integer WI 10 (default: no TC2)\n"
+            "  T=1 IFSC 254 (TA3 FE)\n"
+            "  T=1 BWI 4, CWI 5 (TB3 45)\n"
+            "  T=1 check LRC (default: no TC for T=1)\n"
             "  historical bytes: 80 31 C0\n"
-            "  check byte TCK correct\n"
+            "    category 80: compact-TLV data objects\n"
+            "    card service data C0: selection by full DF name, by partial DF name; EF.DIR and "
+            "EF.ATR read by READ RECORD; card with an MF\n"
+            "  check byte TCK F9 correct\n"
             "protocol: T=1\n"
             "> 00 A4 00 0C 02 3F 00\n"
             "< 90 00  success\n"
@@ -55,31 +85,132 @@ TEST(Session, BuiltInCardAtrProtocolAndAnswers) {
             "< 6A 82  error: file or application not found\n");
 }
 
-TEST(Session, TraceShowsTheBlocksWithTheirTimes) {
+TEST(Session, TheTraceStartsAtPlugInAndGoesForwardInTime) {
   SessionOptions options = WithApdus({{0x80, 0xF0, 0x00, 0x04}});
   options.trace = true;
   Outcome o = RunTool(options);
   EXPECT_EQ(o.code, 0) << o.err;
-  // The bring-up's resynchronisation and IFS exchange, then the command and its answer.
-  EXPECT_NE(o.out.find("] host->reader 00 C0 00 C0"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("] host->reader 00 C1 01 FE 3E"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("INF=80 F0 00 04"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("reader->host"), std::string::npos) << o.out;
-  // The DTR cycle alone takes 1.8 s before the first block.
-  EXPECT_NE(o.out.find("[   1."), std::string::npos) << o.out;
+  EXPECT_EQ(At(o,
+               "trace from plug-in, virtual time since the machine booted; a block stands at "
+               "the time of its first character:\n"),
+            0u)
+      << o.out;
+  // Plug-in, configuration, the DTR cycle, then the bring-up's blocks, before the device opens.
+  size_t plugged = At(o, "] converter plugged in at USB address 1\n");
+  size_t configured = At(o, "] configuration 1 selected\n");
+  size_t dtr_off = At(o, "] DTR off: the reader loses power\n");
+  size_t dtr_on = o.out.find("] DTR on: the reader powers up\n", dtr_off);
+  size_t held = At(o, "] DTR on (held)\n");
+  size_t resynch = At(o, "] host->reader 00 C0 00 C0  S(RESYNCH request) NAD 00, LRC ok\n");
+  size_t opened = At(o, "] opened \\Device\\USBTESK0: STATUS_SUCCESS\n");
+  size_t device = At(o, "\ndevice: \\Device\\USBTESK0\n");
+  EXPECT_LT(plugged, configured) << o.out;
+  EXPECT_LT(configured, dtr_off);
+  EXPECT_LT(dtr_off, dtr_on);
+  EXPECT_LT(dtr_on, held);
+  EXPECT_LT(held, resynch);
+  EXPECT_LT(resynch, opened);
+  EXPECT_LT(opened, device);
+  EXPECT_NE(device, std::string::npos);
+  // Addresses as source and destination, reader commands by name.
+  EXPECT_NE(At(o, "I(0,no more) NAD 12 (host to reader): status, INF=20 13 00 80 00, LRC ok"),
+            std::string::npos);
+  EXPECT_NE(At(o, "NAD 12 (host to reader): reset slot, INF=20 10 01 01, LRC ok"),
+            std::string::npos);
+  EXPECT_NE(At(o,
+               "NAD 12 (host to reader): set parameters: protocol T=1, INF=80 60 01 00 03 22 "
+               "01 02, LRC ok"),
+            std::string::npos);
+  EXPECT_NE(At(o, "NAD 02 (host to card), INF=80 F0 00 04, LRC ok"), std::string::npos);
+  EXPECT_NE(At(o, "NAD 20 (card to host), INF=00 01 02 03 90 00, LRC ok"), std::string::npos);
+  EXPECT_NE(At(o, "] closed \\Device\\USBTESK0\n"), std::string::npos);
+  EXPECT_EQ(At(o, "URB"), std::string::npos);  // only with --usb
+  std::vector<double> times = TraceTimes(o.out);
+  ASSERT_GT(times.size(), 20u);
+  EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << o.out;
 }
 
-TEST(Session, T0AndAFasterLine) {
+TEST(Session, UsbAddsTheUrbsAndPcapWritesTheCapture) {
+  std::string pcap = ::testing::TempDir() + "zarq7_session.pcap";
+  SessionOptions options = WithApdus({{0x80, 0xF0, 0x00, 0x04}});
+  options.trace = options.usb = true;
+  options.pcap = pcap;
+  Outcome o = RunTool(options);
+  EXPECT_EQ(o.code, 0) << o.err;
+  EXPECT_NE(At(o,
+               "] URB 1 GET_DESCRIPTOR_FROM_DEVICE setup 80 06 00 01 00 00 12 00 -> "
+               "STATUS_SUCCESS in 1.000 ms: 12 01"),
+            std::string::npos)
+      << o.out;
+  EXPECT_NE(At(o, "BULK_OR_INTERRUPT_TRANSFER ep 02 out data 02 00 04 80 F0 00 04"),
+            std::string::npos);
+  EXPECT_NE(At(o, "(DTR off: the reader loses power)"), std::string::npos);
+  std::vector<double> times = TraceTimes(o.out);
+  EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << o.out;
+
+  std::ifstream file(pcap, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+  ASSERT_GT(bytes.size(), 24u);
+  uint32_t magic, link_type;
+  std::memcpy(&magic, bytes.data(), sizeof magic);
+  std::memcpy(&link_type, bytes.data() + 20, sizeof link_type);
+  EXPECT_EQ(magic, host::usb::kPcapMagic);
+  EXPECT_EQ(link_type, host::usb::kLinkTypeUsbPcap);
+}
+
+TEST(Session, TheUnitAFlagNamesAndTheReaderInterface) {
+  SessionOptions options;
+  options.converters = 10;
+  options.unit = 8;
+  options.card = CardChoice::kNone;
+  Outcome o = RunTool(options);
+  EXPECT_NE(At(o,
+               "converter at USB address 9: \\Device\\USBTESK8\n"
+               "converter at USB address 10: no device (STATUS_OBJECT_NAME_COLLISION)\n"
+               "device: \\Device\\USBTESK8\n"
+               "reader: ZARIK Systems Z7 Ira DUR, version 0.92 build 61, unit 8, line 9600 "
+               "bit/s\ncard: no card\n"),
+            std::string::npos)
+      << o.out;
+  EXPECT_EQ(o.err, "zarq7: card reset failed: STATUS_NO_MEDIA\n");
+
+  SessionOptions through_interface;
+  through_interface.reader_interface = true;
+  o = RunTool(through_interface);
+  EXPECT_EQ(o.code, 0) << o.err;
+  EXPECT_TRUE(std::regex_search(
+      o.out, std::regex(R"(^device: \\\?\?\\.*\{50DD5230-BA8A-11D1-BF5D-0000F805F530\} )"
+                        R"(\(\\Device\\USBTESK0\)\n)")))
+      << o.out;
+}
+
+TEST(Session, T0AndTheRateSwitchThroughTheDriver) {
   SessionOptions options = WithApdus({{0x80, 0xF0, 0x00, 0x02}});
   options.card = CardChoice::kT0Only;
   options.protocol = ProtocolChoice::kT0;
-  options.rate = 115200;
   Outcome o = RunTool(options);
   EXPECT_EQ(o.code, 0) << o.err;
-  EXPECT_NE(o.out.find("link up at 115200 bit/s"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("protocols offered: T=0\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("protocol: T=0\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("< 00 01\n< 90 00  success\n"), std::string::npos) << o.out;
+  EXPECT_NE(At(o, "protocols offered: T=0\n"), std::string::npos) << o.out;
+  EXPECT_NE(At(o, "protocol: T=0\n"), std::string::npos) << o.out;
+  EXPECT_NE(At(o, "< 00 01\n< 90 00  success\n"), std::string::npos) << o.out;
+
+  // The rate goes to the reader with the driver's raw reader command; a driver without one says
+  // so, and the session stops there.
+  options.rate = 115200;
+  options.trace = true;
+  o = RunTool(options);
+  if (o.code != 0) {
+    EXPECT_EQ(o.err,
+              "zarq7: rate switch to 115200 bit/s failed: STATUS_INVALID_DEVICE_REQUEST (it needs "
+              "the driver's raw reader command)\n");
+  } else {
+    EXPECT_NE(At(o, "NAD 12 (host to reader): set parameters: rate 115200 bit/s"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(At(o, "line 115200 bit/s\n"), std::string::npos) << o.out;
+    EXPECT_NE(At(o, "< 00 01\n< 90 00  success\n"), std::string::npos) << o.out;
+  }
 }
 
 TEST(Session, FailuresSayWhatFailedAndExitNonZero) {
@@ -87,7 +218,7 @@ TEST(Session, FailuresSayWhatFailedAndExitNonZero) {
   none.card = CardChoice::kNone;
   Outcome o = RunTool(none);
   EXPECT_EQ(o.code, 1);
-  EXPECT_NE(o.out.find("card: no card\n"), std::string::npos) << o.out;
+  EXPECT_NE(At(o, "card: no card\n"), std::string::npos) << o.out;
   EXPECT_EQ(o.err, "zarq7: card reset failed: STATUS_NO_MEDIA\n");
 
   // A reader that stops answering once the link is up: the reset fails, and says how.
@@ -95,7 +226,7 @@ TEST(Session, FailuresSayWhatFailedAndExitNonZero) {
   silent.silent_reader = true;
   o = RunTool(silent);
   EXPECT_EQ(o.code, 1);
-  EXPECT_EQ(o.out.find("ATR:"), std::string::npos) << o.out;
+  EXPECT_EQ(At(o, "ATR:"), std::string::npos) << o.out;
   EXPECT_EQ(o.err, "zarq7: card reset failed: STATUS_IO_TIMEOUT\n");
 
   SessionOptions t1_on_t0_card;
@@ -125,4 +256,29 @@ TEST(Session, ReaderProfileAndFaultsReachTheSimulatedReader) {
   EXPECT_EQ(o.code, 1);
   EXPECT_EQ(o.err, "zarq7: APDU 00 A4 00 0C 02 3F 00 failed: STATUS_INVALID_PARAMETER\n");
   EXPECT_NE(o.out.find("< 00 01 02 03\n< 90 00  success\n"), std::string::npos) << o.out;
+}
+
+TEST(Watch, InsertionsAndRemovalsAsTheyHappen) {
+  SessionOptions options;
+  options.command = Command::kWatch;
+  options.events = {{false, host::kernel::Seconds(2)}, {true, host::kernel::Milliseconds(4500)}};
+  Outcome o = RunTool(options);
+  EXPECT_EQ(o.code, 0) << o.err;
+  // Each change is seen at the driver's next card status query, within its 1.2 s period.
+  EXPECT_EQ(o.out,
+            "device: \\Device\\USBTESK0\n"
+            "[   2.000000 s] card present\n"
+            "[   4.496000 s] card removed (taken out at 4.000000 s)\n"
+            "[   6.969000 s] card inserted (put in at 6.500000 s)\n"
+            "[   9.500000 s] watch over\n");
+
+  options.card = CardChoice::kNone;
+  options.events = {{true, host::kernel::Seconds(1)}};
+  options.watch_for = host::kernel::Seconds(2);
+  o = RunTool(options);
+  EXPECT_EQ(o.code, 0) << o.err;
+  EXPECT_TRUE(std::regex_search(o.out, std::regex(R"(\] no card\n\[ +3\.[0-9]+ s\] card )"
+                                                  R"(inserted \(put in at 3\.000000 s\)\n)"
+                                                  R"(\[   4\.000000 s\] watch over\n$)")))
+      << o.out;
 }

@@ -1,6 +1,6 @@
 // The driver loaded on a machine with the USB bus, converters plugged in with the driver's device
-// on each, and requests sent to that device as IRPs. Plug and Play start is not the driver's yet:
-// Converter::Start runs the transport's start-time routines on the device.
+// on each, and requests sent to that device as IRPs. The rig calls AddDevice itself, so that
+// nothing starts the device: Converter::Start runs the transport's start-time routines on it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -63,9 +63,13 @@ inline void Sleep(Ticks t) {
 
 // One converter on the bus with the driver's device on top; unplugged when it goes.
 struct Converter {
-  explicit Converter(DriverMachine& machine, sim::ConverterRigOptions options = {})
+  static constexpr char16_t kUnclaimedHardwareId[] = u"USB\\VID_F7A5&PID_0C01&TRANSPORT_TEST";
+  // With plug_and_play, under its own hardware id: Plug and Play adds and starts the device.
+  explicit Converter(DriverMachine& machine, sim::ConverterRigOptions options = {},
+                     bool plug_and_play = false)
       : m(machine), rig(machine.k, options) {
-    pdo = m.bus.Plug(rig.device());
+    pdo = m.bus.Plug(rig.device(), plug_and_play ? u"" : kUnclaimedHardwareId);
+    if (!plug_and_play) AddDevice(m.driver, pdo);
     fdo = m.io.AttachedDevice(pdo);
     ext = fdo != pdo ? DeviceExtensionOf(fdo) : nullptr;
   }

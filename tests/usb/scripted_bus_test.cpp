@@ -64,17 +64,23 @@ struct ScriptedConverter {
         return host::io::BusDriver::Complete(irp, STATUS_SUCCESS);
     }
   }
-  // Plugs the device; the pipe table is the one a selection of `pipes` would have built.
+  // Plugs the device with the driver's AddDevice called by hand, so that nothing starts it; the
+  // pipe table is the one a selection of `pipes` would have built.
   void Plug(DriverMachine& m) {
-    m.pnp.RegisterDriver(u"TESTBUS\\DEVICE", m.driver);
     host::io::TestDevice device;
     device.internal_device_control = [this](PDEVICE_OBJECT, PIRP irp) { return Serve(irp); };
     pdo = bus.Plug(device);
+    ASSERT_EQ(AddDevice(m.driver, pdo), STATUS_SUCCESS);
     fdo = m.io.AttachedDevice(pdo);
     ext = DeviceExtensionOf(fdo);
     for (int i = 0; i < 2; ++i) ext->Pipes[i].PipeInfo = &pipes[i];
     ext->InPipe = &ext->Pipes[0];
     ext->OutPipe = &ext->Pipes[1];
+  }
+  // The driver's own teardown, then the device goes.
+  void Remove() {
+    TearDownDevice(fdo);
+    bus.Unplug(pdo);
   }
 };
 
@@ -115,7 +121,7 @@ TEST(UsbScriptedBus, CancelledTransfersThatCompleteLaterKeepTheirBytesAndAWriteG
     EXPECT_TRUE(TookAbout(m.k.Now() - start + kClockTick, Milliseconds(2500),
                           Milliseconds(8) + 3 * kClockTick));
     EXPECT_EQ(c.ext->CurrentUrbIrp, nullptr);
-    c.bus.Unplug(c.pdo);
+    c.Remove();
     EXPECT_EQ(m.DriverBlocks(), 0u);
   });
   ASSERT_TRUE(r.ok()) << r.report;
@@ -151,7 +157,7 @@ TEST(UsbScriptedBus, ConfigurationDescriptorsThatLieSelectNothing) {
       EXPECT_EQ(BuildPipeTable(c.fdo), STATUS_INVALID_DEVICE_STATE);
       EXPECT_TRUE(c.ext->InPipe == nullptr && c.ext->OutPipe == nullptr);
       EXPECT_EQ(WriteIrp(c.fdo, {1}).status, STATUS_INVALID_HANDLE);
-      c.bus.Unplug(c.pdo);
+      c.Remove();
     });
     ASSERT_TRUE(r.ok()) << r.report;
   }

@@ -269,8 +269,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 }
 
-NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, UCHAR, POWER_STATE, PVOID Context,
-                             PIO_STATUS_BLOCK IoStatus) {
+VOID NTAPI SystemPowerComplete(PDEVICE_OBJECT DeviceObject, UCHAR, POWER_STATE, PVOID Context,
+                               PIO_STATUS_BLOCK IoStatus) {
   PTESTDRV_EXTENSION Extension = (PTESTDRV_EXTENSION)Context;
   UNREFERENCED_PARAMETER(DeviceObject);
   PIRP SystemIrp = Extension->PendingSystemPower;
@@ -278,8 +278,8 @@ NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, UCHAR, POWER_STATE, PV
   InterlockedIncrement(&TestDriverCounts.PowerCompletions);
   IoCopyCurrentIrpStackLocationToNext(SystemIrp);
   PoStartNextPowerIrp(SystemIrp);
+  UNREFERENCED_PARAMETER(IoStatus);
   PoCallDriver(Extension->LowerDevice, SystemIrp);
-  return IoStatus->Status;
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -1,0 +1,272 @@
+// Power: the driver owns its stack's power policy. A system request becomes a device request (the
+// working state D0, any other D3); the system request is held until the device request is done.
+// At D3 the device is marked unusable, permanent reading pauses and the reader link is closed to
+// its users; at D0, once the bus has powered up, the reader is set up again and the link opened.
+//
+// Settled where the design leaves it open:
+// - The link is kept from its users across the power cycle by its gate, not by holding LinkMutex
+//   from the D3 request to the D0 request, which come in different contexts (reader/link_lock.h).
+//   Only a power-down that closed the gate has it reopened: a D0 request without a D3 before it,
+//   or after D1 or D2, gives nothing back.
+// - The D0 request completes at DISPATCH_LEVEL, where nothing may wait. Its completion routine
+//   hands it to the device's power-up thread, which sets the serial line up, brings the reader
+//   link up again (the DTR cycle restarts the reader, which then knows nothing of the link's
+//   sequence numbers and information field sizes, and has the card unpowered), completes a
+//   pending presence request, opens the link and then completes the D0 request, in that order. The
+//   thread is created at the first power-down, where waiting is allowed; if it cannot be created
+//   the completion routine only marks the device powered and opens the link.
+// - A D0 request is marked pending in the dispatch and completed by the power path; it stays
+//   counted in IoCount until then, so a removal waits for the power-up.
+// - The held system request: the dispatch marks it pending and returns STATUS_PENDING. If
+//   PoRequestPowerIrp fails, the system request goes down at once, without a device request.
+// - A query for a sleeping state marks the device unusable; when the system then stays in (or
+//   returns to) the working state with the device still in D0, it is usable again.
+// - IRP_MN_WAIT_WAKE: the driver arms no wake; the request goes to the bus like every other.
+// - The card is not powered down before D3: the reader's restart at power-up leaves it unpowered.
+#include "driver/driver.h"
+#include "link/link.h"
+#include "reader/link_lock.h"
+#include "reader/reader_functions.h"
+
+// A queried power state that takes the device down: S3, S4, S5, or D3 for a device query.
+#define QUERIED_STATE_LOWEST_DOWN PowerSystemSleeping3
+#define QUERIED_STATE_HIGHEST_DOWN PowerSystemShutdown
+
+// Any IRQL up to DISPATCH_LEVEL.
+static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
+  DeviceExtensionOf(DeviceObject)->DevicePowerState = State;
+  POWER_STATE Reported;
+  Reported.DeviceState = State;
+  PoSetPowerState(DeviceObject, DevicePowerState, Reported);
+}
+
+static NTSTATUS PassPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  PoStartNextPowerIrp(Irp);
+  NTSTATUS Status = PoCallDriver(DeviceExtensionOf(DeviceObject)->LowerDevice, Irp);
+  IoDecrement(DeviceObject);
+  return Status;
+}
+
+// --- power-up ---
+
+// The reader and the link back after a power-down. PASSIVE_LEVEL.
+static void PowerUpReader(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  RecordDevicePower(DeviceObject, PowerDeviceD0);
+  Extension->DeviceStarted = DeviceStillThere(Extension);
+  if (!Extension->PowerHoldsLink) return;
+  if (Extension->PnpState == PNP_STATE_STARTED) {
+    KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
+    LinkSerialSetup(SmartcardExtension);
+    LinkBringUp(SmartcardExtension);
+    if (ReaderExtension->CardPresentAtPowerDown ||
+        SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
+      CompleteCardTracking(SmartcardExtension);
+    }
+    KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
+  }
+  Extension->PowerHoldsLink = FALSE;
+  OpenReaderLink(SmartcardExtension);
+}
+
+static VOID NTAPI PowerUpThread(PVOID Context) {
+  PDEVICE_OBJECT DeviceObject = (PDEVICE_OBJECT)Context;
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  for (;;) {
+    KeWaitForSingleObject(&Extension->PowerUpEvent, Executive, KernelMode, FALSE, NULL);
+    PIRP Irp = Extension->PowerUpIrp;
+    Extension->PowerUpIrp = NULL;
+    if (Irp == NULL) break;
+    PowerUpReader(DeviceObject);
+    // Whatever the lower drivers reported, the device is in D0 now.
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoDecrement(DeviceObject);
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// At the first power-down; the thread lives until the removal. PASSIVE_LEVEL.
+static void CreatePowerThread(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  if (Extension->PowerThread != NULL) return;
+  KeInitializeEvent(&Extension->PowerUpEvent, SynchronizationEvent, FALSE);
+  Extension->PowerUpIrp = NULL;
+  OBJECT_ATTRIBUTES Attributes;
+  InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+  HANDLE Handle = NULL;
+  if (!NT_SUCCESS(PsCreateSystemThread(&Handle, THREAD_ALL_ACCESS, &Attributes, NULL, NULL,
+                                       PowerUpThread, DeviceObject))) {
+    return;
+  }
+  PVOID Thread = NULL;
+  if (!NT_SUCCESS(ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread,
+                                            NULL))) {
+    // Without its object the thread could not be waited for: it ends now.
+    KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
+    Thread = NULL;
+  }
+  ZwClose(Handle);
+  Extension->PowerThread = (PKTHREAD)Thread;
+}
+
+// Completion of a D0 request, at any IRQL up to DISPATCH_LEVEL: the bus has powered up.
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PDEVICE_OBJECT Device = (PDEVICE_OBJECT)Context;
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(Device);
+  if (Extension->PowerThread != NULL) {
+    Extension->PowerUpIrp = Irp;
+    KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  // No power-down came first, or its thread could not be made: only what needs no waiting.
+  RecordDevicePower(Device, PowerDeviceD0);
+  Extension->DeviceStarted = DeviceStillThere(Extension);
+  if (Extension->PowerHoldsLink) {
+    Extension->PowerHoldsLink = FALSE;
+    OpenReaderLink(&Extension->SmartcardExtension);
+  }
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoDecrement(Device);
+  return STATUS_SUCCESS;
+}
+
+// --- power-down ---
+
+static void PowerDownReader(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
+  // From here every serial request fails at once, so a user of the link lets it go soon.
+  Extension->DevicePowerState = PowerDeviceD3;
+  Extension->DeviceStarted = FALSE;
+  KeResetEvent(&Extension->ReaderThreadContext.ReadEnableEvent);
+  QueueWakeWaiter(&Extension->ReceiveQueue);
+  SmartcardExtension->ReaderExtension->CardPresentAtPowerDown =
+      SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+  if (!Extension->PowerHoldsLink && DeviceStillThere(Extension)) {
+    CreatePowerThread(DeviceObject);
+    CloseReaderLink(SmartcardExtension);
+    Extension->PowerHoldsLink = TRUE;
+  }
+  RecordDevicePower(DeviceObject, PowerDeviceD3);
+}
+
+static NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE State) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  switch (State) {
+    case PowerDeviceD0:
+      // Completed by the power path once the reader is back; the count stays until then.
+      IoMarkIrpPending(Irp);
+      IoCopyCurrentIrpStackLocationToNext(Irp);
+      IoSetCompletionRoutine(Irp, PowerUpComplete, DeviceObject, TRUE, TRUE, TRUE);
+      PoStartNextPowerIrp(Irp);
+      PoCallDriver(Extension->LowerDevice, Irp);
+      return STATUS_PENDING;
+    case PowerDeviceD1:
+    case PowerDeviceD2:
+      RecordDevicePower(DeviceObject, State);
+      break;
+    case PowerDeviceD3:
+      PowerDownReader(DeviceObject);
+      break;
+    default:
+      break;
+  }
+  return PassPowerDown(DeviceObject, Irp);
+}
+
+// --- system requests ---
+
+// The device request asked for a system request has completed: the system request goes on.
+static VOID NTAPI SystemPowerComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                      POWER_STATE PowerState, PVOID Context,
+                                      PIO_STATUS_BLOCK IoStatus) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(MinorFunction);
+  UNREFERENCED_PARAMETER(PowerState);
+  UNREFERENCED_PARAMETER(IoStatus);
+  PDEVICE_OBJECT Device = (PDEVICE_OBJECT)Context;
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(Device);
+  PIRP SystemIrp = Extension->PendingPowerIrp;
+  Extension->PendingPowerIrp = NULL;
+  if (SystemIrp != NULL) PassPowerDown(Device, SystemIrp);
+}
+
+static NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  POWER_STATE Wanted;
+  Wanted.DeviceState = State == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+  if (Wanted.DeviceState == Extension->DevicePowerState) {
+    // A sleep that was queried and then not entered leaves the device usable.
+    if (Wanted.DeviceState == PowerDeviceD0) Extension->DeviceStarted = DeviceStillThere(Extension);
+    return PassPowerDown(DeviceObject, Irp);
+  }
+  IoMarkIrpPending(Irp);
+  Extension->PendingPowerIrp = Irp;
+  NTSTATUS Status = PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_SET_POWER, Wanted,
+                                      SystemPowerComplete, DeviceObject, NULL);
+  if (!NT_SUCCESS(Status)) {
+    Extension->PendingPowerIrp = NULL;
+    PassPowerDown(DeviceObject, Irp);
+  }
+  return STATUS_PENDING;
+}
+
+static BOOLEAN QueriedStateTakesDeviceDown(PIO_STACK_LOCATION Stack) {
+  ULONG State = Stack->Parameters.Power.Type == SystemPowerState
+                    ? (ULONG)Stack->Parameters.Power.State.SystemState
+                    : (ULONG)Stack->Parameters.Power.State.DeviceState;
+  return State >= QUERIED_STATE_LOWEST_DOWN && State <= QUERIED_STATE_HIGHEST_DOWN;
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  IoIncrement(DeviceObject);
+  switch (Stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+      if (Stack->Parameters.Power.Type == SystemPowerState) {
+        return SetSystemPower(DeviceObject, Irp, Stack->Parameters.Power.State.SystemState);
+      }
+      return SetDevicePower(DeviceObject, Irp, Stack->Parameters.Power.State.DeviceState);
+    case IRP_MN_QUERY_POWER:
+      // Never refused; requests are refused from here on.
+      if (QueriedStateTakesDeviceDown(Stack)) Extension->DeviceStarted = FALSE;
+      break;
+    default:
+      break;
+  }
+  return PassPowerDown(DeviceObject, Irp);
+}
+
+NTSTATUS ReleasePowerHold(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  if (Extension->PowerHoldsLink) {
+    Extension->PowerHoldsLink = FALSE;
+    OpenReaderLink(&Extension->SmartcardExtension);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS EndPowerPath(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  if (Extension->PowerThread != NULL) {
+    Extension->PowerUpIrp = NULL;
+    KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(Extension->PowerThread, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(Extension->PowerThread);
+    Extension->PowerThread = NULL;
+  }
+  PIRP SystemIrp = Extension->PendingPowerIrp;
+  Extension->PendingPowerIrp = NULL;
+  if (SystemIrp != NULL) {
+    IoCopyCurrentIrpStackLocationToNext(SystemIrp);
+    PoStartNextPowerIrp(SystemIrp);
+    PoCallDriver(Extension->LowerDevice, SystemIrp);
+  }
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,54 @@
+// Device-control routing from an application's handle: the check table, the serial port's
+// requests, the requests refused outright, and RejectedRequestCount, seen through presence
+// requests that complete at once while it is above 0; smart card requests before the first start.
+#include <tuple>
+
+#include "reader/raw_command.h"
+#include "tests/driver/stack_rig.h"
+
+using namespace stack_test;
+
+TEST(Routing, CheckTableRefusalsAndTheRejectedRequestCount) {
+  OnMachine(1, [](StackMachine& m) {
+    Plugged c(m);
+    Session s(m);
+    using Case = std::tuple<ULONG, size_t, ULONG, NTSTATUS>;  // code, input, output, status
+    for (auto [code, input, output, status] :
+         {Case{IOCTL_SMARTCARD_GET_ATTRIBUTE, 0, 0, STATUS_INVALID_DEVICE_STATE},
+          Case{IOCTL_SMARTCARD_SET_PROTOCOL, 3, 4, STATUS_NOT_SUPPORTED},
+          Case{IOCTL_SMARTCARD_TRANSMIT, 8, 0, STATUS_NOT_SUPPORTED},
+          Case{IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, STATUS_SUCCESS},
+          Case{IOCTL_SERIAL_SET_FIFO_CONTROL + 4, 0, 0, STATUS_INVALID_DEVICE_REQUEST},
+          Case{IOCTL_SMARTCARD_CONFISCATE, 0, 0, STATUS_INVALID_DEVICE_REQUEST},
+          Case{IOCTL_SMARTCARD_EJECT, 0, 0, STATUS_NOT_SUPPORTED},
+          Case{IOCTL_RAW_READER_COMMAND, 0, 4, STATUS_UNSUCCESSFUL}}) {
+      EXPECT_EQ(s.Control(code, Bytes(input), output).status, status) << std::hex << code;
+    }
+    // Three refused by the table: presence requests complete at once, each request that passes
+    // takes one off; at 0 a presence request goes to the library and pends.
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(s.Control(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_SUCCESS);
+      EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
+    }
+    EXPECT_FALSE(s.ControlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).done());
+    // A close sets the count back to 0.
+    EXPECT_EQ(s.Control(IOCTL_SMARTCARD_TRANSMIT, Bytes(8), 0).status, STATUS_NOT_SUPPORTED);
+    s.Close();
+    Session again(m);
+    EXPECT_FALSE(again.ControlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).done());
+  });
+}
+
+TEST(Routing, SmartCardRequestsBeforeTheFirstStartAreNotReady) {
+  OnMachine(1, [](StackMachine& m) {
+    std::unique_ptr<Plugged> c;
+    PKTHREAD plug = m.k.Spawn("plug", [&] { c = std::make_unique<Plugged>(m); });
+    Sleep(Milliseconds(100));  // the start is in its DTR cycle
+    Session s(m);
+    EXPECT_EQ(s.open_status, STATUS_SUCCESS);
+    EXPECT_EQ(s.State(), ULONG(SCARD_UNKNOWN));
+    EXPECT_EQ(s.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_DEVICE_NOT_READY);
+    KeWaitForSingleObject(plug, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
+  });
+}
