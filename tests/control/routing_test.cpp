@@ -1,8 +1,10 @@
 // Device-control routing from an application's handle: the check table, the serial port's
 // requests, the requests refused outright, and RejectedRequestCount, seen through presence
-// requests that complete at once while it is above 0; smart card requests before the first start.
+// requests that complete at once while it is above 0; smart card requests before the first start;
+// and the serial adapter behind it.
 #include <tuple>
 
+#include "reader/link_lock.h"
 #include "reader/raw_command.h"
 #include "tests/driver/stack_rig.h"
 
@@ -50,5 +52,25 @@ TEST(Routing, SmartCardRequestsBeforeTheFirstStartAreNotReady) {
     EXPECT_EQ(s.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_DEVICE_NOT_READY);
     KeWaitForSingleObject(plug, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
+  });
+}
+
+TEST(Routing, SerialAdapterSendsTheConvertersRateBitsAndFraming) {
+  OnMachine(1, [](StackMachine& m) {
+    Plugged c(m);
+    PSMARTCARD_EXTENSION e = &c.ext->SmartcardExtension;
+    SERIAL_BAUD_RATE rate = {38400};
+    SERIAL_LINE_CONTROL framing = {STOP_BITS_2, ODD_PARITY, 8};
+    AcquireReaderLink(e, nullptr);
+    for (auto [code, data] : {std::pair<ULONG, PVOID>{IOCTL_SERIAL_SET_BAUD_RATE, &rate},
+                              {IOCTL_SERIAL_SET_LINE_CONTROL, &framing}}) {
+      e->ReaderExtension->SerialIoctl = code;
+      e->SmartcardRequest.Buffer = (PUCHAR)data;
+      e->SmartcardRequest.BufferLength = code == IOCTL_SERIAL_SET_BAUD_RATE ? 4 : 3;
+      EXPECT_EQ(e->ReaderExtension->SerialIoRoutine(e), STATUS_SUCCESS);
+    }
+    ReleaseReaderLink(e);
+    EXPECT_EQ(c.rig.converter().line_settings(),
+              (sim::UartSettings{38400, 8, sim::Parity::kOdd, 2}));
   });
 }

@@ -44,8 +44,7 @@ TEST(StackPower, SleepWithACardAndAPendingPresenceRequestThenWake) {
   });
 }
 
-// A sleep queried and then not entered leaves the device usable; a return to the working state
-// without a sleep before it (the device's first D0) does not restart the reader.
+// A sleep queried and not entered leaves the device usable; a first D0 leaves the reader be.
 TEST(StackPower, AQueriedSleepNotEnteredAndAWakeWithoutSleepLeaveTheSessionAlone) {
   OnMachine(1, [](StackMachine& m) {
     Plugged c(m);

@@ -27,8 +27,7 @@ class StackRaces : public ::testing::TestWithParam<uint64_t> {
       if (HasFailure()) ADD_FAILURE() << "seed " << seed;
     }
   }
-  // On a session, a SELECT the card takes up to a second for, while `interfere` runs in the
-  // test's thread at a moment drawn from the seed; then `after`.
+  // A SELECT the card takes up to 1 s for, `interfere` at a moment drawn from the seed, `after`.
   void TransmitAgainst(const std::function<void(StackMachine&, Plugged&)>& interfere,
                        const std::function<void(StackMachine&, Plugged&, Session&)>& after) {
     EachSeed([&](StackMachine& m, std::mt19937_64& rng) {

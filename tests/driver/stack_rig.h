@@ -1,6 +1,5 @@
-// The whole stack as Windows runs it: the driver loaded, converters (line, reader, card) plugged
-// into the USB bus so that the Plug and Play manager adds and starts the driver's device, the
-// power manager, and applications that open the device and send it requests.
+// The whole stack as Windows runs it: converters plugged in and started by Plug and Play, the power
+// manager, and applications that open the device and send it requests.
 #pragma once
 
 #include <algorithm>

@@ -1,7 +1,6 @@
-// The link on the whole stack, for the fault matrix: a converter (line, reader, card) plugged in
-// and started by the Plug and Play manager, and the link driven on the device's own extension, so
-// that every block goes through ReaderSerialIo, the read and write dispatch, the URBs, the
-// converter and the line. The same calls as test_support::SimLink.
+// The link on the whole stack for the fault matrix, with test_support::SimLink's calls: driven on a
+// started device's own extension, every block goes through ReaderSerialIo, the read and write
+// dispatch, the URBs, the converter and the line.
 #pragma once
 #include <memory>
 
