@@ -13,7 +13,9 @@
 //   one (sent at once, at best); the card works between two polls of the IN pipe, so its time
 //   counts only where it is longer than the period.
 // The ratio is the exchange time over the larger bound: what the transport, the reading thread,
-// the link's turnarounds and the requests' way through the system cost on top.
+// the link's and the reader's turnarounds and the requests' way through the system cost on top.
+// The reader plays the realistic profile (sim/reader_profile.h), printed above the table; the
+// card's time is its processing plus the profile's time between reader and card.
 //
 // The machine runs on Windows' clock tick (timers, delays and wait time-outs end on the 15.625 ms
 // tick), as the driver would; --exact-timing lets them end at their due time instead. The first
@@ -27,6 +29,7 @@
 #include "host/machine/machine.h"
 #include "host/machine/reader_handle.h"
 #include "sim/cards/builtin_card.h"
+#include "sim/reader_profile.h"
 #include "sim/reader_protocol.h"
 #include "sim/t1_block.h"
 #include "sim/uart_settings.h"
@@ -78,13 +81,15 @@ Ticks LineTime(size_t characters, unsigned rate) {
 
 // Measures every size at one rate on a machine of its own; false with a reason in *why when the
 // session did not come up, *unsupported when that is because the driver has no raw reader command.
-bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, std::vector<Row>* rows,
-                   std::string* why, bool* unsupported) {
+bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, const sim::ReaderProfile& profile,
+                   std::vector<Row>* rows, std::string* why, bool* unsupported) {
   host::machine::MachineOptions options;
   options.kernel.timing = timing;
   host::machine::Machine machine(options);
   host::kernel::RunResult result = machine.Run([&](host::machine::Machine& m) {
-    host::machine::Converter& converter = m.Plug();
+    host::machine::ConverterOptions converter_options;
+    converter_options.rig.reader.reader = profile.options;
+    host::machine::Converter& converter = m.Plug(converter_options);
     host::machine::ReaderHandle reader(m);
     auto failed = [&](const char* step, NTSTATUS status) {
       *why = std::string(step) + " failed: " + host::io::StatusName(status);
@@ -120,7 +125,9 @@ bool MeasureAtRate(unsigned rate, host::kernel::Timing timing, std::vector<Row>*
         characters += blocks[i].bytes.size();
         packets += (blocks[i].bytes.size() + kPacket - 1) / kPacket;
       }
-      Ticks processing = converter.card()->ProcessingTime(command);
+      Ticks processing = converter.card()->ProcessingTime(command) +
+                         profile.options.card_time_base +
+                         Ticks(command.size() + expected) * profile.options.card_byte_time;
       Ticks period = converter.polling_period();
       Ticks usb = Ticks(packets - 1) * period + (processing > period ? processing - period : 0);
       Row row{
@@ -161,6 +168,8 @@ int main(int argc, char** argv) {
   std::printf(
       "IOCTL_SMARTCARD_TRANSMIT on \\Device\\USBTESK0, the whole stack, against the "
       "bounds of the line and of the USB polling\n");
+  sim::ReaderProfile profile = sim::RealisticProfile();
+  std::printf("reader profile: %s\n", sim::DescribeReaderProfile(profile).c_str());
   std::vector<Row> rows;
   bool ok = true;
   // A rate the driver cannot switch to is reported and left out; anything else that fails fails
@@ -168,7 +177,7 @@ int main(int argc, char** argv) {
   for (unsigned rate : kRates) {
     std::string why;
     bool unsupported = false;
-    if (!MeasureAtRate(rate, timing, &rows, &why, &unsupported)) {
+    if (!MeasureAtRate(rate, timing, profile, &rows, &why, &unsupported)) {
       std::printf("%u bit/s: not measured: %s\n", rate, why.c_str());
       ok = ok && unsupported;
     }

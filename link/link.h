@@ -18,10 +18,10 @@
 //   one that delivered none returns STATUS_TIMEOUT with BufferLength 0.
 // The block waiting time is the constant of the read of an answer's first character only; the
 // rest of the block is read with the character waiting time as interval and constant and the
-// line's character time as multiplier (T1ReceiveBlock). An answer that stops arriving is given up
-// within the character waiting time plus its missing characters' time on the line, even by a
-// routine that leaves the interval aside; one that honours it ends a read cut short the character
-// waiting time after its last character.
+// line's character time as multiplier (T1ReceiveBlock), read after read while each brings some
+// of it, since the reader may pause before every character. An answer that stops arriving is
+// given up within twice the character waiting time plus its missing characters' time on the
+// line, even by a routine that leaves the interval aside.
 
 // Error detection code (LRC) over the bytes of one block.
 void EdcReset(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -34,6 +34,7 @@
 #define T1_PCB_R_SEQUENCE 0x10  // N(R)
 #define T1_PCB_R_RESERVED 0x20
 #define T1_PCB_R_CODE_MASK 0x03
+#define T1_PCB_R_CODE_BITS 0x0F  // 0: error-free; anything else reports an error
 #define T1_R_CODE_ACK 0
 #define T1_R_CODE_EDC_ERROR 1
 #define T1_R_CODE_OTHER_ERROR 2

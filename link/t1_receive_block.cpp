@@ -8,11 +8,12 @@
 #define LINE_DATA_BITS 8
 #define MS_PER_SECOND 1000
 
-// Reads Length bytes to reply offset Offset. A serial routine that reports how many bytes it
-// delivered (by lowering SmartcardReply.BufferLength) lets a short read be told from a full one:
-// without that, stale bytes left in the buffer from an earlier block could complete a block whose
-// LRC happens to match.
-static NTSTATUS ReadPart(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Offset, ULONG Length) {
+// Reads Length bytes to reply offset Offset; *Delivered receives how many came. A serial routine
+// that reports how many bytes it delivered (by lowering SmartcardReply.BufferLength) lets a short
+// read be told from a full one: without that, stale bytes left in the buffer from an earlier
+// block could complete a block whose LRC happens to match.
+static NTSTATUS ReadPart(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Offset, ULONG Length,
+                         PULONG Delivered) {
   SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
   PUCHAR Start = Reply->Buffer;
   ULONG Size = Reply->BufferSize;
@@ -20,12 +21,28 @@ static NTSTATUS ReadPart(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Offset, 
   Reply->BufferSize = Size - Offset;
   Reply->BufferLength = Length;
   NTSTATUS Status = LinkSerialRequest(SmartcardExtension, SMARTCARD_READ);
-  ULONG Delivered = Reply->BufferLength;
+  *Delivered = Status == STATUS_SUCCESS ? Reply->BufferLength : 0;
   Reply->Buffer = Start;
   Reply->BufferSize = Size;
-  if (Status == STATUS_SUCCESS && Delivered == 0) Status = STATUS_TIMEOUT;
-  if (Status == STATUS_SUCCESS && Delivered < Length) Status = STATUS_CRC_ERROR;
+  if (Status == STATUS_SUCCESS && *Delivered == 0) Status = STATUS_TIMEOUT;
+  if (Status == STATUS_SUCCESS && *Delivered < Length) Status = STATUS_CRC_ERROR;
   return Status;
+}
+
+// Reads the rest of a block that has begun. The reader may pause for up to the character waiting
+// time before each character, so a block may take many of them: a read that ends with some of
+// the bytes is followed by one for those still missing, each bounded by the character waiting
+// time and their time on the line. Only a read that brings nothing ends the block short.
+static NTSTATUS ReadRest(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Offset, ULONG Length) {
+  ULONG Done = 0;
+  for (;;) {
+    ULONG Delivered;
+    NTSTATUS Status = ReadPart(SmartcardExtension, Offset + Done, Length - Done, &Delivered);
+    Done += Delivered;
+    if (Status == STATUS_SUCCESS) return STATUS_SUCCESS;
+    if (Status == STATUS_TIMEOUT && Done != 0) return STATUS_CRC_ERROR;
+    if (Status != STATUS_CRC_ERROR) return Status;
+  }
 }
 
 // Replaces the serial routine's read time limits for the reads that follow; LinkTimeouts keeps
@@ -75,9 +92,22 @@ static void WaitForQuietLine(PSMARTCARD_EXTENSION SmartcardExtension) {
   // A line that never falls quiet is left to the next block's purge after a bounded wait.
   for (ULONG Swallowed = 0; Status == STATUS_SUCCESS && Swallowed < T1_QUIET_LINE_MAX_BYTES;
        ++Swallowed) {
-    Status = ReadPart(SmartcardExtension, Reply->BufferSize - 1, 1);
+    ULONG Delivered;
+    Status = ReadPart(SmartcardExtension, Reply->BufferSize - 1, 1, &Delivered);
   }
   Reply->BufferLength = BlockLength;
+}
+
+// Whether the serial routine saw parity, framing or overrun errors since it was last asked; asking
+// clears them, so what it reports after a block belongs to that block. Two characters damaged in
+// the same bit keep a block's LRC: only the line's own report reveals them. A routine that keeps
+// no such record answers the request without filling the status in, and reports none.
+static BOOLEAN TakeLineErrors(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SERIAL_STATUS LineStatus;
+  RtlZeroMemory(&LineStatus, sizeof(LineStatus));
+  NTSTATUS Status = LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_GET_COMMSTATUS,
+                                              &LineStatus, sizeof(LineStatus));
+  return Status == STATUS_SUCCESS && LineStatus.Errors != 0;
 }
 
 NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -88,12 +118,13 @@ NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   LinkEnableReading(SmartcardExtension, TRUE);
 
-  NTSTATUS Status = ReadPart(SmartcardExtension, T1_OFFSET_NAD, 1);
+  ULONG Delivered;
+  NTSTATUS Status = ReadPart(SmartcardExtension, T1_OFFSET_NAD, 1, &Delivered);
   if (Status == STATUS_SUCCESS) Status = ArmRestOfBlockTimeouts(SmartcardExtension);
-  if (Status == STATUS_SUCCESS) Status = ReadPart(SmartcardExtension, T1_OFFSET_PCB, 2);
+  if (Status == STATUS_SUCCESS) Status = ReadRest(SmartcardExtension, T1_OFFSET_PCB, 2);
   ULONG Len = Reply->Buffer[T1_OFFSET_LEN];
   if (Status == STATUS_SUCCESS) {
-    Status = ReadPart(SmartcardExtension, T1_OFFSET_INF, Len + T1_EPILOGUE_LENGTH);
+    Status = ReadRest(SmartcardExtension, T1_OFFSET_INF, Len + T1_EPILOGUE_LENGTH);
   }
   if (Status == STATUS_TIMEOUT) {
     Reply->BufferLength = 0;
@@ -107,6 +138,7 @@ NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
   }
   if (Status == STATUS_CRC_ERROR) WaitForQuietLine(SmartcardExtension);
+  if (TakeLineErrors(SmartcardExtension) && Status == STATUS_SUCCESS) Status = STATUS_CRC_ERROR;
   LinkEnableReading(SmartcardExtension, FALSE);
   return Status;
 }

@@ -16,6 +16,11 @@ NTSTATUS T1Resynch(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
     Status = T1ReceiveBlock(SmartcardExtension);
     PUCHAR Block = SmartcardExtension->SmartcardReply.Buffer;
+    // A line that echoes brings the request itself back first: that is no answer, the reader's
+    // may follow it.
+    if (Status == STATUS_SUCCESS && Block[T1_OFFSET_PCB] == T1_S_RESYNCH_REQUEST) {
+      Status = T1ReceiveBlock(SmartcardExtension);
+    }
     if (Status == STATUS_SUCCESS && Block[T1_OFFSET_PCB] == T1_S_RESYNCH_RESPONSE &&
         Block[T1_OFFSET_LEN] == 0) {
       ReaderExtension->Ifsc = T1_IFS_AFTER_RESYNCH;

@@ -127,13 +127,21 @@ static T1_STEP ReceiveIBlock(PT1_EXCHANGE X, UCHAR Nad, UCHAR Pcb, UCHAR Len, co
   // A block addressed otherwise is damage that happened to pass the LRC (a byte left over from a
   // damaged block shifts the next one).
   if (!AddressedToHost(X, Nad)) return T1StepError;
-  if (X->AnswerNadKnown && Nad != X->AnswerNad) return T1StepError;
+  // The reader may give up a card command and report why itself (a card pulled out of the slot
+  // is deactivated at once): in the middle of the host's chain, or in place of the rest of the
+  // card's answer, whose part so far is then dropped.
+  BOOLEAN ReaderReport =
+      X->Destination != T1_NODE_READER && (Nad & T1_NAD_ADDRESS_MASK) == T1_NODE_READER;
+  BOOLEAN NewSource = X->AnswerNadKnown && Nad != X->AnswerNad;
+  if (NewSource && !ReaderReport) return T1StepError;
   if (Sequence != SequenceBit(ReaderExtension, SEQUENCE_BIT_RECEIVE)) return T1StepError;
   if (!X->Answering) {
-    // Only the host's last block may be answered with an I-block.
-    if (X->Position != X->CommandLength) return T1StepError;
+    // Otherwise only the host's last block may be answered with an I-block.
+    if (X->Position != X->CommandLength && !ReaderReport) return T1StepError;
     X->Answering = TRUE;
     X->BlockStart = X->CommandLength;
+    X->Position = 0;
+  } else if (NewSource) {
     X->Position = 0;
   }
   X->AnswerNad = Nad;
@@ -172,6 +180,11 @@ static T1_STEP ReceiveRBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, NTSTATUS* Res
     X->Position = X->BlockStart;
     return T1StepSend;
   }
+  // Only an error-free R-block acknowledges. One that reports an error yet names the block after
+  // the one in flight comes from a reader out of step with the host (restarted, its sequence
+  // back at 0): taken as an acknowledgement, the rest of the command would reach it as a new
+  // command of its own, and its answer to that fragment would pass for the answer.
+  if ((Pcb & T1_PCB_R_CODE_BITS) != T1_R_CODE_ACK) return T1StepError;
   if (X->AbortedByReader) {
     *Result = STATUS_TRANSACTION_ABORTED;
     return T1StepDone;

@@ -113,6 +113,23 @@ typedef struct _SERIAL_HANDFLOW {
 #define SERIAL_RTS_HANDSHAKE 0x00000080
 #define SERIAL_XOFF_CONTINUE 0x80000000
 
+// SERIAL_STATUS.Errors: what went wrong on the line since the last IOCTL_SERIAL_GET_COMMSTATUS,
+// which clears them.
+#define SERIAL_ERROR_BREAK 0x00000001
+#define SERIAL_ERROR_FRAMING 0x00000002
+#define SERIAL_ERROR_OVERRUN 0x00000004
+#define SERIAL_ERROR_QUEUEOVERRUN 0x00000008
+#define SERIAL_ERROR_PARITY 0x00000010
+
+typedef struct _SERIAL_STATUS {
+  ULONG Errors;
+  ULONG HoldReasons;
+  ULONG AmountInInQueue;
+  ULONG AmountInOutQueue;
+  BOOLEAN EofReceived;
+  BOOLEAN WaitForImmediate;
+} SERIAL_STATUS, *PSERIAL_STATUS;
+
 // IOCTL_SERIAL_PURGE mask
 #define SERIAL_PURGE_TXABORT 0x00000001
 #define SERIAL_PURGE_RXABORT 0x00000002
@@ -124,4 +141,5 @@ static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "SERIAL_LINE_CONTROL is 3 bytes"
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS is 20 bytes");
 static_assert(sizeof(SERIAL_CHARS) == 6, "SERIAL_CHARS is 6 bytes");
 static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW is 16 bytes");
+static_assert(sizeof(SERIAL_STATUS) == 20, "SERIAL_STATUS is 20 bytes");
 #endif  // WINDOWS_KERNEL_BUILD

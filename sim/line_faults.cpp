@@ -1,5 +1,7 @@
 #include "sim/line_faults.h"
 
+#include <algorithm>
+
 namespace sim {
 
 void LineFaults::InsertAfter(uint64_t index, std::vector<uint8_t> bytes) {
@@ -11,20 +13,42 @@ void LineFaults::Silence(host::kernel::Ticks from, host::kernel::Ticks until) {
   silences_.emplace_back(from, until);
 }
 
+void LineFaults::Burst(host::kernel::Ticks from, host::kernel::Ticks until, double rate) {
+  bursts_.push_back({{from, until}, rate});
+}
+
+void LineFaults::Echo(host::kernel::Ticks from, host::kernel::Ticks until) {
+  echoes_.emplace_back(from, until);
+}
+
 void LineFaults::Clear() {
   flips_.clear();
   drops_.clear();
   inserts_.clear();
   silences_.clear();
+  echoes_.clear();
+  bursts_.clear();
   bit_error_rate_ = 0;
   hook_ = nullptr;
 }
 
-bool LineFaults::SilentAt(host::kernel::Ticks when) const {
-  for (auto [from, until] : silences_) {
+bool LineFaults::In(const std::vector<Window>& windows, host::kernel::Ticks when) {
+  for (auto [from, until] : windows) {
     if (when >= from && when < until) return true;
   }
   return false;
+}
+
+bool LineFaults::SilentAt(host::kernel::Ticks when) const { return In(silences_, when); }
+
+bool LineFaults::EchoAt(host::kernel::Ticks when) const { return In(echoes_, when); }
+
+double LineFaults::BitErrorRateAt(host::kernel::Ticks when) const {
+  double rate = bit_error_rate_;
+  for (const auto& [window, burst] : bursts_) {
+    if (In({window}, when)) rate = std::max(rate, burst);
+  }
+  return rate;
 }
 
 FaultAction LineFaults::Next(uint8_t value, host::kernel::Ticks start) {

@@ -1,5 +1,7 @@
 // Faults put on what one end of the serial line transmits: bit flips in chosen characters or at
-// a bit error rate, dropped characters, inserted characters and silent periods. Characters are
+// a bit error rate (standing or in bursts), dropped characters, inserted characters, silent
+// periods and echoes. Faults at chosen times on the wire itself (phantom start bits, breaks,
+// injected characters) are the line end's (SerialLine::End). Characters are
 // counted per direction from 0 in the order the transmitter sends them; inserted characters are
 // not counted. Random faults draw from the line's seeded generator, so a seed replays a run.
 //
@@ -37,6 +39,12 @@ class LineFaults {
   void SetBitErrorRate(double probability) { bit_error_rate_ = probability; }
   // Characters whose frame would start in [from, until) are lost; the line stays idle.
   void Silence(host::kernel::Ticks from, host::kernel::Ticks until);
+  // A burst of noise: in [from, until) bits are inverted with this chance (the higher of it and
+  // the standing rate).
+  void Burst(host::kernel::Ticks from, host::kernel::Ticks until, double bit_error_rate);
+  // In [from, until) what this end sends also reaches its own receiver (a half-duplex line, or a
+  // transmit line shorted to the receive line).
+  void Echo(host::kernel::Ticks from, host::kernel::Ticks until);
   void SetHook(FaultHook hook) { hook_ = std::move(hook); }
   void Clear();
 
@@ -48,13 +56,18 @@ class LineFaults {
   // Everything that befalls the next counted character, which starts on the wire at `start`.
   FaultAction Next(uint8_t value, host::kernel::Ticks start);
   bool SilentAt(host::kernel::Ticks when) const;
-  double bit_error_rate() const { return bit_error_rate_; }
+  bool EchoAt(host::kernel::Ticks when) const;
+  double BitErrorRateAt(host::kernel::Ticks when) const;
 
  private:
   std::map<uint64_t, uint16_t> flips_;
   std::map<uint64_t, bool> drops_;
   std::map<uint64_t, std::vector<uint8_t>> inserts_;
-  std::vector<std::pair<host::kernel::Ticks, host::kernel::Ticks>> silences_;
+  using Window = std::pair<host::kernel::Ticks, host::kernel::Ticks>;
+  static bool In(const std::vector<Window>& windows, host::kernel::Ticks when);
+  std::vector<Window> silences_;
+  std::vector<Window> echoes_;
+  std::vector<std::pair<Window, double>> bursts_;
   double bit_error_rate_ = 0;
   FaultHook hook_;
   uint64_t next_index_ = 0;

@@ -33,10 +33,11 @@ std::vector<DecodedBlock> DecodeBlocks(const std::vector<LineEvent>& events,
     partial[d] = DecodedBlock{};
     open[d] = false;
   };
+  host::kernel::Ticks gap = options.gap != 0 ? options.gap : kDefaultBlockGap;
   for (const LineEvent& e : events) {
-    if (e.kind != options.view || e.lost) continue;
+    if (e.kind != options.view || (e.lost && !options.include_lost)) continue;
     int d = static_cast<int>(e.direction);
-    if (open[d] && e.time - partial[d].last > options.gap) finish(d);
+    if (open[d] && e.time - partial[d].last > gap) finish(d);
     if (!open[d]) {
       open[d] = true;
       partial[d].direction = e.direction;
@@ -107,7 +108,17 @@ std::vector<uint8_t> LineTrace::Bytes(Direction direction, LineEvent::Kind view)
 }
 
 std::vector<DecodedBlock> LineTrace::Blocks(const DecodeOptions& options) const {
-  return DecodeBlocks(events(), options);
+  DecodeOptions decode = options;
+  if (decode.gap == 0) {
+    std::lock_guard lock(mu_);
+    decode.gap = block_gap_;
+  }
+  return DecodeBlocks(events(), decode);
+}
+
+void LineTrace::set_block_gap(host::kernel::Ticks gap) {
+  std::lock_guard lock(mu_);
+  block_gap_ = gap;
 }
 
 std::string LineTrace::BlockText(const DecodeOptions& options) const {

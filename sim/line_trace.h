@@ -27,9 +27,13 @@ struct DecodedBlock {
 struct DecodeOptions {
   // Which view of the line: what the receivers got (default) or what the transmitters sent.
   LineEvent::Kind view = LineEvent::Kind::kReceived;
-  // A pause longer than this between two characters of one direction ends a partial block.
-  host::kernel::Ticks gap = host::kernel::Milliseconds(50);
+  // A pause longer than this between two characters of one direction ends a partial block; 0:
+  // the trace's own (kDefaultBlockGap unless set).
+  host::kernel::Ticks gap = 0;
+  // In the sent view: characters sent that never reached the wire (dropped, silenced) as well.
+  bool include_lost = false;
 };
+constexpr host::kernel::Ticks kDefaultBlockGap = host::kernel::Milliseconds(50);
 
 // Cuts the events of each direction into blocks, in the order their first characters came.
 std::vector<DecodedBlock> DecodeBlocks(const std::vector<LineEvent>& events,
@@ -54,12 +58,16 @@ class LineTrace {
   // Every character, one per line: "   12.345 ms host->reader sent 12".
   std::string CharacterText() const;
   void Clear();
+  // The pause that ends a partial block when the options leave it open: longer than a sender's
+  // longest pause between the characters of a block.
+  void set_block_gap(host::kernel::Ticks gap);
 
  private:
   SerialLine& line_;
   int observer_ = 0;
   mutable std::mutex mu_;  // guards events_
   std::vector<LineEvent> events_;
+  host::kernel::Ticks block_gap_ = kDefaultBlockGap;  // guarded by mu_
 };
 
 }  // namespace sim

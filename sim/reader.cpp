@@ -1,5 +1,7 @@
-// The reader firmware: power by DTR and the T=1 link in the reader's role.
+// The reader firmware: power by DTR, restarts, the card slot and the public methods.
 #include "sim/reader.h"
+
+#include <cmath>
 
 #include "host/kernel/kernel.h"
 #include "sim/cards/apdu.h"
@@ -9,15 +11,14 @@
 namespace sim {
 
 using host::kernel::Ticks;
-using t1::Block;
-using t1::BlockType;
-using t1::RCode;
-using t1::SKind;
 using Phase = Reader::Firmware::Phase;
-using Pending = Reader::Firmware::Pending;
+
+namespace {
+constexpr double kPartsPerMillion = 1e6;
+}  // namespace
 
 Reader::Firmware::Firmware(SerialLine& l, ReaderOptions o)
-    : line(l), kernel(l.kernel()), options(o), ifsc(o.ifsc) {
+    : line(l), kernel(l.kernel()), options(std::move(o)), rng(options.seed), ifsc(options.ifsc) {
   KeInitializeEvent(&jobs_event, SynchronizationEvent, FALSE);
 }
 
@@ -57,20 +58,51 @@ void Reader::Firmware::At(Ticks when, std::function<void(Firmware&)> fn, bool ke
   });
 }
 
+Ticks Reader::Firmware::Draw(Ticks low, Ticks high) {
+  if (high <= low) return low;
+  return low + Ticks(rng() % uint64_t(high - low + 1));
+}
+
+uint32_t Reader::Firmware::ReaderRate(uint32_t nominal) const {
+  return uint32_t(std::llround(double(nominal) * (1 + options.clock_error_ppm / kPartsPerMillion)));
+}
+
 // --- power ---
 
 void Reader::Firmware::OnModem(bool dtr_on) {
   std::lock_guard lock(mu);
   if (closed || dtr_on == dtr) return;
   dtr = dtr_on;
-  PowerDownLocked();  // a rise restarts from off as well
+  uint64_t change = ++modem_changes;
+  if (!dtr_on && options.dtr_holdup > 0 && powered) {
+    // Its own supply holds it up for a while: only a drop that lasts powers it down.
+    At(
+        kernel.Now() + options.dtr_holdup,
+        [change](Firmware& fw) {
+          if (fw.modem_changes == change) fw.PowerDownLocked();
+        },
+        false);
+    return;
+  }
+  if (dtr_on && powered) return;  // a drop ridden through
+  PowerDownLocked();              // a rise restarts from off as well
   if (dtr_on) {
+    powered = true;
     At(kernel.Now() + options.boot_time, [](Firmware& fw) { fw.BootLocked(); });
   }
 }
 
-void Reader::Firmware::PowerDownLocked() {
+void Reader::Firmware::NewEpochLocked() {
   ++power_epoch;
+  card_calls = 0;  // their answers drop with the epoch
+  tx_queue.clear();
+  tx_paced = false;
+  tx_after_paced.clear();
+}
+
+void Reader::Firmware::PowerDownLocked() {
+  NewEpochLocked();
+  powered = false;
   booted = false;
   CancelWtxLocked();
   line.reader_end().PurgeTransmit();
@@ -78,427 +110,79 @@ void Reader::Firmware::PowerDownLocked() {
   line.SetCts(false);
   jobs.clear();
   if (card && card_powered)
-    QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, card, {}, 0, nullptr});
+    QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, 0, card, {}, 0, nullptr});
   card_powered = false;
   selected_protocol = 0;
   rx.clear();
   rate_after_answer = 0;
 }
 
+void Reader::Firmware::RestartLocked() {
+  if (!booted) return;
+  ++stats.restarts;
+  PowerDownLocked();
+  powered = true;
+  At(kernel.Now() + options.boot_time, [](Firmware& fw) { fw.BootLocked(); });
+}
+
 void Reader::Firmware::BootLocked() {
   booted = true;
   ++stats.boots;
-  line.reader_end().Configure(kLinkSettings);
+  UartSettings settings = kLinkSettings;
+  settings.bit_rate = ReaderRate(settings.bit_rate);
+  line.reader_end().Configure(settings);
   ResetLinkLocked();
-  ifsc = options.ifsc;
   line.SetDsr(true);
   line.SetCts(true);
 }
 
 void Reader::Firmware::ResetLinkLocked() {
   // Anything in flight belongs to the old link.
-  ++power_epoch;
+  NewEpochLocked();
+  ++command_seq;
   CancelWtxLocked();
   phase = Phase::kIdle;
   pending = Pending::kNone;
   host_ns = 0;
   reader_ns = 0;
+  // Both sizes return to where a link starts.
   ifsd = t1::kDefaultIfs;
+  ifsc = options.ifsc;
   command.clear();
   answer.clear();
   answer_ready = false;
+  s_queue.clear();
+  reader_answer.reset();
   last_sent.clear();
   last_i_block.clear();
   rx.clear();
   rx_damaged = false;
+  bad_blocks = 0;
+  mute = false;
 }
 
-// --- receiving ---
-
-void Reader::Firmware::OnCharacter(const ReceivedCharacter& ch) {
-  std::lock_guard lock(mu);
-  if (closed || !booted) return;
-  if (!rx.empty() && ch.time - rx_last > options.char_waiting_time) {
-    ++stats.discarded_partials;
-    rx.clear();
-    rx_damaged = false;
-  }
-  rx.push_back(ch.value);
-  rx_damaged = rx_damaged || ch.parity_error || ch.framing_error;
-  rx_last = ch.time;
-  if (rx.size() >= t1::kPrologueSize &&
-      rx.size() == t1::kPrologueSize + rx[2] + t1::kEpilogueSize) {
-    std::vector<uint8_t> block = std::move(rx);
-    bool damaged = rx_damaged;
-    rx.clear();
-    rx_damaged = false;
-    HandleBlockLocked(std::move(block), damaged);
-  }
-}
-
-void Reader::Firmware::HandleBlockLocked(std::vector<uint8_t> bytes, bool damaged) {
-  ++stats.blocks_received;
-  bool in_exchange = phase == Phase::kReceivingChain || phase == Phase::kSendingChain ||
-                     (phase == Phase::kAwaitingS && pending != Pending::kWtx);
-  if (in_exchange && kernel.Now() - last_sent_time > options.block_waiting_time) {
-    // The host let the exchange lapse; this block starts afresh.
-    phase = Phase::kIdle;
-    pending = Pending::kNone;
-    command.clear();
-    answer.clear();
-  }
-  std::optional<Block> block = damaged ? std::nullopt : t1::Decode(bytes);
-  if (!block) {
-    ++stats.damaged_blocks;
-    RespondErrorLocked(RCode::kEdcError);
-    return;
-  }
-  if (block->inf.size() > t1::kMaxInf) {
-    ++stats.invalid_blocks;
-    RespondErrorLocked(RCode::kOtherError);
-    return;
-  }
-  switch (block->type()) {
-    case BlockType::kS:
-      HandleSLocked(*block);
-      break;
-    case BlockType::kR:
-      HandleRLocked(*block);
-      break;
-    case BlockType::kI:
-      HandleILocked(*block);
-      break;
-  }
-}
-
-void Reader::Firmware::RespondErrorLocked(RCode code) {
-  switch (phase) {
-    case Phase::kAwaitingS:
-      // Its response was lost or damaged: ask again.
-      ResendLocked(last_sent);
-      return;
-    case Phase::kBusy:
-      return;  // the answer is on its way
-    default:
-      SendLocked(t1::MakeR(host_ns, code));
-  }
-}
-
-void Reader::Firmware::HandleSLocked(const Block& b) {
-  size_t len = b.inf.size();
-  if (!b.response()) {
-    switch (SKind(b.s_kind())) {
-      case SKind::kResynch:
-        if (len != 0) break;
-        ++stats.resynchs;
-        ResetLinkLocked();
-        SendLocked(t1::MakeS(SKind::kResynch, true));
-        return;
-      case SKind::kIfs:
-        if (len != 1 || b.inf[0] == 0 || b.inf[0] > t1::kMaxInf) break;
-        ifsd = b.inf[0];
-        SendLocked(t1::MakeS(SKind::kIfs, true, b.inf));
-        return;
-      case SKind::kAbort:
-        if (len != 0) break;
-        if (phase == Phase::kBusy || phase == Phase::kReceivingChain ||
-            phase == Phase::kSendingChain) {
-          ++power_epoch;  // drops the answer on its way
-          CancelWtxLocked();
-        }
-        phase = Phase::kIdle;
-        pending = Pending::kNone;
-        command.clear();
-        answer.clear();
-        SendLocked(t1::MakeS(SKind::kAbort, true));
-        return;
-      default:
-        break;
-    }
-  } else if (phase == Phase::kAwaitingS) {
-    switch (pending) {
-      case Pending::kWtx:
-        if (SKind(b.s_kind()) != SKind::kWtx || len != 1) break;
-        phase = Phase::kBusy;
-        pending = Pending::kNone;
-        if (answer_ready) {
-          StartAnswerLocked();
-        } else {
-          ArmWtxLocked(options.wtx_after * (b.inf[0] ? b.inf[0] : 1));
-        }
-        return;
-      case Pending::kIfs:
-        if (SKind(b.s_kind()) != SKind::kIfs || len != 1 || b.inf[0] != requested_ifs) break;
-        ifsc = requested_ifs;
-        phase = Phase::kBusy;
-        pending = Pending::kNone;
-        StartAnswerLocked();
-        return;
-      case Pending::kIfsInHostChain:
-        if (SKind(b.s_kind()) != SKind::kIfs || len != 1 || b.inf[0] != requested_ifs) break;
-        ifsc = requested_ifs;
-        phase = Phase::kReceivingChain;
-        pending = Pending::kNone;
-        SendLocked(t1::MakeR(host_ns, RCode::kAcknowledge));
-        return;
-      case Pending::kAbortHostChain:
-        if (SKind(b.s_kind()) != SKind::kAbort || len != 0) break;
-        phase = Phase::kIdle;
-        pending = Pending::kNone;
-        command.clear();
-        // Acknowledges the block in flight, so that the host ends its chain.
-        SendLocked(t1::MakeR(host_ns, RCode::kAcknowledge));
-        return;
-      case Pending::kAbortAnswerChain:
-        if (SKind(b.s_kind()) != SKind::kAbort || len != 0) break;
-        pending = Pending::kNone;
-        phase = Phase::kBusy;
-        answer = Answer(kSwTransmissionAborted);
-        answer_nad = t1::kNadReaderToHost;
-        StartAnswerLocked();
-        return;
-      case Pending::kNone:
-        break;
-    }
-  }
-  ++stats.invalid_blocks;
-  RespondErrorLocked(RCode::kOtherError);
-}
-
-void Reader::Firmware::HandleRLocked(const Block& b) {
-  if (!b.inf.empty() || (b.pcb & t1::kPcbRReservedBit) ||
-      b.r_code() > uint8_t(RCode::kOtherError)) {
-    ++stats.invalid_blocks;
-    RespondErrorLocked(RCode::kOtherError);
-    return;
-  }
-  switch (phase) {
-    case Phase::kSendingChain:
-      if (b.nr() != last_i_ns) {  // the block in flight is acknowledged
-        if (script_abort_answer_chain) {
-          script_abort_answer_chain = false;
-          SendSRequestLocked(SKind::kAbort, Pending::kAbortAnswerChain);
-        } else {
-          SendNextAnswerBlockLocked();
-        }
-      } else {
-        ResendLocked(last_i_block);
-      }
-      return;
-    case Phase::kAwaitingS:
-    case Phase::kReceivingChain:
-      ResendLocked(last_sent);
-      return;
-    case Phase::kBusy:
-      return;
-    case Phase::kIdle:
-      if (!last_i_block.empty() && b.nr() == last_i_ns) {
-        ResendLocked(last_i_block);  // the host missed the reader's last I-block
-      } else {
-        // The host has the reader's last block; its own I-block must have got lost. Resending
-        // our last block would only repeat what the host has already taken.
-        SendLocked(t1::MakeR(host_ns, RCode::kOtherError));
-      }
-      return;
-  }
-}
-
-void Reader::Firmware::HandleILocked(const Block& b) {
-  auto invalid = [&] {
-    ++stats.invalid_blocks;
-    RespondErrorLocked(RCode::kOtherError);
-  };
-  if (phase != Phase::kIdle && phase != Phase::kReceivingChain) return invalid();
-  uint8_t destination = t1::NadDestination(b.nad);
-  bool addressed = t1::NadSource(b.nad) == t1::kAddressHost &&
-                   (destination == t1::kAddressReader || destination == t1::kAddressCard);
-  if (b.ns() != host_ns || !addressed || b.inf.size() > ifsc) return invalid();
-  if (phase == Phase::kReceivingChain && b.nad != command_nad) return invalid();
-  host_ns ^= 1;
-  if (phase == Phase::kIdle) {
-    command.clear();
-    command_nad = b.nad;
-  }
-  command.insert(command.end(), b.inf.begin(), b.inf.end());
-  if (b.more()) {
-    phase = Phase::kReceivingChain;
-    if (script_abort_host_chain) {
-      script_abort_host_chain = false;
-      SendSRequestLocked(SKind::kAbort, Pending::kAbortHostChain);
-    } else if (script_ifs_in_host_chain) {
-      requested_ifs = script_ifs_in_host_chain;
-      script_ifs_in_host_chain = 0;
-      SendSRequestLocked(SKind::kIfs, Pending::kIfsInHostChain, {requested_ifs});
-    } else {
-      SendLocked(t1::MakeR(host_ns, RCode::kAcknowledge));
-    }
-    return;
-  }
-  phase = Phase::kBusy;
-  ExecuteLocked();
-}
-
-// --- sending ---
-
-void Reader::Firmware::SendLocked(const Block& b) {
-  std::vector<uint8_t> bytes = t1::Encode(b);
-  ++stats.blocks_sent;
-  line.reader_end().Transmit(bytes);
-  last_sent = std::move(bytes);
-  last_sent_time = kernel.Now();
-}
-
-void Reader::Firmware::ResendLocked(const std::vector<uint8_t>& bytes) {
-  if (bytes.empty()) return;
-  std::vector<uint8_t> copy = bytes;
-  ++stats.resends;
-  ++stats.blocks_sent;
-  line.reader_end().Transmit(copy);
-  last_sent = std::move(copy);
-  last_sent_time = kernel.Now();
-}
-
-void Reader::Firmware::SendSRequestLocked(SKind kind, Pending why, std::vector<uint8_t> inf) {
-  phase = Phase::kAwaitingS;
-  pending = why;
-  SendLocked(t1::MakeS(kind, false, inf));
-}
-
-// --- carrying out a command ---
-
-void Reader::Firmware::ExecuteLocked() {
-  answer_ready = false;
-  if (t1::NadDestination(command_nad) == t1::kAddressReader) {
-    ++stats.reader_commands;
-    std::optional<std::vector<uint8_t>> now = ReaderCommandLocked(command);
-    if (now) {
-      std::vector<uint8_t> bytes = std::move(*now);
-      At(kernel.Now() + options.command_time,
-         [bytes](Firmware& fw) { fw.DeliverAnswerLocked(t1::kNadReaderToHost, bytes); });
-    } else {
-      ArmWtxLocked(options.wtx_after);
-    }
-    return;
-  }
-  ++stats.card_commands;
-  if (!card || !card_powered) {
-    At(kernel.Now() + options.command_time,
-       [](Firmware& fw) { fw.DeliverAnswerLocked(t1::kNadReaderToHost, Answer(kSwNoCard)); });
-    return;
-  }
-  CardJob job{CardJob::Kind::kTransmit, 0, card, command, 0, nullptr};
-  job.done = [this](std::optional<std::vector<uint8_t>> response, uint32_t) {
-    if (response && !response->empty()) {
-      DeliverAnswerLocked(t1::kNadCardToHost, std::move(*response));
-    } else {
-      DeliverAnswerLocked(t1::kNadReaderToHost, Answer(kSwCardMute));
-    }
-  };
-  QueueJobLocked(std::move(job));
-  ArmWtxLocked(options.wtx_after);
-}
-
-void Reader::Firmware::DeliverAnswerLocked(uint8_t nad, std::vector<uint8_t> bytes) {
-  if (phase != Phase::kBusy && !(phase == Phase::kAwaitingS && pending == Pending::kWtx)) return;
-  answer = std::move(bytes);
-  answer_nad = nad;
-  if (phase == Phase::kAwaitingS) {
-    answer_ready = true;  // sent once the host has answered the WTX request
-    return;
-  }
-  StartAnswerLocked();
-}
-
-void Reader::Firmware::StartAnswerLocked() {
-  CancelWtxLocked();
-  answer_ready = false;
-  if (script_ifs) {
-    requested_ifs = script_ifs;
-    script_ifs = 0;
-    SendSRequestLocked(SKind::kIfs, Pending::kIfs, {requested_ifs});
-    return;
-  }
-  if (script_wtx) {
-    uint8_t multiplier = script_wtx;
-    script_wtx = 0;
-    answer_ready = true;
-    ++stats.wtx_requests;
-    SendSRequestLocked(SKind::kWtx, Pending::kWtx, {multiplier});
-    return;
-  }
-  answer_sent = 0;
-  SendNextAnswerBlockLocked();
-}
-
-void Reader::Firmware::SendNextAnswerBlockLocked() {
-  size_t remaining = answer.size() - answer_sent;
-  size_t chunk = std::min<size_t>(remaining, ifsd);
-  bool more = remaining > chunk;
-  Block b = t1::MakeI(answer_nad, reader_ns, more, std::span(answer).subspan(answer_sent, chunk));
-  last_i_ns = reader_ns;
-  reader_ns ^= 1;
-  answer_sent += chunk;
-  SendLocked(b);
-  last_i_block = last_sent;
-  phase = more ? Phase::kSendingChain : Phase::kIdle;
-  if (!more && rate_after_answer) {
-    uint32_t rate = rate_after_answer;
-    rate_after_answer = 0;
-    std::weak_ptr<Firmware> weak = weak_from_this();
-    uint64_t epoch = power_epoch;
-    line.reader_end().WhenTransmitterIdle([weak, epoch, rate] {
-      auto self = weak.lock();
-      if (!self) return;
-      std::lock_guard lock(self->mu);
-      if (self->closed || !self->booted || epoch != self->power_epoch) return;
-      UartSettings s = self->line.reader_end().settings();
-      s.bit_rate = rate;
-      self->line.reader_end().Configure(s);
-    });
-  }
-}
-
-// --- waiting time extension ---
-
-void Reader::Firmware::ArmWtxLocked(Ticks after) {
-  CancelWtxLocked();
-  if (!options.wtx_enabled) return;
-  std::weak_ptr<Firmware> weak = weak_from_this();
-  uint64_t epoch = power_epoch;
-  wtx_timer = kernel.ScheduleAfter(after, [weak, epoch] {
-    auto self = weak.lock();
-    if (!self) return;
-    std::lock_guard lock(self->mu);
-    self->wtx_timer = 0;
-    if (self->closed || epoch != self->power_epoch || self->phase != Phase::kBusy) return;
-    ++self->stats.wtx_requests;
-    self->SendSRequestLocked(SKind::kWtx, Pending::kWtx, {self->options.wtx_multiplier});
-  });
-}
-
-void Reader::Firmware::CancelWtxLocked() {
-  if (wtx_timer) kernel.CancelScheduled(wtx_timer);
-  wtx_timer = 0;
-}
-
-// --- Reader ---
-
-Reader::Reader(SerialLine& line, ReaderOptions options)
-    : firmware_(std::make_shared<Firmware>(line, options)) {
-  firmware_->Start();
-}
-
-Reader::~Reader() { firmware_->Close(); }
+// --- slot ---
 
 void Reader::Firmware::InsertCardLocked(std::shared_ptr<Card> new_card) {
+  bool pulled = card != nullptr && new_card == nullptr;
   if (card && card_powered) {
-    QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, card, {}, 0, nullptr});
+    QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, 0, card, {}, 0, nullptr});
   }
   card = std::move(new_card);
   card_powered = false;
   card_protocols = 0;
   selected_protocol = 0;
+  if (pulled) CardPulledLocked();
 }
+
+// --- Reader ---
+
+Reader::Reader(SerialLine& line, ReaderOptions options)
+    : firmware_(std::make_shared<Firmware>(line, std::move(options))) {
+  firmware_->Start();
+}
+
+Reader::~Reader() { firmware_->Close(); }
 
 void Reader::InsertCard(std::shared_ptr<Card> card) {
   std::lock_guard lock(firmware_->mu);
@@ -514,6 +198,12 @@ void Reader::InsertCardAt(Ticks when, std::shared_ptr<Card> card) {
 }
 
 void Reader::RemoveCardAt(Ticks when) { InsertCardAt(when, nullptr); }
+
+void Reader::RestartAt(Ticks when) {
+  std::lock_guard lock(firmware_->mu);
+  firmware_->At(
+      when, [](Firmware& fw) { fw.RestartLocked(); }, false);
+}
 
 bool Reader::card_present() const {
   std::lock_guard lock(firmware_->mu);
@@ -548,6 +238,14 @@ void Reader::AbortNextHostChain() {
 void Reader::AbortNextAnswerChain() {
   std::lock_guard lock(firmware_->mu);
   firmware_->script_abort_answer_chain = true;
+}
+
+void Reader::Script(std::vector<ScriptStep> steps) {
+  std::lock_guard lock(firmware_->mu);
+  for (ScriptStep& step : steps) {
+    step.exchange += int(firmware_->card_commands_started);
+    firmware_->script.push_back(step);
+  }
 }
 
 bool Reader::booted() const {

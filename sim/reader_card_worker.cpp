@@ -9,6 +9,8 @@ using host::kernel::Ticks;
 
 void Reader::Firmware::QueueJobLocked(CardJob job) {
   job.epoch = power_epoch;
+  job.command_seq = command_seq;
+  if (job.done) ++card_calls;
   jobs.push_back(std::move(job));
   KeSetEvent(&jobs_event, 0, FALSE);
 }
@@ -36,6 +38,7 @@ void Reader::Firmware::WorkerLoop() {
         work = job->card->ProcessingTime({});
         result = job->card->PowerOn();
         protocols = result->empty() ? 0 : job->card->SupportedProtocols();
+        work += options.card_time_base + Ticks(result->size()) * options.card_byte_time;
         break;
       case CardJob::Kind::kPowerOff:
         job->card->PowerOff();
@@ -46,6 +49,9 @@ void Reader::Firmware::WorkerLoop() {
       case CardJob::Kind::kTransmit:
         work = job->card->ProcessingTime(job->command);
         result = job->card->Transmit(job->command);
+        // The bytes cross between reader and card at the card's rate.
+        work += options.card_time_base +
+                Ticks(job->command.size() + result->size()) * options.card_byte_time;
         break;
     }
     if (work > options.card_timeout) {
@@ -62,8 +68,10 @@ void Reader::Firmware::WorkerLoop() {
     auto done = std::move(job->done);
     At(
         kernel.Now(),
-        [done, result, protocols, epoch = job->epoch](Firmware& fw) {
-          if (epoch == fw.power_epoch) done(result, protocols);
+        [done, result, protocols, epoch = job->epoch, seq = job->command_seq](Firmware& fw) {
+          if (epoch != fw.power_epoch) return;
+          --fw.card_calls;
+          if (seq == fw.command_seq) done(result, protocols);
         },
         false);
   }

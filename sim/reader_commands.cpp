@@ -38,7 +38,7 @@ std::optional<std::vector<uint8_t>> Reader::Firmware::ReaderCommandLocked(
       if (cmd.size() != kPowerOffSize) return Answer(kSwWrongLength);
       if (p1 != kP1Slot1) return Answer(kSwIncorrectP1P2);
       if (card && card_powered) {
-        QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, card, {}, 0, nullptr});
+        QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, 0, card, {}, 0, nullptr});
       }
       card_powered = false;
       selected_protocol = 0;
@@ -47,7 +47,7 @@ std::optional<std::vector<uint8_t>> Reader::Firmware::ReaderCommandLocked(
       if (cmd.size() != kResetSize) return Answer(kSwWrongLength);
       if (p1 == kP1Reader) {
         if (card && card_powered) {
-          QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, card, {}, 0, nullptr});
+          QueueJobLocked(CardJob{CardJob::Kind::kPowerOff, 0, 0, card, {}, 0, nullptr});
         }
         card_powered = false;
         selected_protocol = 0;
@@ -58,7 +58,7 @@ std::optional<std::vector<uint8_t>> Reader::Firmware::ReaderCommandLocked(
       card_powered = false;
       selected_protocol = 0;
       std::shared_ptr<Card> target = card;
-      CardJob job{CardJob::Kind::kPowerOn, 0, card, {}, 0, nullptr};
+      CardJob job{CardJob::Kind::kPowerOn, 0, 0, card, {}, 0, nullptr};
       job.done = [this, target](std::optional<std::vector<uint8_t>> atr, uint32_t protocols) {
         if (card != target) {  // taken out while it was being reset
           DeliverAnswerLocked(t1::kNadReaderToHost, Answer(kSwNoCard));
@@ -109,7 +109,7 @@ std::vector<uint8_t> Reader::Firmware::SetParametersLocked(const std::vector<uin
     if (!card || !card_powered) return Answer(kSwNoCard);
     if (!wanted || !(card_protocols & wanted)) return Answer(kSwProtocolNotSupported);
     selected_protocol = wanted;
-    QueueJobLocked(CardJob{CardJob::Kind::kSelectProtocol, 0, card, {}, wanted, nullptr});
+    QueueJobLocked(CardJob{CardJob::Kind::kSelectProtocol, 0, 0, card, {}, wanted, nullptr});
     sw = options.protocol_accepted_sw;
   }
   if (rate_code) {

@@ -1,5 +1,7 @@
 #include "sim/reader_rig.h"
 
+#include <algorithm>
+
 #include "platform/ke.h"
 
 namespace sim {
@@ -10,6 +12,8 @@ ReaderRig::ReaderRig(host::kernel::Kernel& kernel, ReaderRigOptions options)
     : kernel_(kernel), options_(options) {
   line_ = std::make_unique<SerialLine>(kernel_, options_.seed);
   trace_ = std::make_unique<LineTrace>(*line_);
+  // The reader's pauses inside a block do not cut it in the trace.
+  trace_->set_block_gap(std::max(kDefaultBlockGap, 2 * options_.reader.character_gap_max));
   reader_ = std::make_unique<Reader>(*line_, options_.reader);
   card_ = std::make_shared<BuiltinCard>(options_.card);
   if (options_.insert_card) reader_->InsertCard(card_);

@@ -45,8 +45,12 @@ struct SerialLine::Impl {
   }
 
   struct Transmitter {
+    struct Injected {
+      uint8_t value;
+      bool bad_parity;
+    };
     std::deque<uint8_t> fifo;
-    std::deque<uint8_t> injected;  // fault insertions, sent before the fifo
+    std::deque<Injected> injected;  // fault insertions, sent before the fifo
     bool on_wire = false;
     double burst_start = 0;  // a burst is a run of back-to-back characters at one setting
     uint64_t burst_bits = 0;
@@ -130,9 +134,11 @@ struct SerialLine::Impl {
     Transmitter& tx = sides[s].tx;
     const UartSettings& st = sides[s].settings;
     bool inserted = !tx.injected.empty();
+    bool bad_parity = false;
     uint8_t value;
     if (inserted) {
-      value = tx.injected.front();
+      value = tx.injected.front().value;
+      bad_parity = tx.injected.front().bad_parity;
       tx.injected.pop_front();
     } else {
       value = tx.fifo.front();
@@ -171,21 +177,20 @@ struct SerialLine::Impl {
       f.levels.push_back(kSpace);
       uint8_t data = value ^ uint8_t(fault.flip_mask);
       for (int i = 0; i < st.data_bits; ++i) f.levels.push_back((data >> i) & 1);
-      if (st.parity != Parity::kNone) f.levels.push_back(ParityBit(st, value));
+      if (st.parity != Parity::kNone) f.levels.push_back(ParityBit(st, value) ^ bad_parity);
       for (int i = 0; i < st.stop_bits; ++i) f.levels.push_back(kMark);
-      double ber = sides[s].faults.bit_error_rate();
+      double ber = sides[s].faults.BitErrorRateAt(start_tick);
       if (ber > 0) {
         std::uniform_real_distribution<double> chance(0.0, 1.0);
         for (auto& level : f.levels) {
           if (chance(sides[s].rng) < ber) level ^= 1;
         }
       }
-      int far = 1 - s;
-      sides[far].rx.wave.push_back(std::move(f));
-      HuntLocked(far);
+      if (sides[s].faults.EchoAt(start_tick)) PutOnWireLocked(s, f);
+      PutOnWireLocked(1 - s, std::move(f));
     }
     for (auto it = fault.insert_after.rbegin(); it != fault.insert_after.rend(); ++it) {
-      tx.injected.push_front(*it);
+      tx.injected.push_front({*it, false});
     }
     Schedule(ToTick(tx.wire_end),
              [s](Impl& impl, Deferred& work) { impl.CharacterSentLocked(s, work); });
@@ -200,6 +205,39 @@ struct SerialLine::Impl {
     tx.on_wire = false;
     for (auto& fn : tx.idle_waiters) out.push_back(std::move(fn));
     tx.idle_waiters.clear();
+  }
+
+  // --- the wire ---
+
+  // A frame reaches the receiver of side r, in time order with what it already has.
+  void PutOnWireLocked(int r, Frame f) {
+    auto& wave = sides[r].rx.wave;
+    auto at = wave.end();
+    while (at != wave.begin() && std::prev(at)->start > f.start) --at;
+    wave.insert(at, std::move(f));
+    HuntLocked(r);
+  }
+
+  // The wire side s sends on held at space over [from, until): a phantom start bit when short,
+  // a break when long.
+  void SpaceLocked(int s, double from, double until) {
+    Frame f;
+    f.start = from;
+    f.bit = until - from;
+    f.levels.push_back(kSpace);
+    PutOnWireLocked(1 - s, std::move(f));
+  }
+
+  void NoiseLocked(int s, Ticks until, double per_second, double width) {
+    Ticks now = kernel.Now();
+    if (now >= until) return;
+    // Only while the line idles: on a character the noise is a bit error.
+    if (!sides[s].tx.on_wire) SpaceLocked(s, double(now), double(now) + width);
+    std::exponential_distribution<double> interval(per_second);
+    Ticks next = now + 1 + Ticks(interval(sides[s].rng) * double(host::kernel::kTicksPerSecond));
+    Schedule(next, [s, until, per_second, width](Impl& impl, Deferred&) {
+      impl.NoiseLocked(s, until, per_second, width);
+    });
   }
 
   // --- receiver of side r (it samples what the other side sends) ---
@@ -354,6 +392,43 @@ void SerialLine::End::SetReceiveCallback(ReceiveCallback callback) {
 
 LineFaults& SerialLine::End::faults() { return impl_->sides[side_].faults; }
 
+void SerialLine::End::GlitchAt(Ticks at, double bits) {
+  std::lock_guard lock(impl_->mu);
+  int s = side_;
+  impl_->Schedule(at, [s, at, bits](Impl& impl, Impl::Deferred&) {
+    double width = BitsToTicks(1, impl.sides[s].settings.bit_rate) * bits;
+    impl.SpaceLocked(s, double(at), double(at) + width);
+  });
+}
+
+void SerialLine::End::NoiseBetween(Ticks from, Ticks until, double per_second) {
+  std::lock_guard lock(impl_->mu);
+  int s = side_;
+  impl_->Schedule(from, [s, until, per_second](Impl& impl, Impl::Deferred&) {
+    double width = BitsToTicks(1, impl.sides[s].settings.bit_rate) / 2;
+    impl.NoiseLocked(s, until, per_second, width);
+  });
+}
+
+void SerialLine::End::BreakBetween(Ticks from, Ticks until) {
+  std::lock_guard lock(impl_->mu);
+  int s = side_;
+  impl_->sides[s].faults.Silence(from, until);
+  impl_->Schedule(from, [s, from, until](Impl& impl, Impl::Deferred&) {
+    impl.SpaceLocked(s, double(from), double(until));
+  });
+}
+
+void SerialLine::End::InjectAt(Ticks at, uint8_t value, bool bad_parity) {
+  std::lock_guard lock(impl_->mu);
+  int s = side_;
+  impl_->Schedule(at, [s, value, bad_parity](Impl& impl, Impl::Deferred& work) {
+    Impl::Transmitter& tx = impl.sides[s].tx;
+    tx.injected.push_back({value, bad_parity});
+    if (!tx.on_wire) impl.StartNextLocked(s, double(impl.kernel.Now()), work);
+  });
+}
+
 Direction SerialLine::End::direction() const { return Impl::DirectionOf(side_); }
 
 // --- SerialLine ---
@@ -387,6 +462,16 @@ void SerialLine::SetDtr(bool on) {
   impl_->Schedule(impl_->kernel.Now(), [on, rts](Impl& impl, Impl::Deferred& work) {
     if (auto cb = impl.modem_callback) work.push_back([cb, on, rts] { cb(on, rts); });
   });
+}
+
+void SerialLine::DropDtr(Ticks at, Ticks duration) {
+  std::lock_guard lock(impl_->mu);
+  for (bool on : {false, true}) {
+    impl_->Schedule(at + (on ? duration : 0), [on](Impl& impl, Impl::Deferred& work) {
+      if (!impl.dtr) return;  // the converter has it off anyway
+      if (auto cb = impl.modem_callback) work.push_back([cb, on, rts = impl.rts] { cb(on, rts); });
+    });
+  }
 }
 
 void SerialLine::SetRts(bool on) {

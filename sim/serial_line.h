@@ -101,6 +101,18 @@ class SerialLine {
     // simulation, or before traffic starts in real mode.
     LineFaults& faults();
 
+    // Faults at chosen times on the wire this end sends on, heard by the far end's receiver:
+    // A phantom start bit: the line dips to space for `bits` bit times at `at`.
+    void GlitchAt(host::kernel::Ticks at, double bits = 0.5);
+    // Phantom start bits at random, about `per_second` of them, while the line idles.
+    void NoiseBetween(host::kernel::Ticks from, host::kernel::Ticks until, double per_second);
+    // The line held at space (a break, or a line stuck): the receiver takes one 00 with a
+    // framing error, and whatever this end sends meanwhile is lost.
+    void BreakBetween(host::kernel::Ticks from, host::kernel::Ticks until);
+    // A character put on the line at `at` (after the one on the wire then), its parity bit
+    // inverted when asked.
+    void InjectAt(host::kernel::Ticks at, uint8_t value, bool bad_parity = false);
+
     // The direction of what this end sends.
     Direction direction() const;
     SerialLine& line() const { return line_; }
@@ -130,6 +142,9 @@ class SerialLine {
   bool rts() const;
   // The reader side's callback for every change of DTR or RTS (device event).
   void SetModemCallback(std::function<void(bool dtr, bool rts)> callback);
+  // DTR as the reader sees it drops at `at` for `duration` (a loose contact, a converter that
+  // glitches), while the converter keeps it set.
+  void DropDtr(host::kernel::Ticks at, host::kernel::Ticks duration);
   ModemCounters modem_counters() const;
 
   // Status lines driven by the reader side, read by the converter.

@@ -13,6 +13,9 @@ enum class Parity : uint8_t { kNone, kOdd, kEven, kMark, kSpace };
 
 constexpr uint32_t kMinBitRate = 1200;
 constexpr uint32_t kMaxBitRate = 115200;
+// A UART's clock may be off its nominal rate by this many percent (a reader clocked from a card
+// oscillator, 3.579545 MHz / 372 = 9622 bit/s, is 0.23 % fast; cheap ones are off by up to 3 %).
+constexpr uint32_t kClockTolerancePercent = 5;
 constexpr uint8_t kMinDataBits = 5;
 constexpr uint8_t kMaxDataBits = 8;
 constexpr uint8_t kStartBits = 1;
@@ -28,12 +31,21 @@ struct UartSettings {
     return kStartBits + data_bits + (parity == Parity::kNone ? 0 : 1) + stop_bits;
   }
   bool Valid() const {
-    return bit_rate >= kMinBitRate && bit_rate <= kMaxBitRate && data_bits >= kMinDataBits &&
-           data_bits <= kMaxDataBits && (stop_bits == 1 || stop_bits == 2);
+    return bit_rate >= kMinBitRate * (100 - kClockTolerancePercent) / 100 &&
+           bit_rate <= kMaxBitRate * (100 + kClockTolerancePercent) / 100 &&
+           data_bits >= kMinDataBits && data_bits <= kMaxDataBits &&
+           (stop_bits == 1 || stop_bits == 2);
   }
   // "9600 8E1"
   std::string ToString() const;
   bool operator==(const UartSettings&) const = default;
+};
+
+// What a receiver does with a character whose parity or stop bit is wrong.
+enum class CharacterErrors : uint8_t {
+  kFlag,    // keeps the value sampled and reports the error (the block is known damaged)
+  kIgnore,  // keeps the value sampled and reports nothing: the block's LRC alone checks it
+  kDrop,    // throws the character away: the block arrives short
 };
 
 // The reader link's settings: 9600 bit/s, 8 data bits, even parity, one stop bit.

@@ -232,6 +232,23 @@ std::string UsageText() {
          "  --pcap FILE                  write the URBs as a USBPcap capture (Wireshark)\n"
          "  --silent-reader              the reader stops answering once the link is up (shows\n"
          "                               how a reader that does not answer is reported)\n"
+         "  --reader-profile P           the reader's habits: ideal (default) or realistic, then\n"
+         "                               ,key=value settings: turnaround=1ms-20ms gap=2ms\n"
+         "                               guard=2ms card=10ms card-byte=1250us wtx=4s\n"
+         "                               wtx-jitter=250ms no-wtx clock=2331 (ppm) ifsc=254\n"
+         "                               sizes=32/64 addressed parity=flag|ignore|drop\n"
+         "                               bad-blocks=2 deaf removal-at-once holdup=100ms\n"
+         "                               chain-timeout=10s seed=7\n"
+         "  --faults S                   what befalls the session, items separated by ';':\n"
+         "                               N:hK:ACTIONS in place of the reader's reply to the\n"
+         "                               host's K-th block of the N-th card command, N:aJ:ACTIONS\n"
+         "                               once the host acknowledged its J-th answer block;\n"
+         "                               ACTIONS: wtx=M ifs=S abort restart remove sw=XXXX,\n"
+         "                               several joined by ','. @TIME:EVENT at a virtual time:\n"
+         "                               restart remove insert dtr-drop=D silence=D noise=D/N\n"
+         "                               burst=D/RATE break=D inject=XX[!] echo=D, line faults\n"
+         "                               toward the host unless followed by '>reader'\n"
+         "                               (example: \"1:h1:wtx=2,ifs=32;@2.5s:remove\")\n"
          "  --for SECONDS                watch: how long (default: 3 s after the last event;\n"
          "                               with vicc until interrupted)\n"
          "  --seed N                     the simulation's seed (default 1): it draws the\n"
@@ -276,6 +293,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       o.reader_interface = true;
     } else if (a == "--silent-reader") {
       o.silent_reader = true;
+    } else if (a == "--reader-profile") {
+      std::string error;
+      if (!value(&v)) return Fail("--reader-profile needs a value: ideal or realistic");
+      if (!sim::ParseReaderProfile(v, &o.reader_profile, &error)) return Fail(error);
+    } else if (a == "--faults") {
+      std::string error;
+      if (!value(&v)) return Fail("--faults needs a script (see --help)");
+      if (!sim::ParseFaultScript(v, &o.faults, &error)) return Fail(error);
     } else if (a == "--pcap") {
       if (!value(&o.pcap) || o.pcap.empty()) return Fail("--pcap needs a file name");
     } else if (a == "--card") {

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "host/kernel/ticks.h"
+#include "sim/fault_script.h"
+#include "sim/reader_profile.h"
 
 namespace tools {
 
@@ -59,6 +61,8 @@ struct SessionOptions {
   bool usb = false;            // the trace shows every URB
   std::string pcap;            // where the USBPcap capture goes, when given
   bool silent_reader = false;  // the reader stops answering once the link is up
+  sim::ReaderProfile reader_profile;
+  sim::FaultScript faults;
   uint64_t seed = 1;
   unsigned unit = 0;              // the device the tool opens: \Device\USBTESK<unit>
   unsigned converters = 0;        // converters plugged in; 0: as many as the unit needs

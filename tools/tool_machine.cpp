@@ -5,6 +5,7 @@
 
 #include "host/io/io_manager.h"
 #include "sim/cards/vpcd_bridge.h"
+#include "sim/fault_script.h"
 
 namespace tools {
 
@@ -16,8 +17,9 @@ using host::machine::Machine;
 constexpr std::chrono::seconds kViccConnectTimeout{30};
 
 host::machine::ConverterOptions CardOptions(CardChoice card, std::shared_ptr<sim::Card> vicc,
-                                            uint64_t seed) {
+                                            uint64_t seed, const sim::ReaderOptions& reader) {
   host::machine::ConverterOptions options;
+  options.rig.reader.reader = reader;
   // The seed draws the line's faults and the built-in card's random answers too.
   options.rig.reader.seed = seed;
   options.rig.reader.card.seed = seed;
@@ -53,7 +55,13 @@ Converter* PlugConverters(const SessionOptions& o, Machine& machine,
     CardChoice card = ours ? o.card : CardChoice::kBuiltin;
     // The watch puts the emulator in the slot when it connects.
     if (card == CardChoice::kVicc && o.command == Command::kWatch) card = CardChoice::kNone;
-    Converter& converter = machine.Plug(CardOptions(card, ours ? vicc : nullptr, o.seed));
+    // The reader profile is the opened unit's; the others play the ideal reader.
+    Converter& converter =
+        machine.Plug(CardOptions(card, ours ? vicc : nullptr, o.seed,
+                                 ours ? o.reader_profile.options : sim::ReaderOptions{}));
+    if (ours) {
+      sim::ApplyFaultScript(o.faults, converter.line(), converter.reader(), converter.card());
+    }
     std::u16string name = converter.device_name();
     if (count > 1) {
       std::string why = converter.node() ? host::io::StatusName(converter.node()->last_status)

@@ -28,7 +28,7 @@ class Lines {
     size_t used = name.size() + value.size();
     line.append(used < kColumnWidth ? kColumnWidth - used : 1, ' ');
     line += value;
-    if (!meaning.empty()) line += " " + meaning;
+    if (!meaning.empty()) line.append(" ").append(meaning);
     out_.push_back(line);
   }
   void Text(int depth, const std::string& text) {
@@ -66,7 +66,7 @@ void StringField(Lines& l, int depth, const std::string& name, uint8_t index,
 void Device(Lines& l, const std::vector<uint8_t>& d, const StringLookup& strings) {
   l.Text(0, "Device Descriptor:");
   if (d.size() < sizeof(USB_DEVICE_DESCRIPTOR)) {
-    l.Text(1, "(" + Number(unsigned(d.size())) + " bytes: too short)");
+    l.Text(1, std::string("(").append(Number(unsigned(d.size()))).append(" bytes: too short)"));
     return;
   }
   l.Field(1, "bLength", Number(d[0]));

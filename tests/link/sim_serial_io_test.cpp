@@ -418,23 +418,33 @@ TEST(SimLink, CardKinds) {
       t0));
 }
 
-TEST(SimSerialIo, DamagedCharactersAreHandedOnUnlessToldToDiscardThem) {
-  for (bool discard : {false, true}) {
+TEST(SimSerialIo, DamagedCharactersAreFlaggedIgnoredOrDropped) {
+  using sim::CharacterErrors;
+  for (CharacterErrors mode :
+       {CharacterErrors::kFlag, CharacterErrors::kIgnore, CharacterErrors::kDrop}) {
     SimLinkOptions options;
-    options.serial.discard_damaged_characters = discard;
+    options.serial.damaged_characters = mode;
     ExpectOk(RunSimLink(
-        [discard](Kernel&, SimLink& link) {
+        [mode](Kernel&, SimLink& link) {
           SERIAL_LINE_CONTROL odd{STOP_BIT_1, ODD_PARITY, 8};
           ASSERT_EQ(Call(link, IOCTL_SERIAL_SET_LINE_CONTROL, Raw(odd)), STATUS_SUCCESS);
           ASSERT_EQ(SetTimeouts(link, 0, 100), STATUS_SUCCESS);
           link.line().reader_end().Transmit({0x21, 0x00, 0x05});  // parity errors, values intact
           ReadResult r = Read(link, 3);
-          if (discard) {
+          if (mode == CharacterErrors::kDrop) {
             EXPECT_EQ(r.status, STATUS_TIMEOUT);
           } else {
             EXPECT_EQ(r.bytes, Hex("21 00 05"));
           }
           EXPECT_EQ(link.serial().port().error_count(), 3u);
+          // Reported once, as a serial port reports its line errors, unless ignored.
+          Bytes status(sizeof(SERIAL_STATUS), 0);
+          for (ULONG expected : {mode == CharacterErrors::kIgnore ? 0u : SERIAL_ERROR_PARITY, 0u}) {
+            ASSERT_EQ(Call(link, IOCTL_SERIAL_GET_COMMSTATUS, status), STATUS_SUCCESS);
+            SERIAL_STATUS reported;
+            std::memcpy(&reported, link.extension()->SmartcardRequest.Buffer, sizeof reported);
+            EXPECT_EQ(reported.Errors, expected);
+          }
         },
         options));
   }

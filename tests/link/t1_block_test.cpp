@@ -154,13 +154,20 @@ TEST(T1SetIfsd, SendsTheRequestAndNeedsTheSameSizeBack) {
   }));
 }
 
-TEST(T1SetIfsd, TimeoutMarksTheReaderSilentAndLaterCallsSendNothing) {
+// An unanswered request is sent again, as a wrongly answered one is; three unanswered mark the
+// reader silent.
+TEST(T1SetIfsd, TimeoutsMarkTheReaderSilentAndLaterCallsSendNothing) {
   ExpectOk(test_support::RunWithLink([](LinkBench& b) {
     EXPECT_EQ(T1SetIfsd(b.extension, 254), STATUS_TIMEOUT);
     EXPECT_EQ(b.reader->LinkState, ULONG(LINK_STATE_NO_ANSWER));
     EXPECT_EQ(T1SetIfsd(b.extension, 254), STATUS_TIMEOUT);
     EXPECT_EQ(T1Resynch(b.extension), STATUS_TIMEOUT);
-    EXPECT_EQ(b.line->writes.size(), 1u);
+    EXPECT_EQ(b.line->writes.size(), 3u);
+    b.reader->LinkState = LINK_STATE_IN_STEP;
+    ScriptedPeer peer(*b.line);
+    peer.Expect("00 C1 01 FE 3E").Expect("00 C1 01 FE 3E", BlockHex("00 E1 01 FE"));
+    EXPECT_EQ(T1SetIfsd(b.extension, 254), STATUS_SUCCESS);
+    EXPECT_TRUE(peer.Done());
   }));
 }
 

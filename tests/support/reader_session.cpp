@@ -49,6 +49,8 @@ ReaderSession::ReaderSession(host::kernel::Kernel& kernel, host::io::IoManager& 
   if (options.card == SimCardKind::kCustom && options.custom_card) {
     rig_->reader().InsertCard(options.custom_card);
   }
+  sim::ApplyFaultScript(options.faults, rig_->line(), rig_->reader(),
+                        options.custom_card ? options.custom_card : rig_->card());
 
   std::u16string name =
       u"\\Driver\\Zarq7Session" + host::io::Widen(std::to_string(next_session_number++));

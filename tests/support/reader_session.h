@@ -19,6 +19,7 @@
 #include "host/kernel/kernel.h"
 #include "platform/wdm.h"
 #include "sim/cards/card.h"
+#include "sim/fault_script.h"
 #include "sim/reader_rig.h"
 #include "tests/support/sim_link.h"
 
@@ -29,6 +30,7 @@ struct ReaderSessionOptions {
   std::shared_ptr<sim::Card> custom_card;  // the card for kCustom (a vicc bridge, a scripted card)
   sim::ReaderOptions reader;
   uint64_t line_seed = 1;
+  sim::FaultScript faults;  // put to work as the session is made
 };
 
 struct ControlResult {

@@ -43,8 +43,12 @@ void Delay(Ticks interval) {
 
 SimSerialIo::SimSerialIo(PSMARTCARD_EXTENSION extension, sim::SerialLine& line,
                          SimSerialIoOptions options)
-    : extension_(extension), line_(line), options_(options), port_(line.converter_end()) {
-  port_.set_discard_damaged(options_.discard_damaged_characters);
+    : extension_(extension),
+      line_(line),
+      options_(options),
+      port_(line.converter_end()),
+      rng_(options.seed) {
+  port_.set_discard_damaged(options_.damaged_characters == sim::CharacterErrors::kDrop);
   timeouts_.ReadIntervalTimeout = kSimDefaultReadInterval;
   timeouts_.ReadTotalTimeoutMultiplier = kSimDefaultReadMultiplier;
   timeouts_.ReadTotalTimeoutConstant = kSimDefaultReadConstant;
@@ -146,6 +150,9 @@ NTSTATUS SimSerialIo::Serve(PSMARTCARD_EXTENSION extension) {
     case IOCTL_SERIAL_SET_BAUD_RATE:
       record.status = SetBaudRate(request);
       break;
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+      record.status = GetCommStatus(request);
+      break;
     case IOCTL_SERIAL_SET_LINE_CONTROL:
       record.status = SetLineControl(request);
       break;
@@ -180,6 +187,11 @@ NTSTATUS SimSerialIo::Write(const SMARTCARD_REQUEST& request) {
   if (request.BufferLength == 0) return STATUS_SUCCESS;
   if (request.Buffer == nullptr) return STATUS_INVALID_PARAMETER;
   sim::SerialLine::End& end = line_.converter_end();
+  Ticks spread = options_.turnaround_max - options_.turnaround_min;
+  // The converter path's own latency is hardware time, not a timer on the clock tick.
+  Ticks turnaround =
+      options_.turnaround_min + (spread > 0 ? Ticks(rng_() % uint64_t(spread + 1)) : 0);
+  if (turnaround > 0) host::kernel::Kernel::Current().SleepFor(turnaround);
   port_.Send(std::span<const uint8_t>(request.Buffer, request.BufferLength));
   size_t queued = end.TransmitQueued();
   if (queued > options_.transmit_buffer) {
@@ -268,6 +280,23 @@ NTSTATUS SimSerialIo::SetLineControl(const SMARTCARD_REQUEST& request) {
       break;
   }
   line_.converter_end().Configure(settings);
+  return STATUS_SUCCESS;
+}
+
+// The line errors since the last call, into the request's own buffer (the system buffer of a
+// buffered request); reading them clears them.
+NTSTATUS SimSerialIo::GetCommStatus(SMARTCARD_REQUEST& request) {
+  if (request.Buffer == nullptr || request.BufferLength < sizeof(SERIAL_STATUS)) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  SERIAL_STATUS status{};
+  uint64_t errors = port_.error_count();
+  if (errors != errors_reported_ && options_.damaged_characters != sim::CharacterErrors::kIgnore) {
+    status.Errors = SERIAL_ERROR_PARITY;
+  }
+  errors_reported_ = errors;
+  status.AmountInInQueue = ULONG(port_.available());
+  std::memcpy(request.Buffer, &status, sizeof status);
   return STATUS_SUCCESS;
 }
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "host/kernel/ticks.h"
@@ -36,10 +37,17 @@ struct SimSerialIoOptions {
   // What the converter takes at once before the line has to make room: a write returns once no
   // more than this many of its characters still wait to be sent. 0: once the last has left.
   size_t transmit_buffer = 64;
-  // The simulated converter hands on every character with the value it sampled, parity and
-  // framing errors or not, and the link has only its LRC to find damage. Set, characters with
-  // such errors are thrown away instead, so that a damaged block arrives short.
-  bool discard_damaged_characters = false;
+  // Characters with parity or framing errors: handed on with the value sampled and reported on
+  // IOCTL_SERIAL_GET_COMMSTATUS (kFlag, as a serial port does), handed on unreported so that the
+  // link has only its LRC (kIgnore), or thrown away so that a damaged block arrives short (kDrop;
+  // still reported).
+  sim::CharacterErrors damaged_characters = sim::CharacterErrors::kFlag;
+  // The converter path's delay before a written block's first character leaves, drawn in
+  // [min, max] from `seed`: the IN poll that brought the answer's last byte up and the OUT frame
+  // that takes the block down (1 to 11 ms at 9600 bit/s, whose IN endpoint is polled every 10).
+  host::kernel::Ticks turnaround_min = 0;
+  host::kernel::Ticks turnaround_max = 0;
+  uint64_t seed = 1;
 };
 
 struct SerialRequestRecord {
@@ -81,6 +89,7 @@ class SimSerialIo {
   NTSTATUS SetBaudRate(const SMARTCARD_REQUEST& request);
   NTSTATUS SetLineControl(const SMARTCARD_REQUEST& request);
   NTSTATUS SetTimeouts(const SMARTCARD_REQUEST& request);
+  NTSTATUS GetCommStatus(SMARTCARD_REQUEST& request);
   void Record(SerialRequestRecord record);
 
   PSMARTCARD_EXTENSION extension_;
@@ -90,6 +99,8 @@ class SimSerialIo {
   mutable std::mutex mu_;  // guards requests_ and timeouts_; never held across a wait
   std::vector<SerialRequestRecord> requests_;
   SERIAL_TIMEOUTS timeouts_;
+  uint64_t errors_reported_ = 0;  // the port's error count at the last GET_COMMSTATUS
+  std::mt19937_64 rng_;           // turnarounds
 };
 
 }  // namespace test_support

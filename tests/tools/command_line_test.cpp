@@ -88,6 +88,47 @@ TEST(CommandLine, ApduLengthLimitIsAShortApdu) {
   EXPECT_NE(c.error.find("is too long: 262 bytes, at most 261"), std::string::npos);
 }
 
+TEST(CommandLine, ReaderProfileAndFaultScript) {
+  CommandLine c =
+      Parse({"--reader-profile", "realistic,addressed,sizes=32/64,parity=drop", "--faults",
+             "2:h1:wtx=1,ifs=16;@2.5s:remove", "--faults", "@1s:noise=500ms/20>reader"});
+  ASSERT_TRUE(c.ok) << c.error;
+  const sim::ReaderProfile& p = c.options.reader_profile;
+  EXPECT_EQ(p.name, "realistic");
+  EXPECT_EQ(p.options.turnaround_max, host::kernel::Milliseconds(20));
+  EXPECT_TRUE(p.options.addressed_control_blocks);
+  EXPECT_EQ(p.options.answer_block_sizes, (std::vector<uint8_t>{32, 64}));
+  EXPECT_EQ(p.options.parity, sim::CharacterErrors::kDrop);
+  // Its text reads back as the same profile.
+  sim::ReaderProfile again;
+  std::string error;
+  ASSERT_TRUE(sim::ParseReaderProfile(sim::ReaderProfileText(p), &again, &error)) << error;
+  EXPECT_EQ(sim::ReaderProfileText(again), sim::ReaderProfileText(p));
+  EXPECT_EQ(sim::ReaderProfileText(again),
+            "ideal,turnaround=1ms-20ms,gap=2ms,card=10ms,card-byte=1250us,wtx-jitter=250ms,"
+            "clock=2331,sizes=32/64,addressed,parity=drop");
+
+  const sim::FaultScript& f = c.options.faults;
+  ASSERT_EQ(f.steps.size(), 2u);
+  EXPECT_EQ(f.steps[1].action, sim::ScriptStep::Action::kIfs);
+  EXPECT_EQ(f.steps[1].value, 16);
+  EXPECT_EQ(f.steps[1].exchange, 2);
+  EXPECT_EQ(f.steps[1].at, (sim::ExchangePoint{sim::ExchangePoint::Chain::kHost, 1}));
+  ASSERT_EQ(f.timed.size(), 2u);
+  EXPECT_EQ(f.timed[0].kind, sim::TimedFault::Kind::kRemove);
+  EXPECT_EQ(f.timed[0].at, host::kernel::Milliseconds(2500));
+  EXPECT_EQ(f.timed[1].kind, sim::TimedFault::Kind::kNoise);
+  EXPECT_EQ(f.timed[1].duration, host::kernel::Milliseconds(500));
+  EXPECT_TRUE(f.timed[1].toward_reader);
+
+  EXPECT_EQ(Parse({"--reader-profile", "fast"}).error,
+            "unknown reader profile 'fast': use ideal or realistic");
+  EXPECT_EQ(Parse({"--reader-profile", "ideal,gap=2"}).error,
+            "bad value for reader setting 'gap=2'");
+  EXPECT_EQ(Parse({"--faults", "1:h0:wtx=1"}).error, "cannot read fault '1:h0:wtx=1' (see --help)");
+  EXPECT_FALSE(Parse({"--faults", "@1s:inject=5"}).ok);
+}
+
 TEST(CommandLine, CommandsTheirOperandsAndTheMachineOptions) {
   CommandLine c = Parse({"watch", "insert@6", "--card", "none", "remove@4.5", "insert@0.25",
                          "--for", "10", "--unit", "1", "--interface", "--usb", "--pcap", "x.pcap"});

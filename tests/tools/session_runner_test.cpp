@@ -248,6 +248,16 @@ TEST(Session, TheSeedDrawsTheCardsRandomAnswers) {
   EXPECT_NE(challenge(7), challenge(8));
 }
 
+TEST(Session, ReaderProfileAndFaultsReachTheSimulatedReader) {
+  CommandLine c = ParseCommandLine({"--reader-profile", "realistic,addressed", "--faults",
+                                    "1:h1:wtx=2,sw=6700", "00A4000C023F00", "80F00004"});
+  ASSERT_TRUE(c.ok) << c.error;
+  Outcome o = RunTool(c.options);
+  EXPECT_EQ(o.code, 1);
+  EXPECT_EQ(o.err, "zarq7: APDU 00 A4 00 0C 02 3F 00 failed: STATUS_INVALID_PARAMETER\n");
+  EXPECT_NE(o.out.find("< 00 01 02 03\n< 90 00  success\n"), std::string::npos) << o.out;
+}
+
 TEST(Watch, InsertionsAndRemovalsAsTheyHappen) {
   SessionOptions options;
   options.command = Command::kWatch;
