@@ -1,5 +1,6 @@
 #include "pcsc/machine_lane.h"
 
+#include <algorithm>
 #include <deque>
 
 #include "platform/io.h"
@@ -62,10 +63,13 @@ void Lane::Serve(host::kernel::Ticks idle_every, const std::function<void()>& id
         continue;
       }
       LARGE_INTEGER timeout;
-      timeout.QuadPart = -(next_idle - now);
+      timeout.QuadPart =
+          -std::min(next_idle - now, host::kernel::Milliseconds(kRecheckEvery.count()));
       KeWaitForSingleObject(&s.doorbell, Executive, KernelMode, FALSE, &timeout);
     } else {
-      KeWaitForSingleObject(&s.doorbell, Executive, KernelMode, FALSE, nullptr);
+      LARGE_INTEGER recheck;
+      recheck.QuadPart = -host::kernel::Milliseconds(kRecheckEvery.count());
+      KeWaitForSingleObject(&s.doorbell, Executive, KernelMode, FALSE, &recheck);
     }
   }
 }
@@ -93,7 +97,9 @@ bool Lane::Run(std::function<void()> job) {
   if (!Queue(std::move(job), done)) return false;
   OutsideWaits& outside = *state_->outside;
   std::unique_lock lock(outside.mu);
-  outside.cv.wait(lock, [&] { return *done || outside.machine_ended; });
+  while (
+      !outside.cv.wait_for(lock, kRecheckEvery, [&] { return *done || outside.machine_ended; })) {
+  }
   return *done;
 }
 

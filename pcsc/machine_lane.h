@@ -6,6 +6,7 @@
 // the machine has ended (stopped by the verifier, say), so that it is never left waiting.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -15,6 +16,12 @@
 #include "host/kernel/kernel.h"
 
 namespace pcsc {
+
+// Every wait on a lane, inside or outside the machine, looks again this often even when nobody
+// woke it: once, under heavy load, pcscd's thread was found waiting for a job that had been done
+// and announced, beside a lane asleep with a job queued. The cause was not found; with the
+// recheck such a lost wake-up costs this long, not the reader.
+inline constexpr std::chrono::milliseconds kRecheckEvery{100};
 
 // What outside threads wait on: one lock and one condition for every lane of a machine.
 struct OutsideWaits {

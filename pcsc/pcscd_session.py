@@ -117,7 +117,7 @@ class PrivatePcscd:
 
     def _kill(self):
         try:
-            with open(os.path.join(self.folder, "pcscd.pid")) as f:
+            with open(os.path.join(self.folder, "pcscd.sh.pid")) as f:
                 os.kill(int(f.read().strip()), signal.SIGKILL)
         except (OSError, ValueError):
             pass

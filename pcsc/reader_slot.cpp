@@ -307,11 +307,12 @@ IfdCode ReaderSlot::WaitForCardEvent(std::chrono::milliseconds timeout) {
       if (!posted) return IfdCode::kNoSuchDevice;
       continue;
     }
-    if (outside.cv.wait_until(lock, deadline) == std::cv_status::timeout && !t.finished &&
-        !t.stop && !t.gone) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
       // pcscd looks at the card again and comes back; the request stays pending meanwhile.
       return IfdCode::kSuccess;
     }
+    outside.cv.wait_until(lock, std::min(deadline, now + kRecheckEvery));
   }
 }
 

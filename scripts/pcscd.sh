@@ -11,8 +11,8 @@
 # comparison. --dir uses FOLDER (kept afterwards) instead of a scratch folder. ZARQ7_IFD=path runs
 # that handler instead of building one.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-handler=${ZARQ7_IFD:-}
+# A handler or a folder named relative to where the script was started from.
+handler=${ZARQ7_IFD:+$(realpath -m "$ZARQ7_IFD")}
 vpcd_library=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 folder=
 readers=()
@@ -20,7 +20,7 @@ vpcds=()
 pcscd_options=()
 while (($#)); do
   case $1 in
-    --dir) folder=$2; shift 2 ;;
+    --dir) folder=$(realpath -m "$2"); shift 2 ;;
     --reader) readers+=("$2"); shift 2 ;;
     --vpcd) vpcds+=("$2"); shift 2 ;;
     --) shift; pcscd_options=("$@"); break ;;
@@ -28,12 +28,13 @@ while (($#)); do
   esac
 done
 ((${#readers[@]} + ${#vpcds[@]})) || readers=(builtin)
+cd "$(dirname "$0")/.."
 command -v pcscd >/dev/null || { echo "pcscd.sh: pcscd is not installed (Debian package pcscd)" >&2; exit 1; }
 if [[ -z $handler ]]; then
   scripts/build.sh zarq7_ifd zarq7-card >&2
   handler=$PWD/$(scripts/build_folder.sh)/pcsc/libzarq7_ifd.so
 fi
-handler=$(realpath "$handler")
+[[ -f $handler ]] || { echo "pcscd.sh: no handler at $handler" >&2; exit 1; }
 if ((${#vpcds[@]})) && [[ ! -e $vpcd_library ]]; then
   echo "pcscd.sh: $vpcd_library is missing (Debian package vsmartcard-vpcd)" >&2
   exit 1
@@ -77,6 +78,8 @@ set -m
 "${namespace[@]}" sh -c "$inside" sh "$folder" --config "$conf" "${pcscd_options[@]}" &
 set +m
 pcscd=$!
+# pcscd removes its own pid file as soon as it starts to stop: this one stays for a last resort.
+echo "$pcscd" >"$folder/pcscd.sh.pid"
 # SIGINT, not SIGTERM: pcscd ends at once on SIGTERM, without closing its readers.
 stop() { kill -INT "$pcscd" 2>/dev/null || true; }
 trap stop INT TERM

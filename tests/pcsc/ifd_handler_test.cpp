@@ -72,7 +72,9 @@ double SecondsUntil(RESPONSECODE (*poll)(DWORD, int), RESPONSECODE want) {
 }
 
 TEST(IfdHandler, ServesPcscdsCallsThroughTheDriver) {
-  std::string control = ::testing::TempDir() + "zarq7-ifd-test.ctl";
+  // Per process: another build's run of this test may be going on beside this one.
+  std::string control =
+      ::testing::TempDir() + "zarq7-ifd-test-" + std::to_string(getpid()) + ".ctl";
   ASSERT_EQ(IFDHCreateChannelByName(
                 kLun, const_cast<LPSTR>(("zarq7:builtin,rate=115200,control=" + control).c_str())),
             IFD_SUCCESS);

@@ -2,12 +2,13 @@
 """Debian's pcscd, opensc-tool and pyscard, unmodified, with the zarq7 handler: real processes on a
 private socket, every wait bounded. Exit 77 (skipped) with the reason when they cannot be had.
 
-    pcscd_test.py CASE ROOT HANDLER CARD_TOOL [VICC_PORT]
+    pcscd_test.py CASE ROOT HANDLER CARD_TOOL
     CASE: opensc | apdu_cases | card_events | vicc | unplug
 
 The pyscard clients run as separate processes (this file with `client ...`).
 """
 import os
+import socket
 import subprocess
 import sys
 import time
@@ -19,6 +20,8 @@ T0_ATR = "3B 93 11 00 80 31 C0"
 SELECT_MF = [0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00]
 SIZES = [1, 127, 128, 255]
 OK = [0x90, 0x00]
+RESET_READER = [0x20, 0x10, 0x00, 0x00]  # answered by the driver itself
+VENDOR_TAG = 0x7A000  # a vendor-defined attribute: the driver's vendor request
 
 
 def hex_text(data):
@@ -81,6 +84,18 @@ def client(case, *args):
                 answer = transmit(card, protocol, apdu)
                 assert answer == expected, f"{part} {t} {name}: {hex_text(answer[-8:])}"
             print(f"{part} {t}: {len(checks)} APDUs of cases 1 to 4 answered byte for byte")
+        # SCardControl and SCardGetAttrib reach the driver's raw reader command, its vendor
+        # request and the handler's empty feature list.
+        raw = s.SCARD_CTL_CODE(55)
+        hr, answer = s.SCardControl(card, raw, RESET_READER)
+        assert hr == s.SCARD_S_SUCCESS and answer == OK, f"raw reader command: {hr:#x} {answer}"
+        hr, features = s.SCardControl(card, s.SCARD_CTL_CODE(3400), [])
+        assert hr == s.SCARD_S_SUCCESS and features == [], f"features: {hr:#x} {features}"
+        hr, vendor = s.SCardGetAttrib(card, VENDOR_TAG)
+        text = bytes(vendor).rstrip(b"\0").decode(errors="replace")
+        assert hr == s.SCARD_S_SUCCESS and text == "Vendor IOCTL", f"vendor: {hr:#x} {vendor}"
+        print(f"SCardControl {raw:#x} {hex_text(RESET_READER)}: {hex_text(answer)}; "
+              f"features: none; SCardGetAttrib {VENDOR_TAG:#x}: \"{text}\"")
     elif case == "card_events":
         tool, = args
         name = reader("USBTESK0")
@@ -130,7 +145,15 @@ def run(command, env, timeout=60):
 
 
 def client_command(case, *args):
-    return [sys.executable, os.path.abspath(__file__), "client", case, *args]
+    import pcscd_session
+    return [pcscd_session.PYTHON, os.path.abspath(__file__), "client", case, *args]
+
+
+def free_port():
+    """A loopback port nobody listens on now (for the vicc emulator to connect to)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def main():
@@ -152,7 +175,7 @@ def main():
 
     readers = {"opensc": ["builtin"], "apdu_cases": ["builtin", "t0"],
                "card_events": ["builtin"], "unplug": ["builtin"],
-               "vicc": [f"vicc,port={sys.argv[5] if len(sys.argv) > 5 else 35981}"]}[case]
+               "vicc": [f"vicc,port={free_port()}"]}[case]
     pcscd = pcscd_session.PrivatePcscd(root, handler, readers)
     vicc = None
     try:
