@@ -10,6 +10,10 @@
 2. Nine readers of ours in one pcscd, each with its own card (its own seed), at 115200 bit/s:
    the same measurement on all nine at once (a client process each), beside one reader alone.
 
+3. Card removal and insertion (zarq7-card, beside the handler) as an application sees them: the
+   time from the change until a waiting SCardGetStatusChange reports it, N/15 times each, each
+   change at a random moment of the driver's 1.2 s card tracking round.
+
 Everything runs in real time on this machine: the numbers depend on its load.
 """
 import argparse
@@ -49,6 +53,37 @@ for i in range(%d + count):
     if i >= %d:
         print("%%.3f" %% (took * 1000))
 """ % (GET_CHALLENGE, WARM_UP, WARM_UP)
+
+
+EVENTS_CLIENT = """
+import random, subprocess, sys, time
+from smartcard import scard as s
+tool, count = sys.argv[1], int(sys.argv[2])
+hr, context = s.SCardEstablishContext(s.SCARD_SCOPE_USER)
+hr, readers = s.SCardListReaders(context, [])
+name = readers[0]
+
+def wait_for(flag, limit=10):
+    start = time.monotonic()
+    hr, states = s.SCardGetStatusChange(context, 0, [(name, s.SCARD_STATE_UNAWARE)])
+    while not states[0][1] & flag:
+        left = limit - (time.monotonic() - start)
+        assert left > 0, "no card event within %d s" % limit
+        hr, new = s.SCardGetStatusChange(context, int(left * 1000),
+                                         [(name, states[0][1] & ~s.SCARD_STATE_CHANGED)])
+        states = new if hr == s.SCARD_S_SUCCESS else states
+    return time.monotonic() - start
+
+wait_for(s.SCARD_STATE_PRESENT, 60)
+for i in range(count):
+    for change, flag in (("remove", s.SCARD_STATE_EMPTY), ("insert", s.SCARD_STATE_PRESENT)):
+        # At a moment of its own in the driver's 1.2 s round, not in step with the last event.
+        time.sleep(random.uniform(0, 1.2))
+        start = time.monotonic()
+        subprocess.run([tool, change], check=True, timeout=30, stdout=subprocess.DEVNULL)
+        wait_for(flag)
+        print(change, "%.3f" % ((time.monotonic() - start) * 1000))
+"""
 
 
 def start_client(pcscd, part, count):
@@ -104,6 +139,24 @@ def main():
             vicc.terminate()
             vicc.wait(30)
         print(row("vsmartcard vpcd with vicc (iso7816)", values), flush=True)
+
+    events = max(o.count // 15, 1)
+    tool = os.path.join(os.path.dirname(os.path.abspath(o.handler)), "zarq7-card")
+    print(f"\nCard removal and insertion seen by a waiting SCardGetStatusChange, {events} each, "
+          "from the zarq7-card command on (the driver looks at the card every 1.2 s)")
+    print(HEADER.replace("median ms |    p95 ms | APDUs", "median ms |    p95 ms | times"))
+    with pcscd_session.PrivatePcscd(ROOT, o.handler, ["builtin"]) as pcscd:
+        client = subprocess.Popen([pcscd_session.PYTHON, "-c", EVENTS_CLIENT, tool, str(events)],
+                                  env=pcscd.env, stdout=subprocess.PIPE, text=True)
+        out, _ = client.communicate(timeout=600)
+        if client.returncode != 0:
+            raise RuntimeError("the card event client failed")
+        seen = {"remove": [], "insert": []}
+        for line in out.splitlines():
+            change, ms = line.split()
+            seen[change].append(float(ms))
+        for change, what in (("remove", "removal"), ("insert", "insertion")):
+            print(row(f"card {what}, worst {max(seen[change]):.0f} ms", seen[change]), flush=True)
 
     print(f"\n{READERS_AT_ONCE} readers in one pcscd, each with its own card, 115200 bit/s, "
           f"{o.count} GET CHALLENGE each")

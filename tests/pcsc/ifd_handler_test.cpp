@@ -46,10 +46,10 @@ T Capability(DWORD tag) {
   return value;
 }
 
-Bytes PowerUp(RESPONSECODE* code) {
+Bytes Power(RESPONSECODE* code, DWORD action = IFD_POWER_UP) {
   Bytes atr(MAX_ATR_SIZE);
   DWORD length = atr.size();
-  *code = IFDHPowerICC(kLun, IFD_POWER_UP, atr.data(), &length);
+  *code = IFDHPowerICC(kLun, action, atr.data(), &length);
   atr.resize(length);
   return atr;
 }
@@ -88,7 +88,7 @@ TEST(IfdHandler, ServesPcscdsCallsThroughTheDriver) {
   // pcscd's first look, power up and protocol; the ATR also as the attribute.
   EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
   RESPONSECODE code;
-  EXPECT_EQ(PowerUp(&code), kBuiltinAtr);
+  EXPECT_EQ(Power(&code), kBuiltinAtr);
   EXPECT_EQ(code, IFD_SUCCESS);
   Bytes atr(MAX_ATR_SIZE);
   DWORD length = atr.size();
@@ -133,11 +133,20 @@ TEST(IfdHandler, ServesPcscdsCallsThroughTheDriver) {
   EXPECT_LT(SecondsUntil(poll, IFD_ICC_NOT_PRESENT), 3.0);
   EXPECT_EQ(Ask(control, "insert t0"), "ok: t0 card inserted in USBTESK0");
   EXPECT_LT(SecondsUntil(poll, IFD_ICC_PRESENT), 3.0);
-  EXPECT_EQ(PowerUp(&code), kT0Atr);
+  EXPECT_EQ(Power(&code), kT0Atr);
   EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0),
             IFD_PROTOCOL_NOT_SUPPORTED);
   EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
   EXPECT_EQ(Transmit(0, {0x80, 0xF2, 0x00, 0x00, 0x02, 0x00, 0x01}, &code), (Bytes{0x90, 0x00}));
+  // A warm reset answers the ATR again; a powered-down card takes no command until powered up.
+  EXPECT_EQ(Power(&code, IFD_RESET), kT0Atr);
+  EXPECT_EQ(code, IFD_SUCCESS);
+  EXPECT_EQ(Power(&code, IFD_POWER_DOWN), Bytes());
+  EXPECT_EQ(code, IFD_SUCCESS);
+  EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+  Transmit(0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, &code);
+  EXPECT_NE(code, IFD_SUCCESS);
+  EXPECT_EQ(Power(&code), kT0Atr);
 
   // A wait in progress ends when pcscd stops the polling thread.
   auto waiting = std::async(std::launch::async, [&] { return poll(kLun, 60000); });
@@ -148,7 +157,7 @@ TEST(IfdHandler, ServesPcscdsCallsThroughTheDriver) {
   // Pulled out: every call says the reader is gone.
   EXPECT_EQ(Ask(control, "unplug"), "ok: USBTESK0 unplugged");
   EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
-  EXPECT_EQ(PowerUp(&code), Bytes());
+  EXPECT_EQ(Power(&code), Bytes());
   EXPECT_EQ(code, IFD_NO_SUCH_DEVICE);
   EXPECT_EQ(Ask(control, "status").rfind("ok: USBTESK0 unplugged", 0), 0u);
   EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
