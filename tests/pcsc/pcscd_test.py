@@ -14,6 +14,7 @@ import sys
 import time
 
 SKIP = 77
+CRYPTODOME = "/usr/lib/python3/dist-packages/Cryptodome"  # where scripts/vicc.sh finds it
 EVENT_LIMIT = 5.0  # seconds for an application to see a card change (the driver looks every 1.2 s)
 BUILTIN_ATR = "3B 93 11 80 31 FE 45 80 31 C0 F9"
 T0_ATR = "3B 93 11 00 80 31 C0"
@@ -169,6 +170,8 @@ def main():
         skip = "opensc-tool is not installed (Debian package opensc)"
     if case == "vicc" and not skip and not os.path.exists("/usr/bin/vicc"):
         skip = "vicc is not installed (Debian package vsmartcard-vpicc)"
+    if case == "vicc" and not skip and not os.path.isdir(CRYPTODOME):
+        skip = "vicc needs pycryptodome (Debian package python3-pycryptodome)"
     if skip:
         print(f"skipped: {skip}")
         return SKIP
