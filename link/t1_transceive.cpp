@@ -124,6 +124,9 @@ static T1_STEP ReceiveIBlock(PT1_EXCHANGE X, UCHAR Nad, UCHAR Pcb, UCHAR Len, co
   PREADER_EXTENSION ReaderExtension = X->ReaderExtension;
   BOOLEAN Sequence = (Pcb & T1_PCB_I_SEQUENCE) != 0;
   if ((Pcb & T1_PCB_I_RESERVED) != 0) return T1StepError;
+  // The host never announces more than T1_IFS_LARGEST (LEN 255 is reserved): a longer I-block is
+  // not the reader's answer but a block damaged in a way its LRC does not show.
+  if (Len > T1_IFS_LARGEST) return T1StepError;
   // A block addressed otherwise is damage that happened to pass the LRC (a byte left over from a
   // damaged block shifts the next one).
   if (!AddressedToHost(X, Nad)) return T1StepError;

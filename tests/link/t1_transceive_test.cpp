@@ -444,3 +444,18 @@ TEST(T1Transceive, AfterADamagedBlockTheLineFallsQuietBeforeTheAnswer) {
     EXPECT_EQ(quiet.total_timeout_ms, ULONG(T1_QUIET_LINE_MS));
   }));
 }
+
+// Replays zarq7-fault-matrix --class oversized --seed 3: an I-block of LEN 255, more than the host
+// ever announces, whose LRC is right. Its INF was handed back as the card's answer; it is asked for
+// again like any block that cannot be the reader's.
+TEST(T1Transceive, IBlockLongerThanTheHostAnnouncesIsAskedForAgain) {
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    ScriptedPeer peer(*b.line);
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex(WithInf("21 00 FF", Sequence(255))))
+        .Expect("00 82 00 82", BlockHex("21 00 02 90 00"));
+    Exchange x = Transceive(b, kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(x.reply), "90 00");
+    EXPECT_TRUE(peer.Done());
+  }));
+}
