@@ -130,6 +130,7 @@ class UsbSerialConverter final : public host::usb::UsbDevice, public LineClient 
   size_t receive_level() const { return receive_fifo_.size(); }
   const ConverterCounters& counters() const { return counters_; }
   bool control_pending() const { return pending_.has_value(); }
+  bool halted(uint8_t endpoint_address) const { return halted_.contains(endpoint_address); }
 
  private:
   struct Pending {

@@ -17,6 +17,7 @@ using host::kernel::Ticks;
 // How long a session of the plan takes on the realistic reader, about: a fault at a random
 // moment of a session strikes within this much of its start.
 constexpr Ticks kSessionSpan = Milliseconds(1500);
+constexpr Ticks kNoCardSessionSpan = Milliseconds(60);
 // The session waits for its device between polls this long.
 constexpr Ticks kPoll = Milliseconds(1);
 
@@ -111,8 +112,9 @@ FaultClass SleepAndWake(bool with_card) {
                with_card ? "system sleep and wake, card in" : "system sleep and wake, no card",
                kLinkBound + kLongestOutage};
   if (!with_card) f.prepare = [](FaultContext& c) { c.converter->reader().RemoveCard(); };
-  f.strike = [](FaultContext& c) {
-    if (!c.WaitInSession(c.AnyMoment())) return;
+  f.strike = [with_card](FaultContext& c) {
+    // Without a card the session's requests fail at once: it lasts a fraction of a second.
+    if (!c.WaitInSession(with_card ? c.AnyMoment() : c.Draw(0, kNoCardSessionSpan))) return;
     c.machine.Sleep();
     c.machine.Wait(c.Draw(0, kLongestOutage));
     c.machine.Wake();
@@ -208,8 +210,16 @@ std::vector<FaultClass> FaultClasses() {
     FaultClass f{"stall", "converter endpoint stalls", kConverterBound};
     f.strike = [](FaultContext& c) {
       if (!c.WaitInSession(c.AnyMoment())) return;
-      c.converter->converter().StallEndpoint(c.rng() % 2 ? sim::converter::kDataInEndpoint
-                                                         : sim::converter::kDataOutEndpoint);
+      c.stalled = c.rng() % 2 ? sim::converter::kDataInEndpoint : sim::converter::kDataOutEndpoint;
+      c.converter->converter().StallEndpoint(c.stalled);
+    };
+    // A stall that no transfer of the session met (it came as the session ended) is lifted: the
+    // device has had no chance to see it.
+    f.heal = [](FaultContext& c) {
+      if (c.stalled != 0 && c.converter->converter().halted(c.stalled)) {
+        c.struck = false;
+        c.converter->converter().ClearHalt(c.stalled);
+      }
     };
     classes.push_back(f);
   }

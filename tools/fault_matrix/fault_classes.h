@@ -36,6 +36,7 @@ struct FaultContext {
   std::atomic<bool> transmitting{false};  // the session is in a card command
   std::atomic<bool> session_over{false};
   std::shared_ptr<sim::BlockFaultRecord> block_fault;  // the reader's block classes
+  uint8_t stalled = 0;                                 // the endpoint the stall class halted
   bool struck = false;  // the fault met the session (classes that act from its start always do)
   uint64_t allocation_to_fail = 0;  // the pool class: counted from the session's start
 

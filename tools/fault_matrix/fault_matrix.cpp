@@ -7,7 +7,9 @@
 // ends the fault and runs a clean session; seeds 1..N per class, or the one --seed. The pool
 // class fails allocation 1 + (seed - 1) mod n of the session, n being what a session allocates,
 // so that N >= n seeds fail every one of them in turn. Each failing run is printed with the
-// command line that replays it; the exit status is 1 when any run failed.
+// command line that replays it; the exit status is 1 when any run failed. --verbose prints each
+// run's requests and what came of them; FAULT_MATRIX_LINE=1 adds the blocks on the serial line
+// and FAULT_MATRIX_DEBUG=1 the driver's debug output.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

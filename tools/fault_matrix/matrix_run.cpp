@@ -94,10 +94,10 @@ RunRecord RunOnce(const FaultClass& fault, uint64_t seed, uint64_t allocation_to
     context.allocation_to_fail = allocation_to_fail;
     std::vector<SessionStep> plan = PlanSession(context.rng);
     record.session = SessionUnderFault(context, fault, plan);
-    record.struck =
-        context.block_fault ? context.block_fault->applied : context.struck || !fault.strike;
     if (std::getenv("FAULT_MATRIX_LINE")) record.log.push_back(converter.line_trace().BlockText());
     if (fault.heal) fault.heal(context);
+    record.struck =
+        context.block_fault ? context.block_fault->applied : context.struck || !fault.strike;
     SessionTally clean =
         RunSession(m, context.converter->device_name(), CleanSession(), fault.bound);
     record.log.insert(record.log.begin(), record.session.log.begin(), record.session.log.end());
