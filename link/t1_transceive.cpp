@@ -76,11 +76,14 @@ static T1_STEP SendNextIBlock(PT1_EXCHANGE X, NTSTATUS* Result) {
   return T1StepReceive;
 }
 
-// R- and S-blocks: a failed send ends the exchange as a reader that cannot be reached.
+// R- and S-blocks go out in reply to what the reader sent in this exchange: a failed send (the
+// converter refused the write) ends the exchange, but the reader was answering and is left in
+// the middle of it. The next exchange resynchronises first rather than treating the reader as
+// silent and sending it a new command it cannot take.
 static T1_STEP SendControlBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, const UCHAR* Inf,
                                 ULONG WaitingTime, NTSTATUS* Result) {
   NTSTATUS Status = T1SendBlock(X->SmartcardExtension, T1_NAD_NONE, Pcb, Len, Inf, WaitingTime);
-  if (Status != STATUS_SUCCESS) return Fail(X, LINK_STATE_NO_ANSWER, STATUS_TIMEOUT, Result);
+  if (Status != STATUS_SUCCESS) return Fail(X, LINK_STATE_RESYNCH_DUE, STATUS_TIMEOUT, Result);
   return T1StepReceive;
 }
 
