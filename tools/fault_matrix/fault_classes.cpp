@@ -59,15 +59,11 @@ FaultClass BitErrors(double rate, bool discard) {
   return f;
 }
 
-// Two in a thousand characters dropped or inserted, either way. An inserted character is a whole
-// one with its parity right: in a block it pushes the last INF byte into the LRC's place, and the
-// LRC, one byte, lets that through once in 256 times, on the reader's side as on the driver's.
-// Corrupted answers are shown, not held against the driver (as with damage passed on).
+// Two in a thousand characters dropped or inserted, either way.
 FaultClass Characters(bool insert) {
   constexpr double kRate = 2e-3;
   FaultClass f{insert ? "inserted" : "dropped",
                insert ? "inserted characters 2e-3" : "dropped characters 2e-3", kLinkBound};
-  f.lrc_only = insert;
   f.prepare = [insert](FaultContext& c) {
     uint64_t seed = c.rng();
     BothDirections(c, [seed, insert](sim::LineFaults& l, int side) {

@@ -7,9 +7,18 @@
 // ends the fault and runs a clean session; seeds 1..N per class, or the one --seed. The pool
 // class fails allocation 1 + (seed - 1) mod n of the session, n being what a session allocates,
 // so that N >= n seeds fail every one of them in turn. Each failing run is printed with the
-// command line that replays it; the exit status is 1 when any run failed. Classes whose damage
-// only the link's one-byte LRC can see (damage passed on by the converter, inserted characters)
-// count their corrupted answers without failing on them; the table marks them with '*'. --verbose
+// command line that replays it; the exit status is 1 when any run failed. A class whose damage
+// only the link's one-byte LRC can see (damage the converter passes on) counts its corrupted
+// answers without failing on them; the table marks it with '*'.
+//
+// Columns: runs; struck, the runs in which the fault met the session; correct, requests that
+// brought back what they must, of which cmddmg brought back the card's own answer to a command
+// that line damage changed on its way to the card (the reader's LRC let it through: what the
+// card sent, not a corruption); failed, requests that failed with a status; corrupted, answers
+// that differ from what the card sent, reported as success; unended, requests not completed
+// within the class's bound (bound/s; slowest is the longest one seen); verifier, machines stopped
+// by the verifier; leaks, what the shutdown checks found left behind; after, clean sessions that
+// failed once the fault had ended. --verbose
 // prints each run's requests and what came of them; FAULT_MATRIX_LINE=1 adds the blocks on the
 // serial line and FAULT_MATRIX_DEBUG=1 the driver's debug output.
 #include <chrono>
@@ -28,13 +37,14 @@ using fault_matrix::RunRecord;
 using host::kernel::Ticks;
 
 struct Row {
-  int runs = 0, struck = 0, correct = 0, failed = 0, corrupted = 0, never_completed = 0,
-      verifier_stops = 0, leaks = 0, failed_after = 0, bad_runs = 0;
+  int runs = 0, struck = 0, damaged_commands = 0, correct = 0, failed = 0, corrupted = 0,
+      never_completed = 0, verifier_stops = 0, leaks = 0, failed_after = 0, bad_runs = 0;
   Ticks slowest = 0;
   void Add(const RunRecord& r, bool lrc_only) {
     ++runs;
     struck += r.struck ? 1 : 0;
     correct += r.session.correct;
+    damaged_commands += r.session.damaged_commands;
     failed += r.session.failed;
     corrupted += r.session.corrupted;
     never_completed += r.session.late + (r.hung ? 1 : 0);
@@ -93,9 +103,9 @@ int main(int argc, char** argv) {
     if (c.name == "pool") allocations = fault_matrix::SessionAllocations();
   }
   auto started = std::chrono::steady_clock::now();
-  std::printf("%-22s %-40s %6s %6s %8s %7s %9s %9s %8s %6s %7s %8s %8s\n", "class", "fault", "runs",
-              "struck", "correct", "failed", "corrupted", "unended", "verifier", "leaks", "after",
-              "bound/s", "slowest");
+  std::printf("%-22s %-40s %6s %6s %8s %6s %7s %9s %9s %8s %6s %7s %8s %8s\n", "class", "fault",
+              "runs", "struck", "correct", "cmddmg", "failed", "corrupted", "unended", "verifier",
+              "leaks", "after", "bound/s", "slowest");
   bool all_ok = true;
   for (const FaultClass& c : classes) {
     Row row;
@@ -116,10 +126,10 @@ int main(int argc, char** argv) {
     }
     all_ok = all_ok && row.bad_runs == 0;
     std::string name = c.name + (c.lrc_only ? "*" : "");
-    std::printf("%-22s %-40s %6d %6d %8d %7d %9d %9d %8d %6d %7d %8.0f %8.2f\n", name.c_str(),
-                c.description.c_str(), row.runs, row.struck, row.correct, row.failed, row.corrupted,
-                row.never_completed, row.verifier_stops, row.leaks, row.failed_after,
-                InSeconds(c.bound), InSeconds(row.slowest));
+    std::printf("%-22s %-40s %6d %6d %8d %6d %7d %9d %9d %8d %6d %7d %8.0f %8.2f\n", name.c_str(),
+                c.description.c_str(), row.runs, row.struck, row.correct, row.damaged_commands,
+                row.failed, row.corrupted, row.never_completed, row.verifier_stops, row.leaks,
+                row.failed_after, InSeconds(c.bound), InSeconds(row.slowest));
     std::fflush(stdout);
   }
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

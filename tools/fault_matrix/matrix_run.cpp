@@ -43,7 +43,7 @@ void StartRunLimit(host::machine::Machine& m) {
 
 // The application's session on its own thread, while the fault acts on the main one.
 SessionTally SessionUnderFault(FaultContext& context, const FaultClass& fault,
-                               const std::vector<SessionStep>& plan) {
+                               const std::vector<SessionStep>& plan, RecordingCard* card) {
   host::machine::Machine& m = context.machine;
   SessionTally tally;
   KEVENT done;
@@ -55,7 +55,7 @@ SessionTally SessionUnderFault(FaultContext& context, const FaultClass& fault,
     hooks.before = [&context](size_t, const SessionStep& step) {
       context.transmitting = step.kind == SessionStep::Kind::kTransmit;
     };
-    tally = RunSession(m, device, plan, fault.bound, hooks);
+    tally = RunSession(m, device, plan, fault.bound, hooks, card);
     context.session_over = true;
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
   });
@@ -88,18 +88,20 @@ RunRecord RunOnce(const FaultClass& fault, uint64_t seed, uint64_t allocation_to
   host::kernel::RunResult result = machine.Run([&](host::machine::Machine& m) {
     StartRunLimit(m);
     host::machine::ConverterOptions plug = RealisticConverter(seed);
+    auto card = std::make_shared<RecordingCard>(plug.rig.reader.card);
+    plug.card = card;
     if (fault.configure) fault.configure(plug);
     host::machine::Converter& converter = m.Plug(plug);
     FaultContext context(m, &converter, plug, seed * 0x9E3779B97F4A7C15ull);
     context.allocation_to_fail = allocation_to_fail;
     std::vector<SessionStep> plan = PlanSession(context.rng);
-    record.session = SessionUnderFault(context, fault, plan);
+    record.session = SessionUnderFault(context, fault, plan, card.get());
     if (std::getenv("FAULT_MATRIX_LINE")) record.log.push_back(converter.line_trace().BlockText());
     if (fault.heal) fault.heal(context);
     record.struck =
         context.block_fault ? context.block_fault->applied : context.struck || !fault.strike;
-    SessionTally clean =
-        RunSession(m, context.converter->device_name(), CleanSession(), fault.bound);
+    SessionTally clean = RunSession(m, context.converter->device_name(), CleanSession(),
+                                    fault.bound, {}, card.get());
     record.log.insert(record.log.begin(), record.session.log.begin(), record.session.log.end());
     record.log.push_back("-- the fault has ended");
     record.log.insert(record.log.end(), clean.log.begin(), clean.log.end());

@@ -12,6 +12,7 @@
 #include "host/io/application.h"
 #include "host/kernel/ticks.h"
 #include "host/machine/reader_handle.h"
+#include "tools/fault_matrix/recording_card.h"
 
 namespace fault_matrix {
 
@@ -42,6 +43,9 @@ struct SessionTally {
   int failed = 0;     // failed with a status
   int corrupted = 0;  // succeeded with something else
   int late = 0;       // completed after their bound
+  // Of the correct ones: brought back the card's answer to a command that line damage changed on
+  // its way to the card (what the card sent, so no corruption of the driver's).
+  int damaged_commands = 0;
   host::kernel::Ticks slowest = 0;
   std::string first_problem;     // the first corrupted or late request, for the report
   std::vector<std::string> log;  // each request and what came of it
@@ -56,8 +60,9 @@ struct SessionHooks {
 // Runs the plan through an application handle on `device`: every request is made even after
 // others failed (once the open has gone through), the handle is closed at the end whatever
 // happened. Each request must complete within `bound` of virtual time.
+// `card`, when given, is the card in the slot, whose record tells answers to damaged commands.
 SessionTally RunSession(host::machine::Machine& machine, const std::u16string& device,
                         const std::vector<SessionStep>& plan, host::kernel::Ticks bound,
-                        const SessionHooks& hooks = {});
+                        const SessionHooks& hooks = {}, RecordingCard* card = nullptr);
 
 }  // namespace fault_matrix
