@@ -116,10 +116,15 @@ static SERIAL_STATUS TakeLineStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
 // reader's block until the host sends again, so a character already waiting once the block's last
 // one was read means the block was not what the reader sent: a character inserted into it shifts
 // the rest by one, and the byte read as its LRC (one of its data bytes) may match; the real LRC is
-// what waits.
+// what waits. Only I-blocks, which carry the answer, are held to this: a reader still taking the
+// tail of a host block damaged on its way for blocks answers each with an R-block, and an R-block
+// sent back into that tail is swallowed by it, which leaves both ends waiting out the block
+// waiting time.
 static BOOLEAN GoodBlockDamaged(PSMARTCARD_EXTENSION SmartcardExtension) {
   SERIAL_STATUS LineStatus = TakeLineStatus(SmartcardExtension);
-  return LineStatus.Errors != 0 || LineStatus.AmountInInQueue != 0;
+  BOOLEAN IBlock =
+      (SmartcardExtension->SmartcardReply.Buffer[T1_OFFSET_PCB] & T1_PCB_I_BLOCK_BIT) == 0;
+  return LineStatus.Errors != 0 || (IBlock && LineStatus.AmountInInQueue != 0);
 }
 
 NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
