@@ -107,15 +107,10 @@ NTSTATUS TestSerialLine::Serve(PSMARTCARD_EXTENSION extension) {
     }
     case SMARTCARD_READ:
       return Read(extension);
-    case IOCTL_SERIAL_GET_COMMSTATUS: {
-      // What has arrived and waits to be read; the scripted line damages nothing.
-      other_requests.push_back(code);
+    case IOCTL_SERIAL_GET_COMMSTATUS: {  // what has arrived and waits to be read
       SERIAL_STATUS status{};
-      auto now = host::kernel::Kernel::Current().Now();
-      for (const Arrival& a : received_) status.AmountInInQueue += a.at <= now ? 1 : 0;
-      if (request.Buffer == nullptr || request.BufferLength < sizeof(status)) {
-        return STATUS_BUFFER_TOO_SMALL;
-      }
+      for (const Arrival& a : received_) status.AmountInInQueue += a.at <= requests.back().at;
+      if (request.BufferLength < sizeof(status)) return STATUS_BUFFER_TOO_SMALL;
       std::memcpy(request.Buffer, &status, sizeof(status));
       return STATUS_SUCCESS;
     }
