@@ -165,6 +165,16 @@ static NTSTATUS CarryOut(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT
       ZarUSBSerConv_WritePort(DeviceObject, CONVERTER_REQUEST_PURGE, CONVERTER_PURGE_RECEIVE, 0);
       QueueReset(&Extension->ReceiveQueue);
       return STATUS_SUCCESS;
+    case IOCTL_SERIAL_GET_COMMSTATUS: {
+      PSERIAL_STATUS LineStatus =
+          (PSERIAL_STATUS)SettingsRecord(SmartcardExtension, sizeof(SERIAL_STATUS));
+      if (LineStatus == NULL) return STATUS_BUFFER_TOO_SMALL;
+      // What the receive queue holds, taken without waiting. The converter's own count of
+      // damaged characters is not asked for: that would be a control request on every block.
+      RtlZeroMemory(LineStatus, sizeof(SERIAL_STATUS));
+      LineStatus->AmountInInQueue = QueueCount(&Extension->ReceiveQueue);
+      return STATUS_SUCCESS;
+    }
     case SMARTCARD_READ:
       return ReadFromConverter(SmartcardExtension);
     case SMARTCARD_WRITE:

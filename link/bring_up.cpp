@@ -3,7 +3,7 @@
 #include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
-static NTSTATUS BringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS LinkBringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   NTSTATUS Status = LinkDtrCycle(SmartcardExtension);
   if (Status != STATUS_SUCCESS) return Status;
@@ -28,7 +28,7 @@ NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension) {
   // follows a stop may find the card tracking thread of an open handle holding it or waiting
   // for it, and waits its turn like every other user of the link.
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
-  NTSTATUS Status = BringUpLocked(SmartcardExtension);
+  NTSTATUS Status = LinkBringUpLocked(SmartcardExtension);
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
   return ReaderLinkStatus(Status);
 }

@@ -52,6 +52,8 @@ NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension);
 // Device start, under LinkMutex: DTR cycle, resynchronisation, both IFS and the card status
 // query. A reader that does not answer is reported as STATUS_IO_TIMEOUT.
 NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension);
+// The same for a holder of LinkMutex; STATUS_TIMEOUT when the reader does not answer.
+NTSTATUS LinkBringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Lets the reading side of the device fetch data while the link waits for an answer.
 void LinkEnableReading(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Enable);

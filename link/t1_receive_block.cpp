@@ -98,16 +98,33 @@ static void WaitForQuietLine(PSMARTCARD_EXTENSION SmartcardExtension) {
   Reply->BufferLength = BlockLength;
 }
 
-// Whether the serial routine saw parity, framing or overrun errors since it was last asked; asking
-// clears them, so what it reports after a block belongs to that block. Two characters damaged in
-// the same bit keep a block's LRC: only the line's own report reveals them. A routine that keeps
-// no such record answers the request without filling the status in, and reports none.
-static BOOLEAN TakeLineErrors(PSMARTCARD_EXTENSION SmartcardExtension) {
+// Asks the serial routine, without waiting, for its line status: parity, framing or overrun
+// errors since it was last asked (asking clears them, so what it reports after a block belongs to
+// that block) and the characters received and not yet read. A routine that keeps no such record
+// answers the request without filling the status in, and reports neither.
+static SERIAL_STATUS TakeLineStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
   SERIAL_STATUS LineStatus;
   RtlZeroMemory(&LineStatus, sizeof(LineStatus));
   NTSTATUS Status = LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_GET_COMMSTATUS,
                                               &LineStatus, sizeof(LineStatus));
-  return Status == STATUS_SUCCESS && LineStatus.Errors != 0;
+  if (Status != STATUS_SUCCESS) RtlZeroMemory(&LineStatus, sizeof(LineStatus));
+  return LineStatus;
+}
+
+// Whether a block whose LRC is right still has to be taken as damaged. Two characters damaged in
+// the same bit keep a block's LRC: only the line's own report reveals them. And nothing follows a
+// reader's block until the host sends again, so a character already waiting once the block's last
+// one was read means the block was not what the reader sent: a character inserted into it shifts
+// the rest by one, and the byte read as its LRC (one of its data bytes) may match; the real LRC is
+// what waits. Only I-blocks, which carry the answer, are held to this: a reader still taking the
+// tail of a host block damaged on its way for blocks answers each with an R-block, and an R-block
+// sent back into that tail is swallowed by it, which leaves both ends waiting out the block
+// waiting time.
+static BOOLEAN GoodBlockDamaged(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SERIAL_STATUS LineStatus = TakeLineStatus(SmartcardExtension);
+  BOOLEAN IBlock =
+      (SmartcardExtension->SmartcardReply.Buffer[T1_OFFSET_PCB] & T1_PCB_I_BLOCK_BIT) == 0;
+  return LineStatus.Errors != 0 || (IBlock && LineStatus.AmountInInQueue != 0);
 }
 
 NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -137,8 +154,13 @@ NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
       if (!EdcCheck(SmartcardExtension)) Status = STATUS_CRC_ERROR;
     }
   }
-  if (Status == STATUS_CRC_ERROR) WaitForQuietLine(SmartcardExtension);
-  if (TakeLineErrors(SmartcardExtension) && Status == STATUS_SUCCESS) Status = STATUS_CRC_ERROR;
+  if (Status == STATUS_SUCCESS && GoodBlockDamaged(SmartcardExtension)) Status = STATUS_CRC_ERROR;
+  if (Status != STATUS_SUCCESS) {
+    // What follows a damaged block is its tail, swallowed as after a wrong LRC; its errors, and
+    // those of the tail, are cleared so that they are not laid to the next block.
+    if (Status == STATUS_CRC_ERROR) WaitForQuietLine(SmartcardExtension);
+    TakeLineStatus(SmartcardExtension);
+  }
   LinkEnableReading(SmartcardExtension, FALSE);
   return Status;
 }

@@ -76,11 +76,14 @@ static T1_STEP SendNextIBlock(PT1_EXCHANGE X, NTSTATUS* Result) {
   return T1StepReceive;
 }
 
-// R- and S-blocks: a failed send ends the exchange as a reader that cannot be reached.
+// R- and S-blocks go out in reply to what the reader sent in this exchange: a failed send (the
+// converter refused the write) ends the exchange, but the reader was answering and is left in
+// the middle of it. The next exchange resynchronises first rather than treating the reader as
+// silent and sending it a new command it cannot take.
 static T1_STEP SendControlBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, const UCHAR* Inf,
                                 ULONG WaitingTime, NTSTATUS* Result) {
   NTSTATUS Status = T1SendBlock(X->SmartcardExtension, T1_NAD_NONE, Pcb, Len, Inf, WaitingTime);
-  if (Status != STATUS_SUCCESS) return Fail(X, LINK_STATE_NO_ANSWER, STATUS_TIMEOUT, Result);
+  if (Status != STATUS_SUCCESS) return Fail(X, LINK_STATE_RESYNCH_DUE, STATUS_TIMEOUT, Result);
   return T1StepReceive;
 }
 
@@ -124,6 +127,9 @@ static T1_STEP ReceiveIBlock(PT1_EXCHANGE X, UCHAR Nad, UCHAR Pcb, UCHAR Len, co
   PREADER_EXTENSION ReaderExtension = X->ReaderExtension;
   BOOLEAN Sequence = (Pcb & T1_PCB_I_SEQUENCE) != 0;
   if ((Pcb & T1_PCB_I_RESERVED) != 0) return T1StepError;
+  // The host never announces more than T1_IFS_LARGEST (LEN 255 is reserved): a longer I-block is
+  // not the reader's answer but a block damaged in a way its LRC does not show.
+  if (Len > T1_IFS_LARGEST) return T1StepError;
   // A block addressed otherwise is damage that happened to pass the LRC (a byte left over from a
   // damaged block shifts the next one).
   if (!AddressedToHost(X, Nad)) return T1StepError;

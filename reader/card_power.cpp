@@ -49,10 +49,19 @@ static NTSTATUS CardPowerLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
       return STATUS_INVALID_DEVICE_REQUEST;  // the library lets no other code through
   }
 
+  // A link given up refuses every exchange until the reader is restarted, which only a device
+  // start or a wake would otherwise do. A reset of the card is where an application starts
+  // afresh after failures, and the restart (a DTR cycle) leaves the card unpowered anyway.
+  NTSTATUS Status;
+  if (Command == PowerOnCommand &&
+      SmartcardExtension->ReaderExtension->LinkState == LINK_STATE_GIVEN_UP) {
+    Status = ReaderLinkStatus(LinkBringUpLocked(SmartcardExtension));
+    if (Status != STATUS_SUCCESS) return Status;
+  }
+
   READER_ANSWER Answer;
-  NTSTATUS Status =
-      ReaderExchange(SmartcardExtension, T1_NODE_READER, Command, READER_POWER_COMMAND_LENGTH,
-                     Card->ATR.Buffer, sizeof(Card->ATR.Buffer), &Answer);
+  Status = ReaderExchange(SmartcardExtension, T1_NODE_READER, Command, READER_POWER_COMMAND_LENGTH,
+                          Card->ATR.Buffer, sizeof(Card->ATR.Buffer), &Answer);
   if (Status != STATUS_SUCCESS) return Status;
   if (Command == PowerOnCommand) ForgetProtocolAfterReset(SmartcardExtension);
   Card->ATR.Length = (UCHAR)Answer.DataLength;

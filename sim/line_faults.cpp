@@ -1,6 +1,7 @@
 #include "sim/line_faults.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace sim {
 
@@ -74,6 +75,21 @@ FaultAction LineFaults::Next(uint8_t value, host::kernel::Ticks start) {
   }
   if (SilentAt(start)) d.drop = true;
   return d;
+}
+
+FaultHook RandomCharacterFaults(uint64_t seed, double rate, bool insert) {
+  auto rng = std::make_shared<std::mt19937_64>(seed);
+  return [rng, rate, insert](uint64_t, uint8_t) {
+    FaultAction a;
+    if (std::uniform_real_distribution<double>(0, 1)(*rng) < rate) {
+      if (insert) {
+        a.insert_after.push_back(uint8_t((*rng)()));
+      } else {
+        a.drop = true;
+      }
+    }
+    return a;
+  };
 }
 
 }  // namespace sim

@@ -73,4 +73,8 @@ class LineFaults {
   uint64_t next_index_ = 0;
 };
 
+// Each character dropped (or, with insert, followed by a random one) with chance `rate`, drawn
+// from its own generator so that a seed replays the faults.
+FaultHook RandomCharacterFaults(uint64_t seed, double rate, bool insert);
+
 }  // namespace sim

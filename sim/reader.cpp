@@ -205,6 +205,12 @@ void Reader::RestartAt(Ticks when) {
       when, [](Firmware& fw) { fw.RestartLocked(); }, false);
 }
 
+void Reader::DelayBlock(int nth, Ticks delay) {
+  std::lock_guard lock(firmware_->mu);
+  firmware_->late_block = nth;
+  firmware_->late_by = delay;
+}
+
 bool Reader::card_present() const {
   std::lock_guard lock(firmware_->mu);
   return firmware_->card != nullptr;

@@ -136,6 +136,9 @@ class Reader {
   void Script(std::vector<ScriptStep> steps);
   // A watchdog or brown-out restart at `when` (when it is booted then).
   void RestartAt(host::kernel::Ticks when);
+  // A reader that answers late: the nth block it sends from now (1 = the next) starts `delay`
+  // later than its turnaround alone would let it (when nothing else is being sent then).
+  void DelayBlock(int nth, host::kernel::Ticks delay);
 
   bool booted() const;
   uint8_t ifsd() const;  // the host's announced receive size

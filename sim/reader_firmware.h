@@ -131,6 +131,8 @@ struct Reader::Firmware : std::enable_shared_from_this<Reader::Firmware> {
   bool tx_paced = false;                              // a block is being paced out
   host::kernel::Ticks tx_idle_at = 0;                 // when its last character ended
   std::vector<std::function<void()>> tx_after_paced;  // run once the paced block has gone
+  int late_block = 0;                                 // blocks until the late one, 0: none
+  host::kernel::Ticks late_by = 0;
 
   ReaderStats stats;
 

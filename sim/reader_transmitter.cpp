@@ -8,7 +8,9 @@ namespace sim {
 using host::kernel::Ticks;
 
 void Reader::Firmware::TransmitLocked(const std::vector<uint8_t>& bytes) {
-  bool paced = options.turnaround_max > 0 || options.character_gap_max > 0;
+  Ticks late = 0;
+  if (late_block > 0 && --late_block == 0) late = late_by;
+  bool paced = options.turnaround_max > 0 || options.character_gap_max > 0 || late > 0;
   if (!paced) {
     line.reader_end().Transmit(bytes);
     NoteTransmitterIdleLocked();
@@ -18,7 +20,7 @@ void Reader::Firmware::TransmitLocked(const std::vector<uint8_t>& bytes) {
   tx_queue.insert(tx_queue.end(), bytes.begin(), bytes.end());
   if (!start) return;
   tx_paced = true;
-  At(kernel.Now() + Draw(options.turnaround_min, options.turnaround_max),
+  At(kernel.Now() + late + Draw(options.turnaround_min, options.turnaround_max),
      [](Firmware& fw) { fw.PaceLocked(); });
 }
 

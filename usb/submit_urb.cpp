@@ -7,7 +7,10 @@
 // either no request or one that is still allocated, whether the bus completes a cancelled request
 // inside IoCancelIrp or later; and since the completion routine takes no lock, a completion
 // inside IoCancelIrp, under UrbLock, cannot deadlock.
+#include "driver/pool_tag.h"
 #include "usb/usb_transport.h"
+
+#define RESET_PIPE_URB_LENGTH sizeof(struct _URB_PIPE_REQUEST)
 
 typedef struct _URB_SUBMISSION {
   KEVENT Completed;
@@ -32,6 +35,25 @@ static VOID NTAPI WatchdogExpired(PKDPC Dpc, PVOID DeferredContext, PVOID System
   }
   KeReleaseSpinLockFromDpcLevel(&Extension->UrbLock);
   KeSetEvent(&Extension->WatchdogIdle, IO_NO_INCREMENT, FALSE);
+}
+
+// A transfer the converter answered with a stall leaves its pipe halted, and the bus refuses every
+// later transfer on it until the halt is cleared: without a reset the device would stay dead until
+// it is plugged in again. The caller holds UsbMutex (a kernel mutex: taken again here at will).
+static VOID ResetPipeAfterStall(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+  if (Urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return;
+  if (Urb->UrbHeader.Status != USBD_STATUS_STALL_PID &&
+      Urb->UrbHeader.Status != USBD_STATUS_ENDPOINT_HALTED) {
+    return;
+  }
+  PURB Reset = (PURB)ExAllocatePoolWithTag(NonPagedPool, RESET_PIPE_URB_LENGTH, DRIVER_POOL_TAG);
+  if (Reset == NULL) return;  // the next stalled transfer tries again
+  RtlZeroMemory(Reset, RESET_PIPE_URB_LENGTH);
+  Reset->UrbHeader.Length = (USHORT)RESET_PIPE_URB_LENGTH;
+  Reset->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  Reset->UrbPipeRequest.PipeHandle = Urb->UrbBulkOrInterruptTransfer.PipeHandle;
+  SubmitUrb(DeviceObject, Reset);
+  ExFreePoolWithTag(Reset, DRIVER_POOL_TAG);
 }
 
 NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT Enabled) {
@@ -87,6 +109,7 @@ NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT En
   Extension->CurrentUrbIrp = NULL;
   KeReleaseSpinLock(&Extension->UrbLock, OldIrql);
   IoFreeIrp(Irp);
+  ResetPipeAfterStall(DeviceObject, Urb);
   return Status;
 }
 

@@ -77,7 +77,8 @@ std::shared_ptr<AppRequest> Application::Issue(Handle handle, UCHAR major, ULONG
   std::snprintf(origin, sizeof origin, "application %s%s%s", MajorName(major).c_str(),
                 control ? " " : "", control ? StatusName(NTSTATUS(code)).c_str() : "");
   PIRP irp = io_.AllocateSystemIrp(
-      target->StackSize, origin, [&s, &pool, request, file, buffered, returns_data](PIRP irp) {
+      target->StackSize, origin,
+      [&s, &pool, request, file, buffered, returns_data](PIRP irp) {
         PVOID system = irp->AssociatedIrp.SystemBuffer;
         NTSTATUS status = irp->IoStatus.Status;
         ULONG_PTR information = irp->IoStatus.Information;
@@ -108,7 +109,8 @@ std::shared_ptr<AppRequest> Application::Issue(Handle handle, UCHAR major, ULONG
         if (idle) KeSetEvent(&file->idle, IO_NO_INCREMENT, FALSE);
         request->finished = true;
         KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
-      });
+      },
+      major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE);
   if (!irp) return Finished(STATUS_INSUFFICIENT_RESOURCES);
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.OriginalFileObject = &file->object;

@@ -92,8 +92,10 @@ class IoManager {
   // --- IRPs ---
   // An IRP the operating system itself sends (Plug and Play, power, applications). When its
   // completion reaches the top, at_top runs (in the completing thread, at its IRQL) and the IRP
-  // is freed afterwards.
-  PIRP AllocateSystemIrp(CCHAR stack_size, std::string origin, std::function<void(PIRP)> at_top);
+  // is freed afterwards. A must-succeed IRP (an application's cleanup and close, which Windows
+  // takes from a reserve and retries) never fails for want of pool.
+  PIRP AllocateSystemIrp(CCHAR stack_size, std::string origin, std::function<void(PIRP)> at_top,
+                         bool must_succeed = false);
   // Keeps a completed system IRP from being freed until ReleaseIrp (used while a canceller may
   // still touch it).
   bool HoldIrp(PIRP irp);

@@ -139,13 +139,15 @@ std::shared_ptr<IrpRecord> LiveIrp(IoManager& io, const char* call, PIRP irp) {
 namespace {
 
 PIRP NewIrp(IoManager& io, const char* call, CCHAR stack_size, IrpOwner owner, std::string origin,
-            std::function<void(PIRP)> at_top) {
+            std::function<void(PIRP)> at_top, bool must_succeed = false) {
   if (stack_size < 1)
     Fail(call, "an IRP with " + std::to_string(int(stack_size)) + " stack locations");
-  auto& pool = io.kernel().pool();
-  void* probe = pool.Allocate(NonPagedPool, 1, kIrpTag, __builtin_return_address(0));
-  if (!probe) return nullptr;
-  pool.Free(probe, std::nullopt);
+  if (!must_succeed) {
+    auto& pool = io.kernel().pool();
+    void* probe = pool.Allocate(NonPagedPool, 1, kIrpTag, __builtin_return_address(0));
+    if (!probe) return nullptr;
+    pool.Free(probe, std::nullopt);
+  }
 
   auto record = std::make_shared<IrpRecord>();
   record->bytes = sizeof(IRP) + (size_t(stack_size) + 1) * sizeof(IO_STACK_LOCATION);
@@ -174,9 +176,9 @@ PIRP NewIrp(IoManager& io, const char* call, CCHAR stack_size, IrpOwner owner, s
 }  // namespace
 
 PIRP IoManager::AllocateSystemIrp(CCHAR stack_size, std::string origin,
-                                  std::function<void(PIRP)> at_top) {
+                                  std::function<void(PIRP)> at_top, bool must_succeed) {
   return NewIrp(*this, "IoAllocateIrp", stack_size, IrpOwner::kSystem, std::move(origin),
-                std::move(at_top));
+                std::move(at_top), must_succeed);
 }
 
 bool IoManager::HoldIrp(PIRP irp) {

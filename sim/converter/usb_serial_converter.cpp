@@ -370,6 +370,7 @@ void UsbSerialConverter::OnTransmitDone() {
 void UsbSerialConverter::OnCharacterReceived(uint8_t character, bool error) {
   if (gone_) return;
   if (error) ++counters_.receive_errors;
+  if (error && options_.discard_damaged) return;
   if (receive_fifo_.size() >= options_.receive_fifo_size) {
     ++counters_.receive_dropped;
     return;
@@ -381,6 +382,8 @@ void UsbSerialConverter::OnCharacterReceived(uint8_t character, bool error) {
 // --- faults ---
 
 void UsbSerialConverter::AddControlFault(ControlFault fault) { control_faults_.push_back(fault); }
+
+void UsbSerialConverter::ClearControlFaults() { control_faults_.clear(); }
 
 void UsbSerialConverter::SetInHang(uint8_t endpoint_address, bool hang) {
   if (hang) {

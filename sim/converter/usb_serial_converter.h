@@ -44,6 +44,9 @@ struct ConverterOptions {
   uint16_t firmware_version = 0x0102;
   host::kernel::Ticks control_latency = host::kernel::Milliseconds(1);
   UartSettings initial_line{9600, 8, Parity::kNone, 1};
+  // Characters received with a parity or framing error are counted and thrown away rather than
+  // handed on (a converter chip set to discard them).
+  bool discard_damaged = false;
 };
 
 enum class ControlFaultKind {
@@ -98,6 +101,8 @@ class UsbSerialConverter final : public host::usb::UsbDevice, public LineClient 
 
   // --- faults ---
   void AddControlFault(ControlFault fault);
+  // Control faults not yet met are dropped (a request already taken stays unanswered).
+  void ClearControlFaults();
   // IN polls of the endpoint are NAKed while set, whatever the receive FIFO holds.
   void SetInHang(uint8_t endpoint_address, bool hang);
   // The endpoint answers with a stall until the bus clears the halt.
@@ -125,6 +130,7 @@ class UsbSerialConverter final : public host::usb::UsbDevice, public LineClient 
   size_t receive_level() const { return receive_fifo_.size(); }
   const ConverterCounters& counters() const { return counters_; }
   bool control_pending() const { return pending_.has_value(); }
+  bool halted(uint8_t endpoint_address) const { return halted_.contains(endpoint_address); }
 
  private:
   struct Pending {

@@ -101,6 +101,19 @@ TEST(T1ReceiveBlock, ShortReadIsRejectedEvenWhenStaleBytesMatchTheLrc) {
   }
 }
 
+// An inserted character shifts the block: its last INF byte, read as the LRC, matches; the real
+// LRC waits, in before the link reads as an IN packet brings several characters at once.
+TEST(T1ReceiveBlock, ACharacterWaitingAfterTheBlockMakesItDamaged) {
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    Bytes answer = Block("21 00 02 90 00"), damaged = Hex("21 00 02 B3 90 00 B3");
+    for (const Bytes& block : {damaged, answer}) {  // the tail is swallowed before the repeat
+      b.line->Send(block, host::kernel::Milliseconds(5));
+      host::kernel::Kernel::Current().SleepFor(host::kernel::Milliseconds(20));
+      EXPECT_EQ(T1ReceiveBlock(b.extension), block == answer ? STATUS_SUCCESS : STATUS_CRC_ERROR);
+    }
+  }));
+}
+
 TEST(T1Resynch, AnsweredFirstTimeLeavesTheLinkInStep) {
   ExpectOk(test_support::RunWithLink([](LinkBench& b) {
     ScriptedPeer peer(*b.line);

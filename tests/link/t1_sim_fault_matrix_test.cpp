@@ -319,22 +319,6 @@ Tally RunMachine(const FaultClass& c, uint64_t seed, std::vector<std::string>& c
   return t;
 }
 
-// Faults drawn per character from the machine's own generator, so that a seed replays them.
-sim::FaultHook RandomHook(uint64_t seed, double rate, bool insert) {
-  auto rng = std::make_shared<std::mt19937_64>(seed);
-  return [rng, rate, insert](uint64_t, uint8_t) {
-    sim::FaultAction a;
-    if (std::uniform_real_distribution<double>(0, 1)(*rng) < rate) {
-      if (insert) {
-        a.insert_after.push_back(uint8_t((*rng)()));
-      } else {
-        a.drop = true;
-      }
-    }
-    return a;
-  };
-}
-
 void BothDirections(Machine& m, const std::function<void(sim::LineFaults&, int)>& set) {
   set(m.link.line().converter_end().faults(), 0);
   set(m.link.line().reader_end().faults(), 1);
@@ -401,7 +385,7 @@ std::vector<FaultClass> Classes() {
     c.setup = [insert](Machine& m) {
       uint64_t seed = m.rng();
       BothDirections(m, [seed, insert](sim::LineFaults& f, int side) {
-        f.SetHook(RandomHook(seed + uint64_t(side), 2e-3, insert));
+        f.SetHook(sim::RandomCharacterFaults(seed + uint64_t(side), 2e-3, insert));
       });
     };
     classes.push_back(c);

@@ -444,3 +444,40 @@ TEST(T1Transceive, AfterADamagedBlockTheLineFallsQuietBeforeTheAnswer) {
     EXPECT_EQ(quiet.total_timeout_ms, ULONG(T1_QUIET_LINE_MS));
   }));
 }
+
+// Replays zarq7-fault-matrix --class oversized --seed 3: an I-block of LEN 255, more than the host
+// ever announces, whose LRC is right. Its INF was handed back as the card's answer; it is asked for
+// again like any block that cannot be the reader's.
+TEST(T1Transceive, IBlockLongerThanTheHostAnnouncesIsAskedForAgain) {
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    ScriptedPeer peer(*b.line);
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex(WithInf("21 00 FF", Sequence(255))))
+        .Expect("00 82 00 82", BlockHex("21 00 02 90 00"));
+    Exchange x = Transceive(b, kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(x.reply), "90 00");
+    EXPECT_TRUE(peer.Done());
+  }));
+}
+
+// Replays zarq7-fault-matrix --class stall --seed 100: the converter refused the write of the
+// R-block that acknowledges the reader's first chained block. The reader, left in the middle of
+// its chain, cannot take a new command: the next exchange resynchronises first.
+TEST(T1Transceive, FailedAcknowledgementLeavesTheLinkDueForResynchronisation) {
+  ExpectOk(test_support::RunWithLink([](LinkBench& b) {
+    ScriptedPeer peer(*b.line);
+    peer.Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 20 02 01 02"))
+        .Expect("00 C0 00 C0", "00 E0 00 E0")
+        .Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 00 02 90 00"));
+    int writes = 0;
+    b.line->request_status = [&writes](ULONG code) {
+      return code == SMARTCARD_WRITE && ++writes == 2 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    };
+    EXPECT_EQ(Transceive(b, kCardStatus).status, STATUS_TIMEOUT);
+    EXPECT_EQ(b.reader->LinkState, ULONG(LINK_STATE_RESYNCH_DUE));
+    Exchange x = Transceive(b, kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(x.reply), "90 00");
+    EXPECT_TRUE(peer.Done());
+  }));
+}

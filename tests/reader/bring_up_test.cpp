@@ -1,5 +1,7 @@
 // Link bring-up: the serial settings, the DTR cycle in virtual time, resynchronisation, the IFS
 // exchange and the first card status, and a reader that stays silent.
+#include <algorithm>
+
 #include "tests/reader/reader_bench.h"
 
 using namespace reader_test;
@@ -196,5 +198,25 @@ TEST(LinkBringUp, StepFailuresAreReturnedAndEndIt) {
     size_t writes = b.line->writes.size();
     EXPECT_EQ(LinkBringUp(b.extension), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(b.line->writes.size(), writes);
+  }));
+}
+
+// Replays zarq7-fault-matrix --class ber-0.01 --seed 2: noise made the link give up, and once it
+// had ended the device refused every request until it was plugged in again. An application's
+// reset of the card restarts the reader first (DTR cycle, resynchronisation, IFS, card status).
+TEST(LinkBringUp, ResetOfTheCardBringsAGivenUpLinkBackUp) {
+  ExpectOk(RunBringUp([](LinkBench& b) {
+    b.reader->LinkState = LINK_STATE_GIVEN_UP;
+    ScriptedPeer peer(*b.line);
+    peer.Expect("00 C0 00 C0", "00 E0 00 E0")
+        .Expect("00 C1 01 FE 3E", "00 E1 01 FE 1E")
+        .Expect("12 00 05 20 13 00 80 00 A4", BlockHex("21 00 05 80 01 01 90 00"))
+        .Expect("12 40 04 20 10 01 01 66", BlockHex("21 40 06 3B 02 14 50 90 01"));
+    Call c = Power(b, SCARD_COLD_RESET);
+    EXPECT_EQ(c.status, STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(c.reply), "3B 02 14 50");
+    EXPECT_TRUE(peer.Done());
+    EXPECT_EQ(std::ranges::count(Codes(b.line->requests), kClrDtr), 1) << "the reader restarted";
+    EXPECT_EQ(b.reader->LinkState, ULONG(LINK_STATE_IN_STEP));
   }));
 }

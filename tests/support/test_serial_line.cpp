@@ -107,6 +107,13 @@ NTSTATUS TestSerialLine::Serve(PSMARTCARD_EXTENSION extension) {
     }
     case SMARTCARD_READ:
       return Read(extension);
+    case IOCTL_SERIAL_GET_COMMSTATUS: {  // what has arrived and waits to be read
+      SERIAL_STATUS status{};
+      for (const Arrival& a : received_) status.AmountInInQueue += a.at <= requests.back().at;
+      if (request.BufferLength < sizeof(status)) return STATUS_BUFFER_TOO_SMALL;
+      std::memcpy(request.Buffer, &status, sizeof(status));
+      return STATUS_SUCCESS;
+    }
     default:
       other_requests.push_back(code);
       return STATUS_SUCCESS;

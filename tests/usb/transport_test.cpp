@@ -196,14 +196,46 @@ TEST(UsbTransport, ReadingThreadThatCannotReadDoesNotSpin) {
         EXPECT_EQ(ReadIrp(c.fdo, 1).status, STATUS_TIMEOUT);
         EXPECT_TRUE(c.Urbs(mark, true).empty());
         EXPECT_TRUE(StopReadingThread(c.fdo));
-        // A stalled IN endpoint: every transfer fails at once.
+        // A stalled IN endpoint that cannot be reset (no pool for the request): every transfer
+        // fails at once.
         ASSERT_EQ(StartReadingThread(c.fdo), STATUS_SUCCESS);
+        Sleep(Milliseconds(1));  // the thread has its URB
+        m.k.pool().FailTag(DRIVER_POOL_TAG);
         c.rig.converter().StallEndpoint(kDataInEndpoint);
         mark = c.Urbs().size();
         EXPECT_EQ(ReadIrp(c.fdo, 1).status, STATUS_TIMEOUT);
         size_t failed = c.Urbs(mark, true).size();  // stalled, then refused at once
         EXPECT_GE(failed, 5u);
         EXPECT_LE(failed, 12u);  // about one per 100 ms in the read's second
+        m.k.pool().ClearFaults();
       },
       false);
+}
+
+// Replays zarq7-fault-matrix --class stall --seed 1: a transfer answered with a stall left its
+// pipe halted and the device dead until it was plugged in again. The pipe is reset after the
+// stall, and the next write and read go through.
+TEST(UsbTransport, StalledPipesAreResetAndTheDeviceWorksOn) {
+  OnStartedConverter([](DriverMachine&, Converter& c) {
+    c.SetLink();
+    auto resets = [&c](size_t from) {
+      size_t n = 0;
+      for (const auto& u : c.Urbs(from))
+        n += u.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+      return n;
+    };
+    size_t mark = c.Urbs().size();
+    c.rig.converter().StallEndpoint(kDataOutEndpoint);
+    EXPECT_FALSE(NT_SUCCESS(WriteIrp(c.fdo, Bytes(4)).status));
+    EXPECT_EQ(resets(mark), 1u);
+    EXPECT_EQ(WriteIrp(c.fdo, Bytes(4)).outcome(), IrpOutcome(STATUS_SUCCESS, 4));
+    Sleep(Milliseconds(30));
+    EXPECT_EQ(c.rig.trace().Bytes(sim::Direction::kHostToReader), Bytes(4));
+
+    mark = c.Urbs().size();
+    c.rig.converter().StallEndpoint(kDataInEndpoint);
+    c.rig.line().reader_end().Transmit(Bytes(4));
+    EXPECT_EQ(ReadIrp(c.fdo, 4).data, Bytes(4));
+    EXPECT_EQ(resets(mark), 1u);
+  });
 }

@@ -154,6 +154,28 @@ TEST(Lifecycle, SurpriseRemovalWithAnOpenHandleDelaysRemovalUntilClose) {
   ASSERT_TRUE(r.ok()) << r.report;
 }
 
+// Replays zarq7-fault-matrix --class pool --seed 520: the close of a handle failed for want of
+// pool, so the driver never saw it and refused every later open. Cleanup and close come from the
+// I/O manager's reserve and always reach the driver.
+TEST(Lifecycle, CloseReachesTheDriverWhenThePoolRunsOut) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    PDRIVER_OBJECT driver = LoadTestDriver(m);
+    PDEVICE_OBJECT pdo = m.bus.Plug(IncrementingDevice(m));
+    Application app(m.io);
+    Handle h;
+    ASSERT_EQ(app.Open(u"\\Device\\TESTDRV0", &h), STATUS_SUCCESS);
+    m.k.pool().FailRandomly(1.0, 1);  // every allocation fails
+    EXPECT_EQ(app.Close(h), STATUS_SUCCESS);
+    m.k.pool().ClearFaults();
+    ASSERT_EQ(app.Open(u"\\Device\\TESTDRV0", &h), STATUS_SUCCESS) << "the driver saw the close";
+    EXPECT_EQ(app.Close(h), STATUS_SUCCESS);
+    m.bus.Unplug(pdo);
+    EXPECT_EQ(m.io.UnloadDriver(driver), STATUS_SUCCESS);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
 TEST(Lifecycle, StopStartAndOrderlyRemoval) {
   Machine m;
   auto r = m.k.Run([&] {
