@@ -70,13 +70,16 @@ void CheckInterface(const std::vector<UCHAR>& record, const host::io::IoResult& 
   USHORT selector = Word(record, INTERFACE_RECORD_SELECTOR);
   if (selector == INTERFACE_SELECT) {
     if (r.status == STATUS_SUCCESS) {
-      e.setting = record[INTERFACE_RECORD_SETTING];
+      // A selection naming another interface, or a setting that does not exist, selects
+      // setting 0 of interface 0.
+      e.setting = record[INTERFACE_RECORD_NUMBER] == 0 ? record[INTERFACE_RECORD_SETTING] : 0;
     } else {
       e.setting.reset();  // a failed selection may leave either setting behind
     }
   } else if (selector == INTERFACE_QUERY && r.status == STATUS_SUCCESS &&
              r.output.size() >= INTERFACE_RECORD_LENGTH) {
-    if (e.setting && Word(r.output, INTERFACE_RECORD_SETTING) != *e.setting) {
+    USHORT setting = Word(r.output, INTERFACE_RECORD_SETTING);
+    if (e.setting && setting != *e.setting && setting != 0) {
       fuzz::Fail(kTarget, "interface query differs from the setting last selected");
     }
   }
