@@ -14,10 +14,6 @@ shift || true
 targets=("$@")
 ((${#targets[@]})) || targets=(fuzz_atr fuzz_t1_receive fuzz_device_control fuzz_private_records)
 
-# clang and its runtime (libFuzzer and the sanitizers) come with Debian's clang packages.
-source scripts/packages.sh
-install_packages clang libclang-rt-dev
-
 export SANITIZE=fuzz BUILD_TYPE=Debug CXX=clang++
 build=$(scripts/build_folder.sh)
 scripts/build.sh "${targets[@]}"
