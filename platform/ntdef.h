@@ -95,8 +95,10 @@ typedef struct _STRING {
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
 
 #define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
+// The field's offset from the compiler, not from a member of a null pointer (undefined, and
+// reported by clang's UBSan).
 #define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+  ((type*)((PCHAR)(address) - (ULONG_PTR) __builtin_offsetof(type, field)))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 // Members that Windows aligns to a pointer's size in 64-bit builds (all builds here).

@@ -57,7 +57,7 @@ Setting FlagSetting(const char* key, bool ReaderOptions::*field, bool set_to) {
             o.*field = set_to;
             return v.empty();
           },
-          [field, set_to](const ReaderOptions& o) {
+          [field](const ReaderOptions& o) {
             return o.*field == ReaderOptions{}.*field ? Written() : Written("");
           }};
 }

@@ -4,14 +4,16 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 
 #include "host/kernel/internals.h"
 
 namespace host::kernel {
 namespace {
 
-std::string SymbolOf(const void* routine) {
+std::string LookUpSymbol(const void* routine) {
   Dl_info info{};
   if (!routine || !dladdr(routine, &info) || !info.dli_sname) return {};
   int status = 0;
@@ -20,6 +22,17 @@ std::string SymbolOf(const void* routine) {
   std::free(demangled);
   auto paren = name.find('(');
   return paren == std::string::npos ? name : name.substr(0, paren);
+}
+
+// The I/O manager names the routine of every request it passes on, in case it has to report it;
+// dladdr searches the symbol tables each time, so names are looked up once per address.
+std::string SymbolOf(const void* routine) {
+  static std::mutex mu;
+  static std::unordered_map<const void*, std::string> names;
+  std::lock_guard lock(mu);
+  auto [it, added] = names.try_emplace(routine);
+  if (added) it->second = LookUpSymbol(routine);
+  return it->second;
 }
 
 }  // namespace

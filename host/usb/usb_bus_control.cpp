@@ -15,7 +15,6 @@ namespace {
 constexpr uintptr_t kHandleBase = 0xFFFFC0DE00000000ull;
 constexpr uintptr_t kHandleStep = 0x40;
 constexpr size_t kSelectConfigurationHeader = offsetof(_URB_SELECT_CONFIGURATION, Interface);
-constexpr size_t kSelectInterfaceHeader = offsetof(_URB_SELECT_INTERFACE, Interface);
 
 std::optional<std::vector<uint8_t>> DescriptorFor(UsbDevice& device, const SetupPacket& setup) {
   uint8_t type = uint8_t(setup.value >> 8);
