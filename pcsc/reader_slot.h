@@ -32,8 +32,8 @@ namespace pcsc {
 
 class ReaderSlot {
  public:
-  // Plugs the converter, opens its device and switches the line to the spec's rate. nullptr and
-  // *error when any of it fails.
+  // Plugs the converter, opens its device and switches the line to the rate its device name asks
+  // for. nullptr and *error when any of it fails.
   static std::unique_ptr<ReaderSlot> Open(HandlerMachine& machine, const DeviceSpec& spec,
                                           std::string* error);
   ~ReaderSlot();
