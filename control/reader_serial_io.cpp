@@ -16,6 +16,9 @@
 //   STATUS_INVALID_PARAMETER, nothing sent; a read or write request that cannot be built fails
 //   with STATUS_INSUFFICIENT_RESOURCES, a read then delivering no byte.
 // - A read reports the status of the read request itself, also when it had to be waited for.
+// - The line status (IOCTL_SERIAL_GET_COMMSTATUS) asks the converter for its counters: the link
+//   takes it after every block it receives, and only the converter knows of the characters it
+//   received damaged and of those it holds and has not yet sent.
 #include "control/reader_serial_io.h"
 
 #include "driver/device_extension.h"
@@ -122,6 +125,32 @@ static NTSTATUS WriteToConverter(PSMARTCARD_EXTENSION SmartcardExtension) {
                                  Request->Buffer, Request->BufferLength, NULL, 0, &Sent);
 }
 
+// The line's status as a serial port reports it: the errors since it was last asked and the
+// characters received and not yet read, which include those the converter holds and has not yet
+// sent on its IN pipe (a block's last character may wait there a polling period or more). The
+// converter's loss counts run on; what moved since the last request is this request's errors.
+// When the converter cannot be asked, only the receive queue's count is reported.
+static void TakeLineStatus(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
+                           PSERIAL_STATUS LineStatus) {
+  RtlZeroMemory(LineStatus, sizeof(SERIAL_STATUS));
+  CONVERTER_COUNTERS Counters;
+  if (NT_SUCCESS(ReadConverterCounters(DeviceObject, &Counters))) {
+    if (Extension->LossCountsKnown) {
+      if (Counters.ReceiveErrors != Extension->SeenReceiveErrors) {
+        LineStatus->Errors |= SERIAL_ERROR_PARITY;
+      }
+      if (Counters.ReceiveDropped != Extension->SeenReceiveDropped) {
+        LineStatus->Errors |= SERIAL_ERROR_OVERRUN;
+      }
+    }
+    Extension->LossCountsKnown = TRUE;
+    Extension->SeenReceiveErrors = Counters.ReceiveErrors;
+    Extension->SeenReceiveDropped = Counters.ReceiveDropped;
+    LineStatus->AmountInInQueue = Counters.ReceiveLevel;
+  }
+  LineStatus->AmountInInQueue += QueueCount(&Extension->ReceiveQueue);
+}
+
 static NTSTATUS CarryOut(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT DeviceObject,
                          PDEVICE_EXTENSION Extension) {
   switch (SmartcardExtension->ReaderExtension->SerialIoctl) {
@@ -169,10 +198,7 @@ static NTSTATUS CarryOut(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT
       PSERIAL_STATUS LineStatus =
           (PSERIAL_STATUS)SettingsRecord(SmartcardExtension, sizeof(SERIAL_STATUS));
       if (LineStatus == NULL) return STATUS_BUFFER_TOO_SMALL;
-      // What the receive queue holds, taken without waiting. The converter's own count of
-      // damaged characters is not asked for: that would be a control request on every block.
-      RtlZeroMemory(LineStatus, sizeof(SERIAL_STATUS));
-      LineStatus->AmountInInQueue = QueueCount(&Extension->ReceiveQueue);
+      TakeLineStatus(DeviceObject, Extension, LineStatus);
       return STATUS_SUCCESS;
     }
     case SMARTCARD_READ:

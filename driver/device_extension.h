@@ -95,6 +95,12 @@ typedef struct _DEVICE_EXTENSION {
   PKTHREAD PowerThread;
   KEVENT PowerUpEvent;  // synchronization: PowerUpIrp was handed over, or the thread is to end
   PIRP PowerUpIrp;      // the D0 request the power-up thread completes; NULL: end the thread
+  // The converter's loss counts as the reader link's last line status request found them: a count
+  // that has moved since means characters were lost or damaged in between. Used only by that
+  // request, which the link makes under its LinkMutex; LossCountsKnown is FALSE until the first.
+  BOOLEAN LossCountsKnown;
+  USHORT SeenReceiveDropped;
+  USHORT SeenReceiveErrors;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {

@@ -45,3 +45,10 @@
 #define CONVERTER_FLOW_CONTROL_ON 0x01
 #define CONVERTER_FLOW_READY_BYTE 2
 #define CONVERTER_FLOW_READY_FOR_DATA 0x01
+
+// Counters (CONVERTER_REQUEST_COUNTERS IN): four little-endian words. The levels are the bytes
+// waiting in a FIFO; the loss counts run on from the converter's power-up and wrap at 0x10000.
+#define CONVERTER_COUNTER_RECEIVE_LEVEL 0
+#define CONVERTER_COUNTER_RECEIVE_DROPPED 2  // characters lost to a full receive FIFO
+#define CONVERTER_COUNTER_TRANSMIT_LEVEL 4
+#define CONVERTER_COUNTER_RECEIVE_ERRORS 6  // characters received with parity or framing errors

@@ -30,24 +30,42 @@ static USHORT ReplyWord(const UCHAR* Reply, ULONG Offset) {
   return (USHORT)(Reply[Offset] | (Reply[Offset + 1] << 8));
 }
 
-NTSTATUS ZarUSBSerConv_ReadPort(PDEVICE_OBJECT DeviceObject, UCHAR Request, PUSHORT Value,
-                                PUSHORT Index) {
+// A vendor request IN whose 8-byte reply lands in Reply; bytes the converter does not send read as
+// zero.
+static NTSTATUS ReadReply(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Value, USHORT Index,
+                          UCHAR Reply[CONVERTER_REPLY_LENGTH]) {
   // A pending IN transfer of the reading thread gives way at once.
   CancelCurrentUrb(DeviceObject);
-  USHORT OutValue = Value != NULL ? *Value : 0;
-  USHORT OutIndex = Index != NULL ? *Index : 0;
   PURB Urb = AllocateVendorUrb();
   if (Urb == NULL) return STATUS_UNSUCCESSFUL;
-  // Bytes the converter does not send read as zero.
-  UCHAR Reply[CONVERTER_REPLY_LENGTH] = {0};
-  BuildVendorRequest(Urb, READ_PORT_TRANSFER_FLAGS, Request, OutValue, OutIndex, Reply,
-                     sizeof(Reply));
+  RtlZeroMemory(Reply, CONVERTER_REPLY_LENGTH);
+  BuildVendorRequest(Urb, READ_PORT_TRANSFER_FLAGS, Request, Value, Index, Reply,
+                     CONVERTER_REPLY_LENGTH);
   NTSTATUS Status = SubmitUnderUsbMutex(DeviceObject, Urb);
+  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  return Status;
+}
+
+NTSTATUS ZarUSBSerConv_ReadPort(PDEVICE_OBJECT DeviceObject, UCHAR Request, PUSHORT Value,
+                                PUSHORT Index) {
+  UCHAR Reply[CONVERTER_REPLY_LENGTH];
+  NTSTATUS Status = ReadReply(DeviceObject, Request, Value != NULL ? *Value : 0,
+                              Index != NULL ? *Index : 0, Reply);
   if (NT_SUCCESS(Status)) {
     if (Value != NULL) *Value = ReplyWord(Reply, 0);
     if (Index != NULL) *Index = ReplyWord(Reply, 2);
   }
-  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  return Status;
+}
+
+NTSTATUS ReadConverterCounters(PDEVICE_OBJECT DeviceObject, PCONVERTER_COUNTERS Counters) {
+  UCHAR Reply[CONVERTER_REPLY_LENGTH];
+  NTSTATUS Status = ReadReply(DeviceObject, CONVERTER_REQUEST_COUNTERS, 0, 0, Reply);
+  if (!NT_SUCCESS(Status)) return Status;
+  Counters->ReceiveLevel = ReplyWord(Reply, CONVERTER_COUNTER_RECEIVE_LEVEL);
+  Counters->ReceiveDropped = ReplyWord(Reply, CONVERTER_COUNTER_RECEIVE_DROPPED);
+  Counters->TransmitLevel = ReplyWord(Reply, CONVERTER_COUNTER_TRANSMIT_LEVEL);
+  Counters->ReceiveErrors = ReplyWord(Reply, CONVERTER_COUNTER_RECEIVE_ERRORS);
   return Status;
 }
 

@@ -59,6 +59,16 @@ NTSTATUS ZarUSBSerConv_ReadPort(PDEVICE_OBJECT DeviceObject, UCHAR Request, PUSH
                                 PUSHORT Index);
 NTSTATUS ZarUSBSerConv_WritePort(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Value,
                                  USHORT Index);
+
+typedef struct _CONVERTER_COUNTERS {
+  USHORT ReceiveLevel;    // bytes in the receive FIFO, not yet sent on the IN pipe
+  USHORT ReceiveDropped;  // wrapping count of characters lost to a full receive FIFO
+  USHORT TransmitLevel;
+  USHORT ReceiveErrors;  // wrapping count of characters with parity or framing errors
+} CONVERTER_COUNTERS, *PCONVERTER_COUNTERS;
+
+// Reads the converter's FIFO levels and loss counts (request CONVERTER_REQUEST_COUNTERS).
+NTSTATUS ReadConverterCounters(PDEVICE_OBJECT DeviceObject, PCONVERTER_COUNTERS Counters);
 NTSTATUS SetPortValue(PDEVICE_OBJECT DeviceObject, USHORT Value);
 NTSTATUS WritePortData(PDEVICE_OBJECT DeviceObject, PVOID Data, ULONG Length);
 

@@ -70,7 +70,8 @@ constexpr uint8_t kFlowReadyForData = 0x01;  // the transmit FIFO has room for a
 constexpr uint16_t kControlFlowControl = 0x0001;
 constexpr uint16_t kUserDataSize = 64;
 
-// kRequestCounters reply, four little-endian words (saturating at 0xFFFF)
+// kRequestCounters reply, four little-endian words; the counts run on from power-up and wrap at
+// 0x10000, so that whoever reads them sees every change
 constexpr int kCounterReceiveLevel = 0;    // bytes waiting in the receive FIFO
 constexpr int kCounterReceiveDropped = 2;  // bytes lost to a full receive FIFO
 constexpr int kCounterTransmitLevel = 4;   // bytes waiting in the transmit FIFO

@@ -20,8 +20,9 @@ constexpr uint8_t kLanguageString = 0;
 ControlResult Stall() { return {Handshake::kStall, {}}; }
 ControlResult Ack(std::vector<uint8_t> data = {}) { return {Handshake::kAck, std::move(data)}; }
 
+// Levels fit a word; counts keep their low 16 bits, as a 16-bit register that wraps.
 void Put16(std::vector<uint8_t>& reply, int at, uint64_t value) {
-  uint16_t v = uint16_t(std::min<uint64_t>(value, 0xFFFF));
+  uint16_t v = uint16_t(value);
   reply[at] = uint8_t(v);
   reply[at + 1] = uint8_t(v >> 8);
 }

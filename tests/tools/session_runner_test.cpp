@@ -267,10 +267,10 @@ TEST(Watch, InsertionsAndRemovalsAsTheyHappen) {
   // Each change is seen at the driver's next card status query, within its 1.2 s period.
   EXPECT_EQ(o.out,
             "device: \\Device\\USBTESK0\n"
-            "[   2.000000 s] card present\n"
-            "[   4.496000 s] card removed (taken out at 4.000000 s)\n"
-            "[   6.969000 s] card inserted (put in at 6.500000 s)\n"
-            "[   9.500000 s] watch over\n");
+            "[   2.001000 s] card present\n"
+            "[   4.498000 s] card removed (taken out at 4.001000 s)\n"
+            "[   6.986000 s] card inserted (put in at 6.501000 s)\n"
+            "[   9.501000 s] watch over\n");
 
   options.card = CardChoice::kNone;
   options.events = {{true, host::kernel::Seconds(1)}};
@@ -278,7 +278,7 @@ TEST(Watch, InsertionsAndRemovalsAsTheyHappen) {
   o = RunTool(options);
   EXPECT_EQ(o.code, 0) << o.err;
   EXPECT_TRUE(std::regex_search(o.out, std::regex(R"(\] no card\n\[ +3\.[0-9]+ s\] card )"
-                                                  R"(inserted \(put in at 3\.000000 s\)\n)"
-                                                  R"(\[   4\.000000 s\] watch over\n$)")))
+                                                  R"(inserted \(put in at 3\.001000 s\)\n)"
+                                                  R"(\[   4\.001000 s\] watch over\n$)")))
       << o.out;
 }

@@ -39,16 +39,15 @@ void ClearLine(FaultContext& c) {
 }
 
 // Bit errors both ways. The reader checks parity; with `discard` the converter throws away what
-// arrives damaged, as the link's rules expect of a serial port. Without it damaged characters reach
-// the driver as they come and only the LRC, which misses two flips in one bit column, stands
-// between them and the answer: shown, not held against the driver.
+// arrives damaged. Without it damaged characters reach the driver as they come, and besides the
+// LRC, which misses two flips in one bit column, only the converter's count of damaged
+// characters tells the driver of them.
 FaultClass BitErrors(double rate, bool discard) {
   std::ostringstream name;
   name << "ber-" << rate << (discard ? "" : "-passed-on");
   std::ostringstream text;
   text << "line bit errors " << rate << (discard ? "" : ", damage passed on");
   FaultClass f{name.str(), text.str(), kLinkBound};
-  f.lrc_only = !discard;
   f.configure = [discard](host::machine::ConverterOptions& o) {
     o.rig.converter.discard_damaged = discard;
   };

@@ -61,8 +61,6 @@ struct FaultClass {
   // Every request of the session, and of the clean session after it, completes within this
   // much virtual time.
   host::kernel::Ticks bound = 0;
-  // Damage the link cannot see may reach the answers: corrupted answers are counted, not failed.
-  bool lrc_only = false;
   // Settings of the converter before it is plugged in (none: the realistic reader).
   std::function<void(host::machine::ConverterOptions&)> configure;
   // Right before the session's first request.

@@ -7,9 +7,7 @@
 // ends the fault and runs a clean session; seeds 1..N per class, or the one --seed. The pool
 // class fails allocation 1 + (seed - 1) mod n of the session, n being what a session allocates,
 // so that N >= n seeds fail every one of them in turn. Each failing run is printed with the
-// command line that replays it; the exit status is 1 when any run failed. A class whose damage
-// only the link's one-byte LRC can see (damage the converter passes on) counts its corrupted
-// answers without failing on them; the table marks it with '*'.
+// command line that replays it; the exit status is 1 when any run failed.
 //
 // Columns: runs; struck, the runs in which the fault met the session; correct, requests that
 // brought back what they must, of which cmddmg brought back the card's own answer to a command
@@ -40,7 +38,7 @@ struct Row {
   int runs = 0, struck = 0, damaged_commands = 0, correct = 0, failed = 0, corrupted = 0,
       never_completed = 0, verifier_stops = 0, leaks = 0, failed_after = 0, bad_runs = 0;
   Ticks slowest = 0;
-  void Add(const RunRecord& r, bool lrc_only) {
+  void Add(const RunRecord& r) {
     ++runs;
     struck += r.struck ? 1 : 0;
     correct += r.session.correct;
@@ -51,7 +49,7 @@ struct Row {
     verifier_stops += r.verifier_stop ? 1 : 0;
     leaks += r.leak ? 1 : 0;
     failed_after += r.clean_failed ? 1 : 0;
-    bad_runs += r.ok(lrc_only) ? 0 : 1;
+    bad_runs += r.ok() ? 0 : 1;
     slowest = std::max(slowest, r.session.slowest);
   }
 };
@@ -113,20 +111,20 @@ int main(int argc, char** argv) {
     for (uint64_t seed = first; seed <= last; ++seed) {
       uint64_t fail_at = allocations ? 1 + (seed - 1) % allocations : 0;
       RunRecord r = fault_matrix::RunOnce(c, seed, c.name == "pool" ? fail_at : 0);
-      row.Add(r, c.lrc_only);
+      row.Add(r);
       if (verbose) {
         for (const std::string& line : r.log) std::printf("  %s\n", line.c_str());
       }
       if (!r.ok()) {
         std::fprintf(
-            stderr, "%s %s seed %llu: %s\n  replay: zarq7-fault-matrix --class %s --seed %llu\n",
-            r.ok(c.lrc_only) ? "SHOWN" : "FAILED", c.name.c_str(), (unsigned long long)seed,
-            r.problem.c_str(), c.name.c_str(), (unsigned long long)seed);
+            stderr,
+            "FAILED %s seed %llu: %s\n  replay: zarq7-fault-matrix --class %s --seed %llu\n",
+            c.name.c_str(), (unsigned long long)seed, r.problem.c_str(), c.name.c_str(),
+            (unsigned long long)seed);
       }
     }
     all_ok = all_ok && row.bad_runs == 0;
-    std::string name = c.name + (c.lrc_only ? "*" : "");
-    std::printf("%-22s %-40s %6d %6d %8d %6d %7d %9d %9d %8d %6d %7d %8.0f %8.2f\n", name.c_str(),
+    std::printf("%-22s %-40s %6d %6d %8d %6d %7d %9d %9d %8d %6d %7d %8.0f %8.2f\n", c.name.c_str(),
                 c.description.c_str(), row.runs, row.struck, row.correct, row.damaged_commands,
                 row.failed, row.corrupted, row.never_completed, row.verifier_stops, row.leaks,
                 row.failed_after, InSeconds(c.bound), InSeconds(row.slowest));

@@ -23,9 +23,9 @@ struct RunRecord {
   bool hung = false;             // a request never completed: the run passed its time limit
   std::string problem;           // what went wrong first, for the report
   std::vector<std::string> log;  // both sessions' requests, for --verbose
-  bool ok(bool corruption_shown_only = false) const {
-    return (session.corrupted == 0 || corruption_shown_only) && session.late == 0 &&
-           !clean_failed && !verifier_stop && !leak && !hung;
+  bool ok() const {
+    return session.corrupted == 0 && session.late == 0 && !clean_failed && !verifier_stop &&
+           !leak && !hung;
   }
 };
 
