@@ -32,6 +32,10 @@ BOOLEAN EdcCheck(PSMARTCARD_EXTENSION SmartcardExtension);
 // with WaitingTime ms for the first byte.
 NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
                      const UCHAR* Inf, ULONG WaitingTime);
+// The same without the purge: what came in after the last block read stays to be read with the
+// next one.
+NTSTATUS T1SendBlockKeepingInput(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb,
+                                 UCHAR Len, const UCHAR* Inf, ULONG WaitingTime);
 // Reads one block into SmartcardReply.Buffer[0 .. BufferLength - 1] and checks it.
 NTSTATUS T1ReceiveBlock(PSMARTCARD_EXTENSION SmartcardExtension);
 

@@ -2,20 +2,35 @@
 #include "link/link.h"
 #include "link/serial_request.h"
 
-NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
-                     const UCHAR* Inf, ULONG WaitingTime) {
-  PAGED_CODE();
-  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+// Whether the block can be framed in the request buffer; nothing is sent for one that cannot.
+static NTSTATUS CheckBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Len, const UCHAR* Inf) {
   SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
   ULONG BlockLength = T1_PROLOGUE_LENGTH + Len + T1_EPILOGUE_LENGTH;
   if (Request->Buffer == NULL || Request->BufferSize < BlockLength) return STATUS_BUFFER_TOO_SMALL;
   if (Len != 0 && Inf == NULL) return STATUS_INVALID_PARAMETER;
+  return STATUS_SUCCESS;
+}
 
-  ULONG PurgeMask = SERIAL_PURGE_RXCLEAR;
-  NTSTATUS Status = LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_PURGE, &PurgeMask,
-                                              sizeof(PurgeMask));
+NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
+                     const UCHAR* Inf, ULONG WaitingTime) {
+  PAGED_CODE();
+  NTSTATUS Status = CheckBlock(SmartcardExtension, Len, Inf);
   if (Status != STATUS_SUCCESS) return Status;
+  ULONG PurgeMask = SERIAL_PURGE_RXCLEAR;
+  Status = LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_PURGE, &PurgeMask,
+                                     sizeof(PurgeMask));
+  if (Status != STATUS_SUCCESS) return Status;
+  return T1SendBlockKeepingInput(SmartcardExtension, Nad, Pcb, Len, Inf, WaitingTime);
+}
 
+NTSTATUS T1SendBlockKeepingInput(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb,
+                                 UCHAR Len, const UCHAR* Inf, ULONG WaitingTime) {
+  PAGED_CODE();
+  NTSTATUS Status = CheckBlock(SmartcardExtension, Len, Inf);
+  if (Status != STATUS_SUCCESS) return Status;
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
+  ULONG BlockLength = T1_PROLOGUE_LENGTH + Len + T1_EPILOGUE_LENGTH;
   PUCHAR Block = Request->Buffer;
   // The INF may already lie in the request buffer, even overlapping where it goes.
   if (Len != 0) RtlMoveMemory(Block + T1_OFFSET_INF, Inf, Len);

@@ -1,6 +1,9 @@
 // The block exchange engine: one command to the reader or the card, the whole answer back.
 #include "link/link.h"
 
+// Bytes of a failed read compared with the block that follows it.
+#define T1_STRAY_COMPARED 8
+
 // Where one exchange stands.
 typedef struct _T1_EXCHANGE {
   PSMARTCARD_EXTENSION SmartcardExtension;
@@ -27,6 +30,10 @@ typedef struct _T1_EXCHANGE {
   UCHAR Destination;  // the node the command goes to
   UCHAR AnswerNad;    // NAD of the answer's first I-block; the rest of its chain repeats it
   BOOLEAN AnswerNadKnown;
+  BOOLEAN ChainAcknowledged;  // the last block sent acknowledged a block of the reader's chain
+  // The start of a read that failed right after an acknowledgement, until the next good block.
+  UCHAR FailedRead[T1_STRAY_COMPARED];
+  ULONG FailedReadLength;
 } T1_EXCHANGE, *PT1_EXCHANGE;
 
 typedef enum _T1_STEP { T1StepSend, T1StepReceive, T1StepError, T1StepDone } T1_STEP;
@@ -82,7 +89,13 @@ static T1_STEP SendNextIBlock(PT1_EXCHANGE X, NTSTATUS* Result) {
 // silent and sending it a new command it cannot take.
 static T1_STEP SendControlBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, const UCHAR* Inf,
                                 ULONG WaitingTime, NTSTATUS* Result) {
-  NTSTATUS Status = T1SendBlock(X->SmartcardExtension, T1_NAD_NONE, Pcb, Len, Inf, WaitingTime);
+  // After a block of the reader's chain that was checked and found good, nothing is purged: a
+  // character that came in since then belongs to that block and is kept to be found in front of
+  // the reader's next one (FailedReadWasThisBlockOnePlaceLate).
+  NTSTATUS Status =
+      X->ChainAcknowledged
+          ? T1SendBlockKeepingInput(X->SmartcardExtension, T1_NAD_NONE, Pcb, Len, Inf, WaitingTime)
+          : T1SendBlock(X->SmartcardExtension, T1_NAD_NONE, Pcb, Len, Inf, WaitingTime);
   if (Status != STATUS_SUCCESS) return Fail(X, LINK_STATE_RESYNCH_DUE, STATUS_TIMEOUT, Result);
   return T1StepReceive;
 }
@@ -250,10 +263,41 @@ static T1_STEP ReceiveSBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, const UCHAR* 
   }
 }
 
+// A character inserted into a block of the reader's chain can shift it so that its LRC still
+// matches, and the block passes for good; its real LRC comes after it. When that character was
+// still on the line as the block was checked, it is kept (the acknowledgement purges nothing) and
+// read in front of the reader's next block: that read fails, and the block sent again is what
+// the failed read held one place late. T=1 has no way back to a block once acknowledged: the
+// answer is lost rather than passed on shifted, and the reader, left in its chain, is
+// resynchronised next time. (Noise in front of the next block looks the same and costs the
+// answer too.)
+static void KeepFailedReadAfterAcknowledgement(PT1_EXCHANGE X) {
+  const SMARTCARD_REPLY* Read = &X->SmartcardExtension->SmartcardReply;
+  X->FailedReadLength =
+      Read->BufferLength < T1_STRAY_COMPARED ? Read->BufferLength : T1_STRAY_COMPARED;
+  RtlCopyMemory(X->FailedRead, Read->Buffer, X->FailedReadLength);
+}
+
+static BOOLEAN FailedReadWasThisBlockOnePlaceLate(PT1_EXCHANGE X) {
+  const SMARTCARD_REPLY* Block = &X->SmartcardExtension->SmartcardReply;
+  ULONG Compared = X->FailedReadLength;
+  if (Compared > Block->BufferLength + 1) Compared = Block->BufferLength + 1;
+  if (Compared < 1 + T1_PROLOGUE_LENGTH) return FALSE;
+  return RtlCompareMemory(X->FailedRead + 1, Block->Buffer, Compared - 1) == Compared - 1;
+}
+
 static T1_STEP ReceiveAndDispatch(PT1_EXCHANGE X, NTSTATUS* Result) {
+  BOOLEAN AfterAcknowledgement = X->ChainAcknowledged;
+  X->ChainAcknowledged = FALSE;
   NTSTATUS Status = T1ReceiveBlock(X->SmartcardExtension);
   X->LastReceiveStatus = Status;
   X->RCode = T1_R_CODE_OTHER_ERROR;
+  if (Status == STATUS_SUCCESS && X->FailedReadLength != 0) {
+    BOOLEAN Shifted = FailedReadWasThisBlockOnePlaceLate(X);
+    X->FailedReadLength = 0;
+    if (Shifted) return Fail(X, LINK_STATE_RESYNCH_DUE, STATUS_CRC_ERROR, Result);
+  }
+  if (Status == STATUS_CRC_ERROR && AfterAcknowledgement) KeepFailedReadAfterAcknowledgement(X);
   if (Status != STATUS_SUCCESS) {
     if (Status == STATUS_CRC_ERROR) X->RCode = T1_R_CODE_EDC_ERROR;
     return T1StepError;
@@ -284,6 +328,7 @@ static T1_STEP ReportError(PT1_EXCHANGE X, NTSTATUS* Result) {
     return Fail(X, LINK_STATE_RESYNCH_DUE, Status, Result);
   }
   if (X->RCode != T1_R_CODE_ACK) --X->RetriesLeft;
+  X->ChainAcknowledged = X->RCode == T1_R_CODE_ACK;
   UCHAR Pcb = (UCHAR)(T1_PCB_R_BLOCK |
                       (SequenceBit(ReaderExtension, SEQUENCE_BIT_RECEIVE) ? T1_PCB_R_SEQUENCE : 0) |
                       X->RCode);

@@ -5,6 +5,7 @@
 
 #include "host/machine/reader_handle.h"
 #include "sim/line_trace.h"
+#include "sim/reader_profile.h"
 #include "sim/reader_protocol.h"
 #include "tests/support/machine_run.h"
 
@@ -24,9 +25,9 @@ constexpr uint8_t kRBlockEdcError = 0x81;  // R-block, N(R) 0, "EDC error"
 constexpr uint8_t kRate115200 = 5;         // the reader's rate code
 
 void OnCardInT1(const std::function<void(Machine&, Converter&, ReaderHandle&)>& body,
-                uint8_t rate_code = 0) {
+                uint8_t rate_code = 0, host::machine::ConverterOptions options = {}) {
   EXPECT_TRUE(test_support::RunMachine(1, [&](Machine& m) {
-    Converter& c = m.Plug({});  // its converter hands damaged characters on
+    Converter& c = m.Plug(options);  // its converter hands damaged characters on
     ReaderHandle reader(m);
     ASSERT_EQ(reader.Open(host::machine::DeviceName(0)), STATUS_SUCCESS);
     if (rate_code != 0) {
@@ -58,16 +59,18 @@ size_t AskedAgain(Converter& c) {
   return n;
 }
 
-// The reader's last block as it sent it.
-Bytes LastReaderBlock(Converter& c) {
+// The reader's blocks as it sent them.
+std::vector<Bytes> ReaderBlocks(Converter& c) {
   sim::DecodeOptions sent;
   sent.view = sim::LineEvent::Kind::kSent;
-  Bytes last;
+  std::vector<Bytes> blocks;
   for (const auto& b : c.line_trace().Blocks(sent)) {
-    if (b.direction == sim::Direction::kReaderToHost) last = b.bytes;
+    if (b.direction == sim::Direction::kReaderToHost) blocks.push_back(b.bytes);
   }
-  return last;
+  return blocks;
 }
+
+Bytes LastReaderBlock(Converter& c) { return ReaderBlocks(c).back(); }
 
 }  // namespace
 
@@ -114,4 +117,63 @@ TEST(LineStatus, ACharacterStillInTheConverterAfterTheBlockMakesItDamaged) {
         }
       },
       kRate115200);
+}
+
+// Puts a copy of the LRC into the first block of the reader's next chained answer (its INF
+// counting from 0), right after the block's character at offset `after`: read shifted by one,
+// the block passes its LRC.
+sim::FaultHook ShiftFirstChainedBlock(size_t after) {
+  struct Parse {
+    size_t offset = 0, length = 0;
+    uint8_t prologue = 0, lrc = 0;
+    bool chained = false, done = false;
+  };
+  auto p = std::make_shared<Parse>();
+  return [p, after](uint64_t, uint8_t value) {
+    sim::FaultAction action;
+    size_t at = p->offset++;
+    if (at == 0) p->prologue = 0;
+    if (at < kInf) p->prologue ^= value;
+    if (at == kPcb) p->chained = (value & 0xA0) == 0x20;
+    if (at == kInf - 1) {
+      p->length = value + 4u;
+      p->lrc = p->prologue;
+      for (unsigned i = 0; i < value; ++i) p->lrc ^= uint8_t(i);
+    }
+    if (p->chained && !p->done && at == after) {
+      action.insert_after = {p->lrc};
+      p->done = true;
+    }
+    if (at >= kInf - 1 && p->offset == p->length) p->offset = 0;
+    return action;
+  };
+}
+
+// The same in the first block of a chained answer, from a reader that pauses between characters
+// (up to 2 ms): the real LRC may still be on the line when the block is checked and acknowledged.
+// It comes in front of the reader's next block; the answer then fails, and is never returned
+// shifted.
+TEST(LineStatus, ACharacterBehindAnAcknowledgedBlockGivesTheAnswerAway) {
+  host::machine::ConverterOptions realistic;
+  realistic.rig.reader.reader = sim::RealisticProfile().options;
+  OnCardInT1(
+      [](Machine&, Converter& c, ReaderHandle& r) {
+        const Bytes command = {0x80, 0xF0, 0x01, 0x2C};  // 300 bytes, chained
+        IoResult clean = r.Transmit(command, 302);
+        ASSERT_EQ(clean.status, STATUS_SUCCESS);
+        size_t failed = 0;
+        // A resynchronisation brings the reader's block size down to 32: 36-byte blocks.
+        for (size_t after = kInf - 1; after < 34; ++after) {
+          c.line().reader_end().faults().SetHook(ShiftFirstChainedBlock(after));
+          IoResult answer = r.Transmit(command, 302);
+          if (answer.status == STATUS_SUCCESS) {
+            EXPECT_EQ(answer.output, clean.output) << "inserted after " << after;
+          } else {
+            EXPECT_EQ(answer.status, STATUS_CRC_ERROR) << "inserted after " << after;
+            ++failed;
+          }
+        }
+        EXPECT_GE(failed, 1u) << "no answer was given away: the test no longer shifts a block";
+      },
+      0, realistic);
 }
