@@ -1,8 +1,10 @@
 // The block exchange engine: one command to the reader or the card, the whole answer back.
 #include "link/link.h"
 
-// Bytes of a failed read compared with the block that follows it.
-#define T1_STRAY_COMPARED 8
+// Bytes of a failed read kept to be compared with the block that follows it, and how many of them
+// have to match that block's start, some places late.
+#define T1_STRAY_COMPARED 12
+#define T1_STRAY_MATCHED T1_PROLOGUE_LENGTH
 
 // Where one exchange stands.
 typedef struct _T1_EXCHANGE {
@@ -91,7 +93,7 @@ static T1_STEP SendControlBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, const UCHA
                                 ULONG WaitingTime, NTSTATUS* Result) {
   // After a block of the reader's chain that was checked and found good, nothing is purged: a
   // character that came in since then belongs to that block and is kept to be found in front of
-  // the reader's next one (FailedReadWasThisBlockOnePlaceLate).
+  // the reader's next one (FailedReadHeldThisBlockLate).
   NTSTATUS Status =
       X->ChainAcknowledged
           ? T1SendBlockKeepingInput(X->SmartcardExtension, T1_NAD_NONE, Pcb, Len, Inf, WaitingTime)
@@ -267,10 +269,10 @@ static T1_STEP ReceiveSBlock(PT1_EXCHANGE X, UCHAR Pcb, UCHAR Len, const UCHAR* 
 // matches, and the block passes for good; its real LRC comes after it. When that character was
 // still on the line as the block was checked, it is kept (the acknowledgement purges nothing) and
 // read in front of the reader's next block: that read fails, and the block sent again is what
-// the failed read held one place late. T=1 has no way back to a block once acknowledged: the
-// answer is lost rather than passed on shifted, and the reader, left in its chain, is
-// resynchronised next time. (Noise in front of the next block looks the same and costs the
-// answer too.)
+// the failed read held a place or more late (two characters inserted into one block leave two). T=1
+// has no way back to a block once acknowledged: the answer is lost rather than passed on shifted,
+// and the reader, left in its chain, is resynchronised next time. (Noise in front of the next block
+// looks the same and costs the answer too.)
 static void KeepFailedReadAfterAcknowledgement(PT1_EXCHANGE X) {
   const SMARTCARD_REPLY* Read = &X->SmartcardExtension->SmartcardReply;
   X->FailedReadLength =
@@ -278,12 +280,14 @@ static void KeepFailedReadAfterAcknowledgement(PT1_EXCHANGE X) {
   RtlCopyMemory(X->FailedRead, Read->Buffer, X->FailedReadLength);
 }
 
-static BOOLEAN FailedReadWasThisBlockOnePlaceLate(PT1_EXCHANGE X) {
+static BOOLEAN FailedReadHeldThisBlockLate(PT1_EXCHANGE X) {
   const SMARTCARD_REPLY* Block = &X->SmartcardExtension->SmartcardReply;
-  ULONG Compared = X->FailedReadLength;
-  if (Compared > Block->BufferLength + 1) Compared = Block->BufferLength + 1;
-  if (Compared < 1 + T1_PROLOGUE_LENGTH) return FALSE;
-  return RtlCompareMemory(X->FailedRead + 1, Block->Buffer, Compared - 1) == Compared - 1;
+  for (ULONG Late = 1; Late + T1_STRAY_MATCHED <= X->FailedReadLength; ++Late) {
+    ULONG Compared = X->FailedReadLength - Late;
+    if (Compared > Block->BufferLength) Compared = Block->BufferLength;
+    if (RtlCompareMemory(X->FailedRead + Late, Block->Buffer, Compared) == Compared) return TRUE;
+  }
+  return FALSE;
 }
 
 static T1_STEP ReceiveAndDispatch(PT1_EXCHANGE X, NTSTATUS* Result) {
@@ -293,7 +297,7 @@ static T1_STEP ReceiveAndDispatch(PT1_EXCHANGE X, NTSTATUS* Result) {
   X->LastReceiveStatus = Status;
   X->RCode = T1_R_CODE_OTHER_ERROR;
   if (Status == STATUS_SUCCESS && X->FailedReadLength != 0) {
-    BOOLEAN Shifted = FailedReadWasThisBlockOnePlaceLate(X);
+    BOOLEAN Shifted = FailedReadHeldThisBlockLate(X);
     X->FailedReadLength = 0;
     if (Shifted) return Fail(X, LINK_STATE_RESYNCH_DUE, STATUS_CRC_ERROR, Result);
   }

@@ -35,25 +35,29 @@ void WithCard(uint8_t rate_code, ConverterOptions options,
   }));
 }
 
-// Puts a copy of the LRC into the first block of the card's next answer, right after its
-// character at offset `after`: read one place short, the block passes its LRC.
-sim::FaultHook ShiftFirstBlock(size_t after, Bytes answer) {
+// Puts characters into the first block of the card's next answer, right after its character at
+// offset `after`: its LRC (or two that XOR to it and its last INF byte), so that read one (or
+// two) places short the block passes its LRC.
+sim::FaultHook ShiftFirstBlock(size_t after, Bytes answer, bool two) {
   struct Parse {
     size_t at = 0, length = 0;
-    uint8_t lrc = 0;
+    uint8_t lrc = 0, last = 0;
     bool card = false, done = false;
   };
   auto p = std::make_shared<Parse>();
-  return [p, after, answer](uint64_t, uint8_t value) {
+  return [p, after, answer, two](uint64_t, uint8_t value) {
     sim::FaultAction action;
     size_t at = p->at++;
     if (at == 0) p->card = value == kCardNad, p->lrc = 0;
     if (at <= kLen) p->lrc ^= value;
     if (at == kLen) p->length = value + 4u;
     for (size_t i = 0; at == kLen && i < std::min<size_t>(value, answer.size()); ++i) {
-      p->lrc ^= answer[i];
+      p->lrc ^= answer[i], p->last = answer[i];
     }
-    if (p->card && !p->done && at == after) action.insert_after = {p->lrc}, p->done = true;
+    if (p->card && !p->done && at == after) {
+      action.insert_after = two ? Bytes{0x00, uint8_t(p->lrc ^ p->last)} : Bytes{p->lrc};
+      p->done = true;
+    }
     if (at >= kLen && p->at == p->length) p->at = 0;
     return action;
   };
@@ -77,7 +81,7 @@ TEST(LineStatus, DamageTheLrcMissesIsAskedForAgain) {
 // 115200 bit/s that LRC may still wait in the converter as the block is checked; from a reader
 // that pauses between characters (up to 2 ms) it may still be on the line, and come in front of
 // the reader's next block. Wherever the character goes in, the answer is asked for again or
-// fails: it is never returned shifted.
+// fails: it is never returned shifted, by one character or by two.
 TEST(LineStatus, AShiftedBlockIsNeverReturned) {
   ConverterOptions realistic;
   realistic.rig.reader.reader = sim::RealisticProfile().options;
@@ -85,15 +89,17 @@ TEST(LineStatus, AShiftedBlockIsNeverReturned) {
     uint8_t rate;
     ConverterOptions options;
     std::vector<uint16_t> lengths;
+    bool two = false;
   };
-  for (const Case& k : {Case{5, {}, {16, 17, 18, 19, 20, 21, 22, 23}}, Case{0, realistic, {300}}}) {
+  for (const Case& k : {Case{5, {}, {16, 17, 18, 19, 20, 21, 22, 23}}, Case{0, realistic, {300}},
+                        Case{0, realistic, {300}, true}}) {
     WithCard(k.rate, k.options, [&](host::machine::Converter& c, ReaderHandle& r) {
       for (uint16_t n : k.lengths) {
         Bytes answer = r.Transmit(Count(n), n + 2).output;
         ASSERT_EQ(answer.size(), n + 2u);
         // Blocks of 32 bytes at most once a resynchronisation has brought the reader's size down.
         for (size_t after = kLen; after < std::min<size_t>(n + 4, 34); ++after) {
-          c.line().reader_end().faults().SetHook(ShiftFirstBlock(after, answer));
+          c.line().reader_end().faults().SetHook(ShiftFirstBlock(after, answer, k.two));
           IoResult shifted = r.Transmit(Count(n), n + 2);
           EXPECT_TRUE(shifted.status == STATUS_SUCCESS ? shifted.output == answer
                                                        : shifted.status == STATUS_CRC_ERROR)
