@@ -11,23 +11,9 @@ static NTSTATUS CheckBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Len, c
   return STATUS_SUCCESS;
 }
 
-NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
-                     const UCHAR* Inf, ULONG WaitingTime) {
-  PAGED_CODE();
-  NTSTATUS Status = CheckBlock(SmartcardExtension, Len, Inf);
-  if (Status != STATUS_SUCCESS) return Status;
-  ULONG PurgeMask = SERIAL_PURGE_RXCLEAR;
-  Status = LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_PURGE, &PurgeMask,
-                                     sizeof(PurgeMask));
-  if (Status != STATUS_SUCCESS) return Status;
-  return T1SendBlockKeepingInput(SmartcardExtension, Nad, Pcb, Len, Inf, WaitingTime);
-}
-
-NTSTATUS T1SendBlockKeepingInput(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb,
-                                 UCHAR Len, const UCHAR* Inf, ULONG WaitingTime) {
-  PAGED_CODE();
-  NTSTATUS Status = CheckBlock(SmartcardExtension, Len, Inf);
-  if (Status != STATUS_SUCCESS) return Status;
+// Frames the block in the request buffer, writes it and arms its answer's timeouts.
+static NTSTATUS WriteBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
+                           const UCHAR* Inf, ULONG WaitingTime) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;
   ULONG BlockLength = T1_PROLOGUE_LENGTH + Len + T1_EPILOGUE_LENGTH;
@@ -44,7 +30,7 @@ NTSTATUS T1SendBlockKeepingInput(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR 
 
   SmartcardExtension->SmartcardReply.BufferLength = 0;
   Request->BufferLength = BlockLength;
-  Status = LinkSerialRequest(SmartcardExtension, SMARTCARD_WRITE);
+  NTSTATUS Status = LinkSerialRequest(SmartcardExtension, SMARTCARD_WRITE);
   if (Status != STATUS_SUCCESS) return Status;
 
   ReaderExtension->LinkTimeouts.ReadTotalTimeoutConstant = WaitingTime;
@@ -52,4 +38,24 @@ NTSTATUS T1SendBlockKeepingInput(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR 
   ReaderExtension->LinkTimeouts.ReadTotalTimeoutMultiplier = ReaderExtension->CharWaitingTime;
   return LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_SET_TIMEOUTS,
                                    &ReaderExtension->LinkTimeouts, sizeof(SERIAL_TIMEOUTS));
+}
+
+NTSTATUS T1SendBlock(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb, UCHAR Len,
+                     const UCHAR* Inf, ULONG WaitingTime) {
+  PAGED_CODE();
+  NTSTATUS Status = CheckBlock(SmartcardExtension, Len, Inf);
+  if (Status != STATUS_SUCCESS) return Status;
+  ULONG PurgeMask = SERIAL_PURGE_RXCLEAR;
+  Status = LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_PURGE, &PurgeMask,
+                                     sizeof(PurgeMask));
+  if (Status != STATUS_SUCCESS) return Status;
+  return WriteBlock(SmartcardExtension, Nad, Pcb, Len, Inf, WaitingTime);
+}
+
+NTSTATUS T1SendBlockKeepingInput(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Nad, UCHAR Pcb,
+                                 UCHAR Len, const UCHAR* Inf, ULONG WaitingTime) {
+  PAGED_CODE();
+  NTSTATUS Status = CheckBlock(SmartcardExtension, Len, Inf);
+  if (Status != STATUS_SUCCESS) return Status;
+  return WriteBlock(SmartcardExtension, Nad, Pcb, Len, Inf, WaitingTime);
 }

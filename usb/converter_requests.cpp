@@ -64,7 +64,6 @@ NTSTATUS ReadConverterCounters(PDEVICE_OBJECT DeviceObject, PCONVERTER_COUNTERS 
   if (!NT_SUCCESS(Status)) return Status;
   Counters->ReceiveLevel = ReplyWord(Reply, CONVERTER_COUNTER_RECEIVE_LEVEL);
   Counters->ReceiveDropped = ReplyWord(Reply, CONVERTER_COUNTER_RECEIVE_DROPPED);
-  Counters->TransmitLevel = ReplyWord(Reply, CONVERTER_COUNTER_TRANSMIT_LEVEL);
   Counters->ReceiveErrors = ReplyWord(Reply, CONVERTER_COUNTER_RECEIVE_ERRORS);
   return Status;
 }

@@ -63,8 +63,7 @@ NTSTATUS ZarUSBSerConv_WritePort(PDEVICE_OBJECT DeviceObject, UCHAR Request, USH
 typedef struct _CONVERTER_COUNTERS {
   USHORT ReceiveLevel;    // bytes in the receive FIFO, not yet sent on the IN pipe
   USHORT ReceiveDropped;  // wrapping count of characters lost to a full receive FIFO
-  USHORT TransmitLevel;
-  USHORT ReceiveErrors;  // wrapping count of characters with parity or framing errors
+  USHORT ReceiveErrors;   // wrapping count of characters with parity or framing errors
 } CONVERTER_COUNTERS, *PCONVERTER_COUNTERS;
 
 // Reads the converter's FIFO levels and loss counts (request CONVERTER_REQUEST_COUNTERS).
