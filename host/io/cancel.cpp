@@ -1,4 +1,6 @@
 // Cancellation: the cancel spin lock and IoCancelIrp.
+#include <atomic>
+
 #include "host/io/state.h"
 
 using host::io::IoManager;
@@ -31,7 +33,9 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Windows declares Cancel volatile: drivers read it without the cancel spin lock, after
+  // IoSetCancelRoutine, while another processor cancels.
+  std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (!routine) {
     IoReleaseCancelSpinLock(irql);

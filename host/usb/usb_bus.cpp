@@ -3,6 +3,7 @@
 #include "host/usb/usb_bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "host/usb/urb_describe.h"
@@ -290,7 +291,7 @@ NTSTATUS UsbBus::SubmitUrb(Port& port, PIRP irp, PURB urb) {
   port.live.push_back(std::move(transfer));
   IoSetCancelRoutine(irp, CancelUrb);
   // Cancelled before the cancel routine was in place: nobody else completes it.
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+  if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr)) {
     std::unique_ptr<Transfer> cancelled = Retire(port, raw, true);
     lock.unlock();
     Deliver(std::move(cancelled), STATUS_CANCELLED, USBD_STATUS_CANCELED);
