@@ -252,7 +252,7 @@ typedef struct _BIT_RATE_ADJUSTMENT {
 #define PTS_TYPE_OPTIMAL 0x01
 #define PTS_TYPE_USER 0x02
 typedef struct _PTS_DATA {
-  ULONG Type;  // PTS_TYPE_*
+  UCHAR Type;  // PTS_TYPE_*
   UCHAR Fl;
   UCHAR Dl;
   ULONG CLKFrequency;  // kHz
@@ -341,12 +341,15 @@ typedef struct _T1_DATA {
   UCHAR LastError;
   BOOLEAN MoreData;
   UCHAR NAD;
-  ULONG PrevState;
+  ULONG OriginalState;  // the state before an error
+  UCHAR Resend;
+  UCHAR Resynch;
   UCHAR RSN;  // receive sequence number
   UCHAR SSN;  // send sequence number
   ULONG State;
   UCHAR Wtx;
   PUCHAR ReplyData;
+  BOOLEAN WaitForReply;
   UCHAR InfBytesSent;
   UCHAR Reserved[10 - sizeof(PUCHAR) - sizeof(UCHAR)];
 } T1_DATA, *PT1_DATA;
@@ -381,8 +384,8 @@ typedef struct _SMARTCARD_EXTENSION {
   SMARTCARD_REQUEST SmartcardRequest;
   T0_DATA T0;
   T1_DATA T1;
-  PVOID PerfInfo;
-  ULONG Reserved[25 - sizeof(PVOID)];
+  // (A checked build of the library has its PerfInfo pointer here, taken from Reserved.)
+  ULONG Reserved[25];
 } SMARTCARD_EXTENSION, *PSMARTCARD_EXTENSION;
 
 extern "C" {

@@ -5,6 +5,10 @@
 // structure (smclib.h)", "VENDOR_ATTR structure (smclib.h)", "SmartcardInitialize function
 // (smclib.h)" and the pages of the other library routines.
 //
+// The structures are laid out member for member as the public smclib.h lays them out for a free
+// build of the library (the library may use all of them, Reserved included): the build asserts
+// every size and offset of windows/smclib-layout.tsv on x64 and x86 (windows/smclib_layout.py).
+//
 // Calling convention: the library and the drivers built with the DDK for x86 use __stdcall as
 // their default convention (the DDK compiles x86 code with /Gz), which the documentation's
 // prototypes leave unsaid. The routines and the reader function type below are therefore
@@ -124,7 +128,7 @@ typedef struct _BIT_RATE_ADJUSTMENT {
 #define PTS_TYPE_USER 0x02
 
 typedef struct _PTS_DATA {
-  ULONG Type;  // PTS_TYPE_*
+  UCHAR Type;  // PTS_TYPE_*
   UCHAR Fl;
   UCHAR Dl;
   ULONG CLKFrequency;
@@ -213,20 +217,21 @@ typedef struct _T1_DATA {
   UCHAR LastError;
   BOOLEAN MoreData;
   UCHAR NAD;
-  ULONG PrevState;
+  ULONG OriginalState;  // the state before an error
+  UCHAR Resend;
+  UCHAR Resynch;
   UCHAR RSN;
   UCHAR SSN;
   ULONG State;
   UCHAR Wtx;
   PUCHAR ReplyData;
+  BOOLEAN WaitForReply;
   UCHAR InfBytesSent;
   UCHAR Reserved[10 - sizeof(PUCHAR) - sizeof(UCHAR)];
 } T1_DATA, *PT1_DATA;
 
 struct _READER_EXTENSION;  // the driver's own block
 typedef struct _READER_EXTENSION* PREADER_EXTENSION;
-struct _PERF_INFO;
-typedef struct _PERF_INFO* PPERF_INFO;
 
 struct _SMARTCARD_EXTENSION;
 // The type of the ReaderFunction slots.
@@ -254,8 +259,8 @@ typedef struct _SMARTCARD_EXTENSION {
   SMARTCARD_REQUEST SmartcardRequest;
   T0_DATA T0;
   T1_DATA T1;
-  PPERF_INFO PerfInfo;
-  ULONG Reserved[25 - sizeof(PPERF_INFO)];
+  // (A checked build of the library has its PerfInfo pointer here, taken from Reserved.)
+  ULONG Reserved[25];
 } SMARTCARD_EXTENSION, *PSMARTCARD_EXTENSION;
 
 extern "C" {
