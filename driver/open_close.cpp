@@ -11,6 +11,7 @@
 // STATUS_DELETE_PENDING and leaves the device as it found it.
 #include "driver/driver.h"
 #include "driver/driver_name.h"
+#include "reader/reader_binding.h"
 #include "reader/reader_extension.h"
 #include "reader/reader_functions.h"
 
@@ -41,8 +42,7 @@ static NTSTATUS Open(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject) {
   }
   NTSTATUS Status = STATUS_SUCCESS;
   if (!WholeDevice && Pipe == NULL) Status = STATUS_INSUFFICIENT_RESOURCES;
-  if (NT_SUCCESS(Status) &&
-      !NT_SUCCESS(SmartcardAcquireRemoveLock(&Extension->SmartcardExtension))) {
+  if (NT_SUCCESS(Status) && !NT_SUCCESS(AcquireOpenReference(&Extension->SmartcardExtension))) {
     Status = STATUS_DELETE_PENDING;
   }
   if (!NT_SUCCESS(Status)) {
@@ -81,7 +81,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedExchange((LONG volatile*)&Extension->DeviceOpen, DEVICE_CLOSED);
   StopCardTracking(SmartcardExtension);
   IoDecrement(DeviceObject);
-  SmartcardReleaseRemoveLock(SmartcardExtension);
+  ReleaseOpenReference(SmartcardExtension);
   return STATUS_SUCCESS;
 }
 

@@ -80,6 +80,8 @@ NTSTATUS CreateReaderBinding(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION S
   // may find the card tracking thread of an open handle holding it or waiting for it.
   KeInitializeMutex(&ReaderExtension->LinkMutex, 0);
   KeInitializeEvent(&ReaderExtension->LinkGate, NotificationEvent, TRUE);
+  ReaderExtension->OpenReferences = 1;
+  KeInitializeEvent(&ReaderExtension->OpenReferencesGone, NotificationEvent, FALSE);
   InitializeCardTracking(SmartcardExtension);
 
   SmartcardExtension->Version = SMCLIB_VERSION;
@@ -122,7 +124,32 @@ NTSTATUS ReleaseReaderBinding(PSMARTCARD_EXTENSION SmartcardExtension) {
   PAGED_CODE();
   if (SmartcardExtension->OsData != NULL) {
     CompleteCardTracking(SmartcardExtension);
-    SmartcardReleaseRemoveLockAndWait(SmartcardExtension);
+    PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+    // Once only: a second release must not drop a handle's reference.
+    if (InterlockedExchange(&ReaderExtension->RemovePending, 1) == 0) {
+      ReleaseOpenReference(SmartcardExtension);
+    }
+    KeWaitForSingleObject(&ReaderExtension->OpenReferencesGone, Executive, KernelMode, FALSE, NULL);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AcquireOpenReference(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  // Counted first, then the removal looked at: a removal that begins in between waits for this
+  // reference, and one that began before sees it given back.
+  InterlockedIncrement(&ReaderExtension->OpenReferences);
+  if (InterlockedCompareExchange(&ReaderExtension->RemovePending, 0, 0) != 0) {
+    ReleaseOpenReference(SmartcardExtension);
+    return STATUS_DELETE_PENDING;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReleaseOpenReference(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  if (InterlockedDecrement(&ReaderExtension->OpenReferences) == 0) {
+    KeSetEvent(&ReaderExtension->OpenReferencesGone, IO_NO_INCREMENT, FALSE);
   }
   return STATUS_SUCCESS;
 }

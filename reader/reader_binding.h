@@ -24,6 +24,10 @@ NTSTATUS CreateReaderBinding(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION S
                              PSERIAL_IO_ROUTINE SerialIoRoutine);
 // First step of removal: ends a pending card tracking request and waits for the open handles.
 NTSTATUS ReleaseReaderBinding(PSMARTCARD_EXTENSION SmartcardExtension);
+// One reference per open handle, taken at open, dropped at close: STATUS_DELETE_PENDING once
+// removal has begun. Any IRQL up to DISPATCH_LEVEL.
+NTSTATUS AcquireOpenReference(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS ReleaseOpenReference(PSMARTCARD_EXTENSION SmartcardExtension);
 // Last step of removal: hands the library its own buffers back, ends it, frees the block.
 NTSTATUS DeleteReaderBinding(PSMARTCARD_EXTENSION SmartcardExtension);
 

@@ -85,4 +85,11 @@ typedef struct _READER_EXTENSION {
   // never takes it, and nobody takes it while holding LinkMutex.
   KMUTEX TrackingMutex;
   ULONG TrackingStarts;  // starts not yet matched by a stop; guarded by TrackingMutex
+  // The open handles, counted by the driver: the library's remove lock routines are not shown to
+  // exist before Windows XP, and the x86 image serves 2000 and 98/Me as well. One reference
+  // belongs to the binding itself, one to each open handle; removal drops the binding's and waits
+  // for the rest. Interlocked, any IRQL up to DISPATCH_LEVEL.
+  LONG OpenReferences;
+  LONG RemovePending;         // set once, by ReleaseReaderBinding; read interlocked
+  KEVENT OpenReferencesGone;  // notification event, set as OpenReferences reaches 0
 } READER_EXTENSION;

@@ -149,19 +149,59 @@ TEST(ReleaseReaderBinding, WaitsForTheLastOpenHandle) {
   auto r = k.Run([&] {
     auto e = NewExtension();
     ASSERT_EQ(CreateReaderBinding(nullptr, e.get(), NoSerial), STATUS_SUCCESS);
-    ASSERT_EQ(SmartcardAcquireRemoveLock(e.get()), STATUS_SUCCESS);
+    ASSERT_EQ(AcquireOpenReference(e.get()), STATUS_SUCCESS);
     k.Spawn("close", [&] {
       LARGE_INTEGER d;
       d.QuadPart = -host::kernel::Seconds(1);
       KeDelayExecutionThread(KernelMode, FALSE, &d);
-      SmartcardReleaseRemoveLock(e.get());
+      ReleaseOpenReference(e.get());
     });
     ReleaseReaderBinding(e.get());
     EXPECT_EQ(k.Now(), host::kernel::Seconds(1));
-    EXPECT_EQ(SmartcardAcquireRemoveLock(e.get()), STATUS_DELETE_PENDING);
+    EXPECT_EQ(AcquireOpenReference(e.get()), STATUS_DELETE_PENDING);
+    // A second release (a removal after a surprise removal) neither waits nor drops a reference.
+    ReleaseReaderBinding(e.get());
+    EXPECT_EQ(e->ReaderExtension->OpenReferences, 0);
     DeleteReaderBinding(e.get());
   });
   EXPECT_TRUE(r.ok()) << r.report;
+}
+
+// An open racing the removal, at every interleaving the seeds draw: either the open is refused,
+// or the removal waits for its close; never a handle left open past the removal.
+TEST(ReleaseReaderBinding, AnOpenRacingTheRemovalIsRefusedOrWaitedFor) {
+  int refused = 0, waited = 0;
+  auto results = host::kernel::RunSeeds(40, [&](uint64_t seed) {
+    Kernel k(KernelOptions{.seed = seed});
+    host::io::IoManager io(k);
+    return k.Run([&] {
+      auto e = NewExtension();
+      ASSERT_EQ(CreateReaderBinding(nullptr, e.get(), NoSerial), STATUS_SUCCESS);
+      bool open = false, closed = false, done = false;
+      k.Spawn("open", [&] {
+        k.Yield();
+        if (AcquireOpenReference(e.get()) == STATUS_SUCCESS) {
+          open = true;
+          k.Yield();
+          closed = true;
+          ReleaseOpenReference(e.get());
+        }
+        done = true;
+      });
+      k.Yield();
+      ReleaseReaderBinding(e.get());
+      EXPECT_EQ(open, closed) << "seed " << seed << ": a handle outlived the removal";
+      ++(open ? waited : refused);
+      EXPECT_EQ(AcquireOpenReference(e.get()), STATUS_DELETE_PENDING) << "seed " << seed;
+      while (!done) k.Yield();
+      DeleteReaderBinding(e.get());
+    });
+  });
+  for (size_t i = 0; i < results.size(); ++i) {
+    EXPECT_TRUE(results[i].ok()) << "seed " << i + 1 << ": " << results[i].report;
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(waited, 0);
 }
 
 TEST(FindFreeUnitNo, TheNewDeviceNeverBlocksANumberItself) {
