@@ -163,7 +163,7 @@ SIGNED_DATA_OID = bytes.fromhex("06092a864886f70d010702")
 
 def signed_findings(image):
     offset, size, data, checksum_offset = security_directory(image)
-    name = image.name
+    name = f"{image.parent.name}/{image.name}"
     if not offset or not size:
         return [f"{name}: the security directory is empty: the image is not signed"]
     findings = []
