@@ -62,7 +62,7 @@ const char* StateName(ULONG state) {
                                        "absent (no card)",
                                        "present (a card, not in position)",
                                        "swallowed (a card in the slot, not powered)",
-                                       "powered (a card powered, not reset)",
+                                       "powered (a card powered, its mode not known)",
                                        "negotiable (a card reset, no protocol selected)",
                                        "specific (a card reset, its protocol selected)"};
   return state < std::size(kNames) ? kNames[state] : "?";
