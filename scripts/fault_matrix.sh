@@ -27,5 +27,14 @@ while read -r class; do
   cat "$out/$class.err" >&2
   [ "$(cat "$out/$class.rc")" = 0 ] || status=1
 done <"$out/classes"
+cat <<'KEY'
+runs: one a seed; struck: runs the fault met; correct: requests answered as they must be, of which
+cmddmg: answers to a command the line damaged on its way to the card (the card's true answer);
+failed: requests failed with a status; corrupted: wrong answers reported as success; unended:
+requests not completed within the class's bound; verifier: machines the verifier stopped; leaks:
+left behind at shutdown; after: clean sessions that failed once the fault had ended; bound/s:
+the class's bound on a request, slowest: the longest request (virtual seconds). corrupted,
+unended, verifier, leaks and after must be 0.
+KEY
 echo "seeds per class: $seeds, wall time $(( $(date +%s) - start )) s"
 exit $status
