@@ -70,9 +70,11 @@ int Usb(ToolContext& c) {
       c.out << "selected alternate setting " << asked << " of interface 0\n";
     } else {
       c.out << "asked for alternate setting " << asked << " of interface 0; the driver selected "
-            << "setting " << setting.alternate_setting
-            << " instead (it selects setting 0 when asked for one the converter does not "
-               "have)\n";
+            << "setting " << setting.alternate_setting << " instead"
+            << (setting.alternate_setting == 0
+                    ? " (it selects setting 0 when asked for one the converter does not have)"
+                    : "")
+            << "\n";
     }
   }
   std::vector<uint8_t> device, configuration;
