@@ -36,13 +36,13 @@ fail() { echo "pcscd.sh: $*" >&2; exit 2; }
 # A reader's device name as the handler reads it (pcsc/device_spec.h), checked before pcscd
 # starts: a name the handler refuses would leave pcscd running without that reader.
 check_reader() {
-  local spec=$1 card option key value port=
-  card=${spec%%,*}
+  local name=$1 card option key value port=
+  card=${name%%,*}
   card=${card#zarq7:}
   [[ $card =~ ^(builtin|t0|none|vicc)$ ]] ||
-    fail "--reader \"$spec\": unknown card \"$card\" (use builtin, t0, none or vicc,port=PORT)"
-  [[ $spec == *,* ]] || spec+=,
-  IFS=, read -ra options <<<"${spec#*,}"
+    fail "--reader \"$name\": unknown card \"$card\" (use builtin, t0, none or vicc,port=PORT)"
+  [[ $name == *,* ]] || name+=,
+  IFS=, read -ra options <<<"${name#*,}"
   for option in "${options[@]}"; do
     key=${option%%=*}
     value=${option#*=}
