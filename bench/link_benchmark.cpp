@@ -182,11 +182,12 @@ int main(int argc, char** argv) {
       ok = ok && unsupported;
     }
   }
-  std::printf("%8s  %-7s  %5s  %6s  %11s  %8s  %8s  %6s\n", "bit/s", "what", "bytes", "blocks",
-              "exchange ms", "line ms", "usb ms", "ratio");
+  // time/bound: the exchange's time over the larger bound, 1.00 at best (higher is slower).
+  std::printf("%8s  %-7s  %5s  %6s  %11s  %8s  %8s  %10s\n", "bit/s", "what", "bytes", "blocks",
+              "exchange ms", "line ms", "usb ms", "time/bound");
   for (const Row& r : rows) {
     Ticks bound = r.line > r.usb ? r.line : r.usb;
-    std::printf("%8u  %-7s  %5u  %6zu  %11.2f  %8.2f  %8.2f  %6.2f%s%s\n", r.rate, r.kind, r.size,
+    std::printf("%8u  %-7s  %5u  %6zu  %11.2f  %8.2f  %8.2f  %10.2f%s%s\n", r.rate, r.kind, r.size,
                 r.blocks, Ms(r.took), Ms(r.line), Ms(r.usb), double(r.took) / double(bound),
                 r.outcome.empty() ? "" : "  ", r.outcome.c_str());
     ok = ok && r.outcome.empty();

@@ -46,17 +46,19 @@ std::optional<CardKind> CardKindFromName(std::string_view name) {
 }
 
 std::optional<DeviceSpec> ParseDeviceName(std::string_view name, std::string* error) {
-  auto fail = [&](std::string why) -> std::optional<DeviceSpec> {
-    *error =
-        "device name \"" + std::string(name) + "\": " + why +
-        " (expected [zarq7:]builtin|t0|none|vicc[,rate=BPS][,seed=N][,port=PORT][,control=PATH])";
-    return std::nullopt;
-  };
   DeviceSpec spec;
   std::string_view rest = name;
   if (rest.size() >= 2 && rest.front() == kQuote && rest.back() == kQuote) {
     rest = rest.substr(1, rest.size() - 2);
   }
+  // The name as written in the configuration, in quotes of its own (not pcscd's as well).
+  std::string unquoted(rest);
+  auto fail = [&](std::string why) -> std::optional<DeviceSpec> {
+    *error =
+        "device name \"" + unquoted + "\": " + why +
+        " (expected [zarq7:]builtin|t0|none|vicc[,rate=BPS][,seed=N][,port=PORT][,control=PATH])";
+    return std::nullopt;
+  };
   if (rest.substr(0, kPrefix.size()) == kPrefix) rest.remove_prefix(kPrefix.size());
   size_t comma = rest.find(kSeparator);
   std::optional<CardKind> kind = CardKindFromName(rest.substr(0, comma));

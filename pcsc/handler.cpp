@@ -88,8 +88,14 @@ IfdCode OpenReader(uint32_t lun, std::string_view device_name) {
     if (r.slots.empty()) ShutDownMachine(r);
     return IfdCode::kCommunicationError;
   }
+  // The default folder is pcscd's own, whose path may be seen only inside pcscd's mount
+  // namespace (scripts/pcscd.sh): the socket is named beside pcscd's, where zarq7-card looks.
+  std::string control = slot->control_path();
+  if (!control.empty() && spec->control_path.empty()) {
+    control = control.substr(control.rfind('/') + 1) + " beside pcscd's socket";
+  }
   Log(slot->device_name() + " opened for " + std::string(device_name) +
-      (slot->control_path().empty() ? "" : ", control socket " + slot->control_path()));
+      (control.empty() ? "" : ", control socket " + control));
   r.slots[lun] = std::move(slot);
   return IfdCode::kSuccess;
 }

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "host/io/io_manager.h"
+#include "pcsc/control_code_name.h"
 #include "platform/smclib.h"
 #include "sim/cards/builtin_card.h"
 
@@ -55,9 +56,15 @@ ULONG PowerCode(PowerAction action) {
   return SCARD_POWER_DOWN;
 }
 
+// The smart card library's state names, each with what it means for a person reading them.
 const char* StateName(ULONG state) {
-  static const char* const kNames[] = {"unknown", "absent",     "present", "swallowed",
-                                       "powered", "negotiable", "specific"};
+  static const char* const kNames[] = {"unknown",
+                                       "absent (no card)",
+                                       "present (a card, not in position)",
+                                       "swallowed (a card in the slot, not powered)",
+                                       "powered (a card powered, its mode not known)",
+                                       "negotiable (a card reset, no protocol selected)",
+                                       "specific (a card reset, its protocol selected)"};
   return state < std::size(kNames) ? kNames[state] : "?";
 }
 
@@ -204,8 +211,7 @@ IfdAnswer ReaderSlot::Request(Operation operation, uint32_t code, std::span<cons
     if (status_out) *status_out = result.status;
     if (!NT_SUCCESS(result.status)) {
       std::fprintf(stderr, "zarq7 ifd: %s: %s: %s\n", device_name_.c_str(),
-                   host::io::StatusName(NTSTATUS(code)).c_str(),
-                   host::io::StatusName(result.status).c_str());
+                   ControlCodeName(code).c_str(), host::io::StatusName(result.status).c_str());
     }
     if (!NT_SUCCESS(result.status) && DeviceGone()) {
       // The resource manager closes its handle when the reader's interface goes away.

@@ -18,20 +18,67 @@ folder=
 readers=()
 vpcds=()
 pcscd_options=()
+usage() {
+  cat <<'TEXT'
+usage: scripts/pcscd.sh [--dir FOLDER] [--reader DEVICE]... [--vpcd PORT]... [-- PCSCD_OPTION...]
+Runs Debian's pcscd in the foreground with the zarq7 reader handler, on a private socket (its
+first lines say where; Ctrl-C stops it).
+  --reader DEVICE  a reader served by the handler (one builtin reader when none is given):
+                   builtin, t0, none or vicc,port=PORT, then ,rate=BPS (9600 19200 28800 38400
+                   57600 115200) ,seed=N ,control=PATH  (example: --reader builtin,rate=115200)
+  --vpcd PORT      a reader of Debian's vsmartcard vpcd driver listening on PORT, for comparison
+  --dir FOLDER     pcscd's folder (socket, reader configuration), kept afterwards
+  -- OPTION...     passed to pcscd (for example -- --debug)
+ZARQ7_IFD=path runs that handler instead of building one.
+TEXT
+}
+fail() { echo "pcscd.sh: $*" >&2; exit 2; }
+# A reader's device name as the handler reads it (pcsc/device_spec.h), checked before pcscd
+# starts: a name the handler refuses would leave pcscd running without that reader.
+check_reader() {
+  local name=$1 card option key value port=
+  card=${name%%,*}
+  card=${card#zarq7:}
+  [[ $card =~ ^(builtin|t0|none|vicc)$ ]] ||
+    fail "--reader \"$name\": unknown card \"$card\" (use builtin, t0, none or vicc,port=PORT)"
+  [[ $name == *,* ]] || name+=,
+  IFS=, read -ra options <<<"${name#*,}"
+  for option in "${options[@]}"; do
+    key=${option%%=*}
+    value=${option#*=}
+    [[ $option == *=* && -n $value ]] || fail "--reader \"$1\": \"$option\" is not KEY=VALUE"
+    case $key in
+      rate) [[ $value =~ ^(9600|19200|28800|38400|57600|115200)$ ]] ||
+        fail "--reader \"$1\": the reader has no rate $value (9600 19200 28800 38400 57600 115200)" ;;
+      seed) [[ $value =~ ^[0-9]+$ ]] || fail "--reader \"$1\": seed is not a number" ;;
+      port) [[ $value =~ ^[0-9]+$ ]] && ((value >= 1 && value <= 65535)) ||
+        fail "--reader \"$1\": port is not a port number"
+        port=$value ;;
+      control) ;;
+      *) fail "--reader \"$1\": unknown option \"$key\" (rate=, seed=, port=, control=)" ;;
+    esac
+  done
+  [[ $card != vicc || -n $port ]] || fail "--reader \"$1\": vicc needs port=PORT"
+  [[ $card == vicc || -z $port ]] || fail "--reader \"$1\": port= is for vicc only"
+}
 while (($#)); do
   case $1 in
+    --help | -h) usage; exit 0 ;;
+    --dir | --reader | --vpcd) (($# >= 2)) || fail "$1 needs a value (see --help)" ;;&
     --dir) folder=$(realpath -m "$2"); shift 2 ;;
-    --reader) readers+=("$2"); shift 2 ;;
-    --vpcd) vpcds+=("$2"); shift 2 ;;
+    --reader) check_reader "$2"; readers+=("$2"); shift 2 ;;
+    --vpcd) [[ $2 =~ ^[0-9]+$ ]] || fail "--vpcd needs a port number, not \"$2\""
+      vpcds+=("$2"); shift 2 ;;
     --) shift; pcscd_options=("$@"); break ;;
-    *) echo "pcscd.sh: unknown argument $1 (see the comment at the top of the script)" >&2; exit 2 ;;
+    *) fail "unknown argument \"$1\" (see --help)" ;;
   esac
 done
 ((${#readers[@]} + ${#vpcds[@]})) || readers=(builtin)
 cd "$(dirname "$0")/.."
 command -v pcscd >/dev/null || { echo "pcscd.sh: pcscd is not installed (Debian package pcscd)" >&2; exit 1; }
 if [[ -z $handler ]]; then
-  scripts/build.sh zarq7_ifd zarq7-card >&2
+  source scripts/build_quietly.sh
+  build_quietly pcscd.sh pcsc/libzarq7_ifd.so zarq7_ifd zarq7-card
   handler=$PWD/$(scripts/build_folder.sh)/pcsc/libzarq7_ifd.so
 fi
 [[ -f $handler ]] || { echo "pcscd.sh: no handler at $handler" >&2; exit 1; }

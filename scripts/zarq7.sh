@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the zarq7 tool (installing what is missing, see build.sh) and runs it with the
+# Builds the zarq7 tool (installing what is missing, see build.sh; a line on stderr says when it
+# is a first build, the build's output only when it fails) and runs it with the
 # arguments given: an application on a simulated machine with the driver. scripts/zarq7.sh --help
 # For a session with --card vicc it also starts Debian's vicc emulator (scripts/vicc.sh) on the
 # same port, and stops it afterwards; a watch leaves the emulator to the person watching.
@@ -8,8 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 zarq7=${ZARQ7:-}
 if [[ -z $zarq7 ]]; then
-  scripts/build.sh zarq7 >&2
-  zarq7=build/tools/zarq7
+  source scripts/build_quietly.sh
+  build_quietly zarq7.sh tools/zarq7 zarq7
+  zarq7=$(scripts/build_folder.sh)/tools/zarq7
 fi
 
 vicc=false

@@ -64,6 +64,10 @@ struct FaultScript {
 // Adds the items of `text` to *script; on failure *error holds one line.
 bool ParseFaultScript(const std::string& text, FaultScript* script, std::string* error);
 
+// An item as ParseFaultScript reads it back: "1:a1:wtx=1", "@2.5s:remove", "@1s:noise=2s/50".
+std::string FaultItemText(const ScriptStep& step);
+std::string FaultItemText(const TimedFault& fault);
+
 // Puts the script to work on a reader and its line; `card` is what "insert" puts back. Call it
 // inside the running machine before the session's first command.
 void ApplyFaultScript(const FaultScript& script, SerialLine& line, Reader& reader,

@@ -254,6 +254,16 @@ void Reader::Script(std::vector<ScriptStep> steps) {
   }
 }
 
+std::vector<ScriptStep> Reader::WaitingScript() const {
+  std::lock_guard lock(firmware_->mu);
+  return firmware_->script;
+}
+
+uint64_t Reader::card_commands_started() const {
+  std::lock_guard lock(firmware_->mu);
+  return firmware_->card_commands_started;
+}
+
 bool Reader::booted() const {
   std::lock_guard lock(firmware_->mu);
   return firmware_->booted;

@@ -134,6 +134,10 @@ class Reader {
   // Steps at chosen blocks of chosen card commands, counted from the next one; added to those
   // still waiting.
   void Script(std::vector<ScriptStep> steps);
+  // The scripted steps that have not struck yet, their exchanges counted from the first card
+  // command (as card_commands_started() counts them), so that a tool can say which never came.
+  std::vector<ScriptStep> WaitingScript() const;
+  uint64_t card_commands_started() const;
   // A watchdog or brown-out restart at `when` (when it is booted then).
   void RestartAt(host::kernel::Ticks when);
   // A reader that answers late: the nth block it sends from now (1 = the next) starts `delay`

@@ -180,7 +180,9 @@ bool ParseReaderProfile(const std::string& text, ReaderProfile* profile, std::st
       if (key == s.key) setting = &s;
     }
     if (setting == nullptr) {
-      *error = "unknown reader setting '" + key + "'";
+      std::string keys;
+      for (const Setting& s : Settings()) keys += std::string(keys.empty() ? "" : ", ") + s.key;
+      *error = "unknown reader setting '" + key + "': use " + keys;
       return false;
     }
     if (!setting->parse(value, p.options)) {

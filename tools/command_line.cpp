@@ -1,6 +1,7 @@
 #include "tools/command_line.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 
@@ -42,6 +43,14 @@ bool ParseSeconds(const std::string& text, host::kernel::Ticks* ticks) {
   }
   *ticks = host::kernel::Ticks(std::llround(seconds * double(host::kernel::kTicksPerSecond)));
   return true;
+}
+
+// A mistyped command rather than a mistyped APDU: a word without a digit.
+bool LooksLikeAWord(const std::string& text) {
+  auto letter = [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)) != 0; };
+  auto digit = [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)) != 0; };
+  return std::any_of(text.begin(), text.end(), letter) &&
+         std::none_of(text.begin(), text.end(), digit);
 }
 
 CommandLine Fail(std::string error) {
@@ -228,7 +237,8 @@ std::string UsageText() {
          "  --interface                  open the reader through its smart card reader interface\n"
          "  --trace                      print what happened from plug-in on: configuration,\n"
          "                               line settings, the DTR cycle and every T=1 block\n"
-         "  --usb                        the trace shows every URB as well\n"
+         "  --usb                        the trace with every URB as well (--usb turns --trace\n"
+         "                               on)\n"
          "  --pcap FILE                  write the URBs as a USBPcap capture (Wireshark)\n"
          "  --silent-reader              the reader stops answering once the link is up (shows\n"
          "                               how a reader that does not answer is reported)\n"
@@ -255,6 +265,10 @@ std::string UsageText() {
          "                               built-in card's random answers (GET CHALLENGE) and\n"
          "                               the order in which the machine's ready threads run\n"
          "  --help                       this text\n"
+         "the built-in card's commands (README lists them with their answers):\n"
+         "  00A4000C02FFFF SELECT file FFFF (3F00, 0101)  00B00000LL READ BINARY of LL bytes\n"
+         "  0084000008     GET CHALLENGE of 8 bytes       80F0NNNN   READ PATTERN of NNNN bytes\n"
+         "  80F20000LL...  WRITE PATTERN                  (the length is in P1-P2, not in an Le)\n"
          "examples: zarq7 --trace 00A4000C023F00 80F00010\n"
          "          zarq7 watch remove@2 insert@4.5\n"
          "          zarq7 raw 20 13 00 80 00\n"
@@ -288,7 +302,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     } else if (a == "--trace") {
       o.trace = true;
     } else if (a == "--usb") {
+      // The URBs are trace lines: asking for them asks for the trace.
       o.usb = true;
+      o.trace = true;
     } else if (a == "--interface") {
       o.reader_interface = true;
     } else if (a == "--silent-reader") {
@@ -359,6 +375,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       switch (o.command) {
         case Command::kSession:
           error = ParseApdu(a, o);
+          if (error && LooksLikeAWord(a)) {
+            error = "'" + a +
+                    "' is neither a command (session watch usb status reading purge raw "
+                    "vendor) nor an APDU in hex (see --help)";
+          }
           break;
         case Command::kWatch:
           error = ParseEvent(a, o);

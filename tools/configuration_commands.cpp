@@ -59,7 +59,23 @@ int Usb(ToolContext& c) {
     if (!NT_SUCCESS(s)) {
       return StepFailed(c, "selecting alternate setting " + std::to_string(*c.options.setting), s);
     }
-    c.out << "selected alternate setting " << unsigned(*c.options.setting) << " of interface 0\n";
+    // What the driver selected, not what was asked: it takes setting 0 for one the converter
+    // does not have.
+    InterfaceSetting setting;
+    if (s = control.QuerySetting(&setting); !NT_SUCCESS(s)) {
+      return StepFailed(c, "interface query", s);
+    }
+    unsigned asked = *c.options.setting;
+    if (setting.alternate_setting == asked) {
+      c.out << "selected alternate setting " << asked << " of interface 0\n";
+    } else {
+      c.out << "asked for alternate setting " << asked << " of interface 0; the driver selected "
+            << "setting " << setting.alternate_setting << " instead"
+            << (setting.alternate_setting == 0
+                    ? " (it selects setting 0 when asked for one the converter does not have)"
+                    : "")
+            << "\n";
+    }
   }
   std::vector<uint8_t> device, configuration;
   NTSTATUS s = control.DeviceDescriptor(&device);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "host/io/io_manager.h"
+#include "host/smclib/atr.h"
 #include "sim/t1_block.h"
 #include "tools/atr_explanation.h"
 #include "tools/card_state.h"
@@ -33,6 +34,13 @@ std::string VersionText(std::optional<ULONG> version) {
 
 std::string AttributeText(const host::io::IoResult& r) {
   return NT_SUCCESS(r.status) ? OutputText(r) : "?";
+}
+
+std::string OfferedProtocols(const host::smclib::Atr& atr) {
+  if (atr.offers_t0 && atr.offers_t1) return "T=0 and T=1";
+  if (atr.offers_t0) return "only T=0";
+  if (atr.offers_t1) return "only T=1";
+  return "neither T=0 nor T=1";
 }
 
 int SwitchRate(ToolContext& c) {
@@ -110,7 +118,21 @@ int Session(ToolContext& c) {
   ULONG mask = o.protocol == ProtocolChoice::kT1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
   host::io::IoResult protocol = reader.SetProtocol(mask);
   c.PrintTrace();
-  if (!NT_SUCCESS(protocol.status)) return StepFailed(c, "protocol selection", protocol.status);
+  if (!NT_SUCCESS(protocol.status)) {
+    // The ATR says what the card offers; a refusal of a protocol it lacks is no mystery.
+    std::optional<host::smclib::Atr> atr = host::smclib::ParseAtr(reset.output);
+    bool offered = atr && (o.protocol == ProtocolChoice::kT1 ? atr->offers_t1 : atr->offers_t0);
+    if (atr && !offered) {
+      const char* wanted = o.protocol == ProtocolChoice::kT1 ? "T=1" : "T=0";
+      const char* other = o.protocol == ProtocolChoice::kT1 ? "t0" : "t1";
+      c.PrintTrace();
+      c.err << "zarq7: protocol selection failed: the card's ATR does not offer " << wanted
+            << " (it offers " << OfferedProtocols(*atr) << "; try --protocol " << other
+            << "): " << host::io::StatusName(protocol.status) << "\n";
+      return 1;
+    }
+    return StepFailed(c, "protocol selection", protocol.status);
+  }
   c.out << "protocol: " << (reader.protocol() == SCARD_PROTOCOL_T1 ? "T=1" : "T=0") << "\n";
   return TransmitEach(c);
 }

@@ -6,6 +6,7 @@
 #include "host/io/io_manager.h"
 #include "sim/cards/vpcd_bridge.h"
 #include "sim/fault_script.h"
+#include "tools/fault_report.h"
 
 namespace tools {
 
@@ -155,6 +156,9 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
     if (o.reader_interface) out << " (" << wanted << ")";
     out << "\n";
     code = command(context);
+    for (const std::string& line : FaultsNotStruck(o.faults, converter->reader(), m.Now())) {
+      err << "zarq7: " << line << "\n";
+    }
     reader.Close();
     if (o.trace) {
       trace->Note(m.Now(), "closed " + Text(path));

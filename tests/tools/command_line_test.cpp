@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/fault_script.h"
 #include "sim/t1_block.h"
 
 using namespace tools;
@@ -57,6 +58,9 @@ TEST(CommandLine, WrongInputGetsOneLine) {
       {{"--seed", "-1"}, "--seed needs a number"},
       {{" : "}, "APDU ' : ' holds no bytes"},
       {{"--unit", "9"}, "--unit needs a number from 0 to 8"},
+      {{"frobnicate"},
+       "'frobnicate' is neither a command (session watch usb status reading purge raw vendor) "
+       "nor an APDU in hex (see --help)"},
       {{"--converters", "11"}, "--converters needs a number from 1 to 10"},
       {{"--unit", "2", "--converters", "2"}, "--unit 2 needs at least 3 converters"},
       {{"--pcap"}, "--pcap needs a file name"},
@@ -125,7 +129,32 @@ TEST(CommandLine, ReaderProfileAndFaultScript) {
             "unknown reader profile 'fast': use ideal or realistic");
   EXPECT_EQ(Parse({"--reader-profile", "ideal,gap=2"}).error,
             "bad value for reader setting 'gap=2'");
-  EXPECT_EQ(Parse({"--faults", "1:h0:wtx=1"}).error, "cannot read fault '1:h0:wtx=1' (see --help)");
+  // Each refusal says what is wrong, not only that something is.
+  EXPECT_EQ(Parse({"--faults", "1:h0:wtx=1"}).error,
+            "cannot read fault '1:h0:wtx=1': 'h0' is not a block: hK for the reader's reply to "
+            "the host's K-th block, aJ for once the host acknowledged the J-th answer block "
+            "(counted from 1)");
+  EXPECT_EQ(Parse({"--faults", "1:h1:wtx"}).error,
+            "cannot read fault '1:h1:wtx': wtx takes a multiplier, wtx=1 to wtx=255");
+  EXPECT_EQ(Parse({"--faults", "1:h1:pause"}).error,
+            "cannot read fault '1:h1:pause': unknown action 'pause': use wtx=M, ifs=S, abort, "
+            "restart, remove or sw=XXXX");
+  EXPECT_EQ(Parse({"--faults", "@2s:unplug"}).error,
+            "cannot read fault '@2s:unplug': unknown event 'unplug': use restart, remove, "
+            "insert, dtr-drop=D, silence=D, noise=D/N, burst=D/RATE, break=D, inject=XX[!] or "
+            "echo=D");
+  EXPECT_EQ(Parse({"--reader-profile", "realistic,sizs=32"}).error,
+            "unknown reader setting 'sizs': use turnaround, gap, guard, card, card-byte, wtx, "
+            "wtx-jitter, no-wtx, clock, ifsc, sizes, addressed, parity, bad-blocks, deaf, "
+            "removal-at-once, holdup, chain-timeout, seed");
+  // Scripted faults read back as they were written.
+  sim::FaultScript script;
+  const char* items = "1:a1:wtx=1;2:h3:sw=6F00;@2500ms:inject=3F!;@1s:noise=2s/50>reader";
+  ASSERT_TRUE(sim::ParseFaultScript(items, &script, &error)) << error;
+  std::string back;
+  for (const sim::ScriptStep& step : script.steps) back += sim::FaultItemText(step) + ";";
+  for (const sim::TimedFault& f : script.timed) back += sim::FaultItemText(f) + ";";
+  EXPECT_EQ(back, std::string(items) + ";");
   EXPECT_FALSE(Parse({"--faults", "@1s:inject=5"}).ok);
 }
 
@@ -143,6 +172,7 @@ TEST(CommandLine, CommandsTheirOperandsAndTheMachineOptions) {
   EXPECT_EQ(c.options.unit, 1u);
   EXPECT_TRUE(c.options.reader_interface);
   EXPECT_TRUE(c.options.usb);
+  EXPECT_TRUE(c.options.trace);  // the URBs are shown in the trace
   EXPECT_EQ(c.options.pcap, "x.pcap");
 
   c = Parse({"session", "80F00010", "--converters", "10"});

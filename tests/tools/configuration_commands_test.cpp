@@ -85,6 +85,21 @@ TEST(ConfigurationCommands, UsbShowsDescriptorsPipesAndTheSettingSelected) {
   }
 }
 
+// The tool says what the driver selected, which is setting 0 for one the converter lacks.
+TEST(ConfigurationCommands, UsbReportsTheSettingTheDriverSelected) {
+  Outcome o = RunTool(RunUsb, {"usb", "5"});
+  EXPECT_EQ(o.code, 0) << o.err;
+  EXPECT_NE(o.out.find("device: \\Device\\USBTESK0\n"
+                       "asked for alternate setting 5 of interface 0; the driver selected "
+                       "setting 0 instead (it selects setting 0 when asked for one the converter "
+                       "does not have)\n"),
+            std::string::npos)
+      << o.out;
+  EXPECT_EQ(o.out.find("selected alternate setting 5"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("interface setting in use: interface 0, alternate setting 0\n"),
+            std::string::npos);
+}
+
 TEST(ConfigurationCommands, StatusDecodesEachBit) {
   Outcome o = RunTool(RunStatus, {"status"});
   EXPECT_EQ(o.code, 0) << o.err;

@@ -233,7 +233,14 @@ TEST(Session, FailuresSayWhatFailedAndExitNonZero) {
   t1_on_t0_card.card = CardChoice::kT0Only;
   o = RunTool(t1_on_t0_card);
   EXPECT_EQ(o.code, 1);
-  EXPECT_EQ(o.err, "zarq7: protocol selection failed: STATUS_INVALID_DEVICE_REQUEST\n");
+  // The ATR came back before the selection: it says the card has no T=1.
+  EXPECT_EQ(o.err,
+            "zarq7: protocol selection failed: the card's ATR does not offer T=1 (it offers only "
+            "T=0; try --protocol t0): STATUS_INVALID_DEVICE_REQUEST\n");
+  t1_on_t0_card.protocol = ProtocolChoice::kT0;
+  o = RunTool(t1_on_t0_card);
+  EXPECT_EQ(o.code, 0) << o.err;
+  EXPECT_NE(At(o, "protocol: T=0\n"), std::string::npos) << o.out;
 }
 
 TEST(Session, TheSeedDrawsTheCardsRandomAnswers) {
@@ -256,6 +263,39 @@ TEST(Session, ReaderProfileAndFaultsReachTheSimulatedReader) {
   EXPECT_EQ(o.code, 1);
   EXPECT_EQ(o.err, "zarq7: APDU 00 A4 00 0C 02 3F 00 failed: STATUS_INVALID_PARAMETER\n");
   EXPECT_NE(o.out.find("< 00 01 02 03\n< 90 00  success\n"), std::string::npos) << o.out;
+}
+
+// A scripted fault that never came is named with the likely reason; the session's own outcome,
+// and exit status, stay what they were. Those that struck are not named.
+TEST(Session, FaultsThatNeverStruckAreNamed) {
+  auto run = [](std::vector<std::string> arguments) {
+    CommandLine c = ParseCommandLine(arguments);
+    EXPECT_TRUE(c.ok) << c.error;
+    return RunTool(c.options);
+  };
+  Outcome o = run({"--faults", "5:h1:abort", "80F00010"});
+  EXPECT_EQ(o.code, 0);
+  EXPECT_EQ(o.err, "zarq7: fault '5:h1:abort' never struck: the session sent 1 card command\n");
+
+  // An answer in one block is never acknowledged, so a1 has no place; a timed fault after the
+  // session's end never comes; h1 of the first command does strike.
+  o = run({"--faults", "1:h1:wtx=2;1:a1:wtx=1;1:h2:sw=6F00;@90s:noise=1s/20", "80F00050"});
+  EXPECT_EQ(o.code, 0);
+  EXPECT_EQ(o.err.substr(0, o.err.find("@90s")),
+            "zarq7: fault '1:a1:wtx=1' never struck: the answer to card command 1 had no 2nd "
+            "block to stand in place of (a longer answer, or the reader setting sizes=32, gives "
+            "one)\n"
+            "zarq7: fault '1:h2:sw=6F00' never struck: card command 1 went to the reader in fewer "
+            "than 2 blocks\n"
+            "zarq7: fault '");
+  EXPECT_NE(o.err.find("zarq7: fault '@90s:noise=1s/20' never struck: the run ended at 2."),
+            std::string::npos)
+      << o.err;
+
+  // With answer blocks of 32 bytes the same script strikes whole.
+  o = run({"--reader-profile", "ideal,sizes=32", "--faults", "1:h1:wtx=2;1:a1:wtx=1", "80F00050"});
+  EXPECT_EQ(o.code, 0);
+  EXPECT_EQ(o.err, "");
 }
 
 TEST(Watch, InsertionsAndRemovalsAsTheyHappen) {
