@@ -229,6 +229,7 @@ std::string UsageText() {
          "  --trace                      print what happened from plug-in on: configuration,\n"
          "                               line settings, the DTR cycle and every T=1 block\n"
          "  --usb                        the trace shows every URB as well\n"
+         "  --timing                     where each APDU's time went, in virtual time\n"
          "  --pcap FILE                  write the URBs as a USBPcap capture (Wireshark)\n"
          "  --silent-reader              the reader stops answering once the link is up (shows\n"
          "                               how a reader that does not answer is reported)\n"
@@ -287,6 +288,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       result.help = true;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--timing") {
+      o.timing = true;
     } else if (a == "--usb") {
       o.usb = true;
     } else if (a == "--interface") {
