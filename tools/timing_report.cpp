@@ -100,6 +100,10 @@ std::vector<Ticks> Submissions(const ExchangeRecord& r) {
   return submissions;
 }
 
+std::string Count(size_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
 struct Interval {
   Ticks from, to;
   TimingPart part;
@@ -234,13 +238,12 @@ std::string FormatTiming(const ExchangeRecord& r) {
     TimingPart part = TimingPart(i);
     std::string note;
     if (part == TimingPart::kLineHost) {
-      note = std::to_string(host_blocks) + " blocks, " + std::to_string(host_characters) +
-             " characters";
+      note = Count(host_blocks, "block") + ", " + Count(host_characters, "character");
     } else if (part == TimingPart::kLineReader) {
-      note = std::to_string(r.blocks.size() - host_blocks) + " blocks, " +
-             std::to_string(reader_characters) + " characters";
+      note = Count(r.blocks.size() - host_blocks, "block") + ", " +
+             Count(reader_characters, "character");
     } else if (part == TimingPart::kControl) {
-      note = std::to_string(control) + " URBs";
+      note = Count(control, "URB");
     }
     std::snprintf(line, sizeof line, "    %-32s %9.3f ms%s%s\n", TimingPartName(part),
                   ms(parts[part]), note.empty() ? "" : "  ", note.c_str());

@@ -106,7 +106,7 @@ TEST(Timing, TheLineAndTheBusAsRecordedWithTheIdealReader) {
   // The tool's own text shows the same parts.
   std::string text = FormatTiming(slow[0]);
   EXPECT_NE(text.find("line, host's blocks"), std::string::npos) << text;
-  EXPECT_NE(text.find("1 blocks, 11 characters"), std::string::npos) << text;
+  EXPECT_NE(text.find("1 block, 11 characters"), std::string::npos) << text;
 }
 
 TEST(Timing, EveryPartAccountedForWithTheRealisticReaderChainingAndBothRates) {
