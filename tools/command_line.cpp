@@ -239,6 +239,7 @@ std::string UsageText() {
          "                               line settings, the DTR cycle and every T=1 block\n"
          "  --usb                        the trace with every URB as well (--usb turns --trace\n"
          "                               on)\n"
+         "  --timing                     where each APDU's time went, in virtual time\n"
          "  --pcap FILE                  write the URBs as a USBPcap capture (Wireshark)\n"
          "  --silent-reader              the reader stops answering once the link is up (shows\n"
          "                               how a reader that does not answer is reported)\n"
@@ -301,6 +302,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       result.help = true;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--timing") {
+      o.timing = true;
     } else if (a == "--usb") {
       // The URBs are trace lines: asking for them asks for the trace.
       o.usb = true;

@@ -58,6 +58,7 @@ struct SessionOptions {
   ProtocolChoice protocol = ProtocolChoice::kT1;
   uint32_t rate = kDefaultRate;
   bool trace = false;
+  bool timing = false;         // where each APDU's time went
   bool usb = false;            // the trace shows every URB
   std::string pcap;            // where the USBPcap capture goes, when given
   bool silent_reader = false;  // the reader stops answering once the link is up

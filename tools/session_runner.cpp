@@ -9,6 +9,7 @@
 #include "tools/atr_explanation.h"
 #include "tools/card_state.h"
 #include "tools/status_words.h"
+#include "tools/timing_report.h"
 #include "tools/tool_machine.h"
 
 namespace tools {
@@ -65,7 +66,9 @@ int TransmitEach(ToolContext& c) {
   int code = 0;
   for (const std::vector<uint8_t>& apdu : c.options.apdus) {
     c.out << "> " << sim::t1::Hex(apdu) << "\n";
+    ApduTiming timing(c);
     host::io::IoResult answer = c.reader.Transmit(apdu);
+    timing.Stop();
     c.PrintTrace();
     if (!NT_SUCCESS(answer.status)) {
       c.err << "zarq7: APDU " << sim::t1::Hex(apdu)
