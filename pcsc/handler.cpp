@@ -1,10 +1,12 @@
 #include "pcsc/handler.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "pcsc/handler_machine.h"
 #include "pcsc/reader_slot.h"
@@ -19,6 +21,8 @@ struct Readers {
   std::mutex mu;  // guards the members; held through opening and closing
   std::unique_ptr<HandlerMachine> machine;
   std::map<uint32_t, std::shared_ptr<ReaderSlot>> slots;
+  // The process is exiting: no machine starts again, whatever pcscd's threads still call.
+  std::atomic<bool> exiting{false};
 };
 
 // Never destroyed: pcscd may end without closing its readers, and the machine's threads must not
@@ -44,11 +48,14 @@ void ShutDownMachine(Readers& r) {
   Log(report.empty() ? "the machine shut down" : "the machine stopped: " + report);
 }
 
-// pcscd ends on SIGTERM (systemd's stop) without closing its readers: the machine's threads must
-// not run on while the process takes itself apart.
+// pcscd ends on SIGTERM (systemd's stop) without closing its readers, and on SIGINT while it still
+// opens them it exits from its signal thread while its main thread is in OpenReader: the machine's
+// threads must not run on while the process takes itself apart. An open in progress finishes
+// first (it holds r.mu), and none starts a machine afterwards.
 void CloseEveryReader() {
   Readers& r = TheReaders();
   std::lock_guard lock(r.mu);
+  r.exiting = true;
   for (auto& [lun, slot] : r.slots) slot->Close();
   r.slots.clear();
   if (r.machine) ShutDownMachine(r);
@@ -69,6 +76,7 @@ IfdCode OpenReader(uint32_t lun, std::string_view device_name) {
     Log("a reader with Lun " + std::to_string(lun) + " is open already");
     return IfdCode::kCommunicationError;
   }
+  if (r.exiting) return IfdCode::kCommunicationError;
   if (r.slots.size() >= kMaxReaders) {
     Log("the driver serves at most " + std::to_string(kMaxReaders) + " readers");
     return IfdCode::kCommunicationError;
@@ -129,13 +137,21 @@ IfdAnswer TransmitToCard(uint32_t lun, uint32_t protocol, std::span<const uint8_
   return slot ? slot->Transmit(protocol, command, capacity) : IfdAnswer{IfdCode::kNoSuchDevice, {}};
 }
 
+// Once the process exits, pcscd's threads that still run (its main thread may still be opening
+// readers) find an empty, quiet slot, not a reader that went away: pcscd answers a vanished reader
+// with a hot-plug signal to itself, which kills it before it handles that signal.
 IfdCode CardPresence(uint32_t lun) {
   auto slot = Find(lun);
+  if (!slot && TheReaders().exiting) return IfdCode::kIccNotPresent;
   return slot ? slot->Presence() : IfdCode::kNoSuchDevice;
 }
 
 IfdCode WaitForCardEvent(uint32_t lun, std::chrono::milliseconds timeout) {
   auto slot = Find(lun);
+  if (!slot && TheReaders().exiting) {
+    std::this_thread::sleep_for(timeout);
+    return IfdCode::kSuccess;
+  }
   return slot ? slot->WaitForCardEvent(timeout) : IfdCode::kNoSuchDevice;
 }
 

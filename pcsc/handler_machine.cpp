@@ -41,9 +41,7 @@ std::unique_ptr<HandlerMachine> HandlerMachine::Start(std::string* error) {
     raw->outside_->cv.notify_all();
   });
   std::unique_lock lock(raw->outside_->mu);
-  while (!raw->outside_->cv.wait_for(
-      lock, kRecheckEvery, [raw] { return raw->ready_ || raw->outside_->machine_ended; })) {
-  }
+  raw->outside_->cv.wait(lock, [raw] { return raw->ready_ || raw->outside_->machine_ended; });
   if (!raw->ready_) {
     *error = raw->report_.empty() ? "it ended at once" : raw->report_;
     lock.unlock();

@@ -1,6 +1,5 @@
 #include "pcsc/machine_lane.h"
 
-#include <algorithm>
 #include <deque>
 
 #include "platform/io.h"
@@ -63,13 +62,10 @@ void Lane::Serve(host::kernel::Ticks idle_every, const std::function<void()>& id
         continue;
       }
       LARGE_INTEGER timeout;
-      timeout.QuadPart =
-          -std::min(next_idle - now, host::kernel::Milliseconds(kRecheckEvery.count()));
+      timeout.QuadPart = -(next_idle - now);
       KeWaitForSingleObject(&s.doorbell, Executive, KernelMode, FALSE, &timeout);
     } else {
-      LARGE_INTEGER recheck;
-      recheck.QuadPart = -host::kernel::Milliseconds(kRecheckEvery.count());
-      KeWaitForSingleObject(&s.doorbell, Executive, KernelMode, FALSE, &recheck);
+      KeWaitForSingleObject(&s.doorbell, Executive, KernelMode, FALSE, nullptr);
     }
   }
 }
@@ -97,9 +93,7 @@ bool Lane::Run(std::function<void()> job) {
   if (!Queue(std::move(job), done)) return false;
   OutsideWaits& outside = *state_->outside;
   std::unique_lock lock(outside.mu);
-  while (
-      !outside.cv.wait_for(lock, kRecheckEvery, [&] { return *done || outside.machine_ended; })) {
-  }
+  outside.cv.wait(lock, [&] { return *done || outside.machine_ended; });
   return *done;
 }
 

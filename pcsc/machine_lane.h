@@ -4,9 +4,12 @@
 // the lane as hardware reaches the machine: it queues a device event that signals the lane's
 // doorbell event. The outside thread then waits, outside the machine, until the job is done or
 // the machine has ended (stopped by the verifier, say), so that it is never left waiting.
+//
+// No wait here looks again on a clock: the lane's queue, a job's completion and the machine's end
+// change only under OutsideWaits::mu and are announced on its condition, and the doorbell is a
+// synchronization event, so a ring that comes before the lane sleeps stays until it does.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -16,12 +19,6 @@
 #include "host/kernel/kernel.h"
 
 namespace pcsc {
-
-// Every wait on a lane, inside or outside the machine, looks again this often even when nobody
-// woke it: once, under heavy load, pcscd's thread was found waiting for a job that had been done
-// and announced, beside a lane asleep with a job queued. The cause was not found; with the
-// recheck such a lost wake-up costs this long, not the reader.
-inline constexpr std::chrono::milliseconds kRecheckEvery{100};
 
 // What outside threads wait on: one lock and one condition for every lane of a machine.
 struct OutsideWaits {

@@ -124,7 +124,11 @@ ReaderSlot::~ReaderSlot() { Close(); }
 void ReaderSlot::Close() {
   if (closed_) return;
   closed_ = true;
-  StopWaiting();
+  {
+    std::lock_guard lock(outside_->mu);
+    tracking_state_.closed = true;
+  }
+  outside_->cv.notify_all();
   control_.reset();
   if (requests_) OnRequestLane([this] { CloseHandle(); });
   hm_.main_lane().Run([this] {
@@ -296,8 +300,13 @@ IfdCode ReaderSlot::WaitForCardEvent(std::chrono::milliseconds timeout) {
   std::unique_lock lock(outside.mu);
   Tracking& t = tracking_state_;
   for (;;) {
-    if (t.stop) return IfdCode::kSuccess;
-    if (t.gone || outside.machine_ended) return IfdCode::kNoSuchDevice;
+    if (t.closed || t.gone || outside.machine_ended) return IfdCode::kNoSuchDevice;
+    if (t.stop) {
+      // A stop ends one wait, the one in progress or else the next: pcscd stops its polling
+      // thread (from SCardDisconnect, say) and may start polling again right after.
+      t.stop = false;
+      return IfdCode::kSuccess;
+    }
     if (t.finished) {
       t.pending = t.finished = false;
       // A request refused at once would have pcscd call again at once: it waits a while then.
@@ -313,12 +322,11 @@ IfdCode ReaderSlot::WaitForCardEvent(std::chrono::milliseconds timeout) {
       if (!posted) return IfdCode::kNoSuchDevice;
       continue;
     }
-    auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) {
+    // Everything the wait looks at changes under outside.mu with a notification.
+    if (outside.cv.wait_until(lock, deadline) == std::cv_status::timeout) {
       // pcscd looks at the card again and comes back; the request stays pending meanwhile.
       return IfdCode::kSuccess;
     }
-    outside.cv.wait_until(lock, std::min(deadline, now + kRecheckEvery));
   }
 }
 

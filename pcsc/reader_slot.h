@@ -56,6 +56,7 @@ class ReaderSlot {
   // Returns when the card came or went since Presence last answered, after timeout, or on
   // StopWaiting.
   IfdCode WaitForCardEvent(std::chrono::milliseconds timeout);
+  // Ends the wait in progress, or the next one when none is: one wait, not every later one.
   void StopWaiting();
   // A Windows control code.
   IfdAnswer Control(uint32_t code, std::span<const uint8_t> input, size_t capacity);
@@ -106,8 +107,9 @@ class ReaderSlot {
     bool finished = false;  // ... and it has finished with `status`
     NTSTATUS status = STATUS_SUCCESS;
     bool reported_present = false;  // what Presence last told pcscd
-    bool stop = false;
-    bool gone = false;  // the converter was pulled out
+    bool stop = false;              // pcscd stopped polling: ends one wait
+    bool closed = false;            // pcscd closed the reader: ends every wait
+    bool gone = false;              // the converter was pulled out
   } tracking_state_;
 
   CardKind card_in_slot_;

@@ -11,11 +11,12 @@ cd "$(dirname "$0")/.."
 # tshark reads the USB captures back; vsmartcard-vpicc and python3-pycryptodome give the vicc
 # card emulator behind the vpcd bridge test; the MinGW-w64 compilers build the Windows driver
 # (scripts/windows.sh); pcsc-lite's headers build the pcscd reader handler (pcsc/), which the
-# tests and the benchmark run in Debian's pcscd with opensc-tool and pyscard, beside vpcd; clang
-# and its runtime (libFuzzer, the sanitizers) build the fuzz targets (scripts/fuzz.sh).
+# tests and the benchmark run in Debian's pcscd with opensc-tool and pyscard, beside vpcd (pcsc_scan,
+# which README shows with scripts/pcscd.sh, comes with pcsc-tools); clang and its runtime
+# (libFuzzer, the sanitizers) build the fuzz targets (scripts/fuzz.sh).
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tshark vsmartcard-vpicc
           python3-pycryptodome g++-mingw-w64-x86-64 g++-mingw-w64-i686 libpcsclite-dev pcscd opensc
-          python3-pyscard vsmartcard-vpcd clang libclang-rt-dev)
+          python3-pyscard vsmartcard-vpcd pcsc-tools clang libclang-rt-dev)
 source scripts/packages.sh
 install_packages "${packages[@]}"
 

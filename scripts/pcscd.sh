@@ -11,6 +11,9 @@
 # comparison. --dir uses FOLDER (kept afterwards) instead of a scratch folder. ZARQ7_IFD=path runs
 # that handler instead of building one.
 set -euo pipefail
+# Ctrl-C at any moment stops it: before pcscd runs it is remembered (see stop below).
+stopping=false
+trap 'stopping=true' INT TERM
 # A handler or a folder named relative to where the script was started from.
 handler=${ZARQ7_IFD:+$(realpath -m "$ZARQ7_IFD")}
 vpcd_library=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
@@ -119,6 +122,28 @@ namespace=(unshare --mount --propagation private)
 inside='if [ ! -d /run/pcscd ] && ! mkdir -p /run/pcscd 2>/dev/null; then
   mount -t tmpfs tmpfs /run && mkdir /run/pcscd; fi
 mount --bind "$1" /run/pcscd && shift && exec pcscd --foreground "$@"'
+# SIGINT, not SIGTERM: pcscd ends at once on SIGTERM, without closing its readers.
+pcscd=
+stop() {
+  stopping=true
+  [[ -z $pcscd ]] || kill -INT "$pcscd" 2>/dev/null || true
+}
+trap stop INT TERM
+# pcscd's main thread can miss a SIGINT: woken from select by it, it waits a millisecond for its
+# signal thread to note the stop and goes back to select when that thread has not run yet (a
+# busy computer). A connection to its socket wakes it again; one that comes while it closes its
+# readers waits unanswered, harmlessly.
+wake() {
+  /usr/bin/python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.settimeout(1)
+s.connect(sys.argv[1])' "$folder/pcscd.comm" 2>/dev/null || true
+}
+# Stopped before pcscd was started: nothing to stop.
+if $stopping; then
+  $scratch && rm -rf "$folder"
+  exit 0
+fi
 # pcscd in a process group of its own that does not ignore SIGINT (job control on): signals reach
 # it through this script alone.
 set -m
@@ -127,10 +152,19 @@ set +m
 pcscd=$!
 # pcscd removes its own pid file as soon as it starts to stop: this one stays for a last resort.
 echo "$pcscd" >"$folder/pcscd.sh.pid"
-# SIGINT, not SIGTERM: pcscd ends at once on SIGTERM, without closing its readers.
-stop() { kill -INT "$pcscd" 2>/dev/null || true; }
-trap stop INT TERM
+! $stopping || stop
+while kill -0 "$pcscd" 2>/dev/null; do
+  if $stopping; then
+    wake
+    sleep 0.5
+  else
+    wait "$pcscd" || true
+  fi
+done
 status=0
-while kill -0 "$pcscd" 2>/dev/null; do wait "$pcscd" || status=$?; done
+wait "$pcscd" || status=$?
+# pcscd's exit status after a SIGINT is 1 even when it closed its readers and ended normally (only
+# its SIGTERM and auto-exit paths set 0): that is the stop this script asked for.
+if $stopping && ((status == 1)); then status=0; fi
 $scratch && rm -rf "$folder"
 exit "$status"

@@ -18,6 +18,25 @@ static void BuildVendorRequest(PURB Urb, ULONG TransferFlags, UCHAR Request, USH
                         TransferFlags, 0, Request, Value, Index, Buffer, NULL, Length, NULL);
 }
 
+// Cancelling the reading thread's IN transfer does not by itself make it give way: the cancel may
+// find the thread between two transfers (or the transfer already completing), and the thread then
+// takes UsbMutex first and starts the next transfer, which holds the converter until its
+// watchdog. With permanent reading paused for the request, as a write pauses it, the thread
+// cannot start another transfer before the request has had the converter. Returns whether
+// reading was on, for ResumeReading.
+static BOOLEAN PauseReading(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  BOOLEAN WasOn = KeResetEvent(&Extension->ReaderThreadContext.ReadEnableEvent) != 0;
+  CancelCurrentUrb(DeviceObject);
+  return WasOn;
+}
+
+static VOID ResumeReading(PDEVICE_OBJECT DeviceObject, BOOLEAN WasOn) {
+  if (!WasOn) return;
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  KeSetEvent(&Extension->ReaderThreadContext.ReadEnableEvent, IO_NO_INCREMENT, FALSE);
+}
+
 static NTSTATUS SubmitUnderUsbMutex(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
@@ -35,14 +54,17 @@ static USHORT ReplyWord(const UCHAR* Reply, ULONG Offset) {
 static NTSTATUS ReadReply(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Value, USHORT Index,
                           UCHAR Reply[CONVERTER_REPLY_LENGTH]) {
   // A pending IN transfer of the reading thread gives way at once.
-  CancelCurrentUrb(DeviceObject);
+  BOOLEAN WasReading = PauseReading(DeviceObject);
   PURB Urb = AllocateVendorUrb();
-  if (Urb == NULL) return STATUS_UNSUCCESSFUL;
-  RtlZeroMemory(Reply, CONVERTER_REPLY_LENGTH);
-  BuildVendorRequest(Urb, READ_PORT_TRANSFER_FLAGS, Request, Value, Index, Reply,
-                     CONVERTER_REPLY_LENGTH);
-  NTSTATUS Status = SubmitUnderUsbMutex(DeviceObject, Urb);
-  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  NTSTATUS Status = STATUS_UNSUCCESSFUL;
+  if (Urb != NULL) {
+    RtlZeroMemory(Reply, CONVERTER_REPLY_LENGTH);
+    BuildVendorRequest(Urb, READ_PORT_TRANSFER_FLAGS, Request, Value, Index, Reply,
+                       CONVERTER_REPLY_LENGTH);
+    Status = SubmitUnderUsbMutex(DeviceObject, Urb);
+    ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  }
+  ResumeReading(DeviceObject, WasReading);
   return Status;
 }
 
@@ -72,7 +94,7 @@ NTSTATUS ZarUSBSerConv_WritePort(PDEVICE_OBJECT DeviceObject, UCHAR Request, USH
                                  USHORT Index) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   NTSTATUS Status = STATUS_UNSUCCESSFUL;
-  CancelCurrentUrb(DeviceObject);
+  BOOLEAN WasReading = PauseReading(DeviceObject);
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
   PURB Urb = AllocateVendorUrb();
   if (Urb != NULL) {
@@ -81,6 +103,7 @@ NTSTATUS ZarUSBSerConv_WritePort(PDEVICE_OBJECT DeviceObject, UCHAR Request, USH
     ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
   }
   KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  ResumeReading(DeviceObject, WasReading);
   return Status;
 }
 

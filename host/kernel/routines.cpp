@@ -25,12 +25,15 @@ std::string LookUpSymbol(const void* routine) {
 }
 
 // The I/O manager names the routine of every request it passes on, in case it has to report it;
-// dladdr searches the symbol tables each time, so names are looked up once per address.
+// dladdr searches the symbol tables each time, so names are looked up once per address. The table
+// is never destroyed: a process that exits while a real-time machine still runs (pcscd stopped
+// while it loads the handler) destroys function statics first, and the machine's threads still
+// pass requests on.
 std::string SymbolOf(const void* routine) {
-  static std::mutex mu;
-  static std::unordered_map<const void*, std::string> names;
-  std::lock_guard lock(mu);
-  auto [it, added] = names.try_emplace(routine);
+  static auto* mu = new std::mutex;
+  static auto* names = new std::unordered_map<const void*, std::string>;
+  std::lock_guard lock(*mu);
+  auto [it, added] = names->try_emplace(routine);
   if (added) it->second = LookUpSymbol(routine);
   return it->second;
 }

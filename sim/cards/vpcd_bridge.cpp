@@ -130,6 +130,7 @@ bool VpcdBridge::SendMessage(std::span<const uint8_t> bytes) {
     ssize_t n = ::send(fd_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) {
       Fail(std::string("send: ") + std::strerror(errno));
+      Drop();
       return false;
     }
     sent += size_t(n);
@@ -156,12 +157,27 @@ bool VpcdBridge::ReadExactly(uint8_t* out, size_t count,
   return true;
 }
 
+// Under io_mu_. The protocol has no way to tell a late answer from the next command's: a message
+// not received whole leaves the stream out of step, so the connection is let go (the emulator
+// connects again, and the card comes back as a new one) rather than the late answer handed on.
+void VpcdBridge::Drop() {
+  int fd = fd_.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
 std::optional<std::vector<uint8_t>> VpcdBridge::ReceiveMessage() {
   auto deadline = std::chrono::steady_clock::now() + answer_timeout_;
   uint8_t length[kVpcdLengthSize];
-  if (!ReadExactly(length, sizeof length, deadline)) return std::nullopt;
-  std::vector<uint8_t> message(size_t(length[0]) << 8 | length[1]);
-  if (!ReadExactly(message.data(), message.size(), deadline)) return std::nullopt;
+  std::vector<uint8_t> message;
+  bool whole = ReadExactly(length, sizeof length, deadline);
+  if (whole) {
+    message.resize(size_t(length[0]) << 8 | length[1]);
+    whole = ReadExactly(message.data(), message.size(), deadline);
+  }
+  if (!whole) {
+    Drop();
+    return std::nullopt;
+  }
   return message;
 }
 

@@ -6,7 +6,8 @@
 // the response APDU.
 //
 // Real time only: the emulator lives outside the machine's clock, so the bridge refuses to work
-// (no ATR, no answers) inside a simulated machine. Its waits are bounded by answer_timeout.
+// (no ATR, no answers) inside a simulated machine. Its waits are bounded by answer_timeout; an
+// answer not received whole in time ends the connection (see Drop).
 //
 // An emulator may go away and another connect later: CheckConnection() notices both, and
 // VpcdPresence keeps a reader's slot in step with it (a card is in while an emulator is
@@ -63,6 +64,7 @@ class VpcdBridge : public Card {
   bool SendMessage(std::span<const uint8_t> bytes);
   std::optional<std::vector<uint8_t>> ReceiveMessage();
   bool ReadExactly(uint8_t* out, size_t count, std::chrono::steady_clock::time_point deadline);
+  void Drop();
   void Fail(std::string why);
 
   int listen_fd_ = -1;

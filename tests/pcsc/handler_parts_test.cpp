@@ -1,8 +1,17 @@
-// The handler's parts that pcscd never sees directly: device names and the status table.
+// The handler's parts that pcscd never sees directly: device names, the status table, and the
+// lanes that carry pcscd's calls into the real-time machine.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+#include <vector>
 
 #include "pcsc/control_code_name.h"
 #include "pcsc/device_spec.h"
+#include "pcsc/machine_lane.h"
 #include "pcsc/status_table.h"
 #include "platform/smclib.h"
 
@@ -38,6 +47,51 @@ TEST(StatusTable, SaysWhatEachFailureMeansToPcscd) {
   EXPECT_EQ(pcsc::IfdCodeFor(STATUS_UNSUCCESSFUL, Operation::kPower), IfdCode::kErrorPowerAction);
   EXPECT_EQ(pcsc::IfdCodeFor(STATUS_UNSUCCESSFUL, Operation::kTransmit),
             IfdCode::kCommunicationError);
+}
+
+// Outside threads hand jobs to two lanes of a real-time machine as fast as they can, waiting for
+// some and posting others, while the lanes' threads sleep between jobs. A wake-up lost anywhere
+// between them (the queue, the doorbell, the completion) leaves a thread waiting for good: no
+// wait on a lane looks again on a clock.
+TEST(Lane, EveryJobHandedInRunsAndEveryWaiterWakes) {
+  constexpr int kThreads = 4;
+  constexpr int kJobsEach = 1500;
+  std::atomic<int> ran{0};
+  int expected = 0;
+  auto run = std::async(std::launch::async, [&] {
+    host::kernel::Kernel k(host::kernel::KernelOptions{.mode = host::kernel::Mode::kReal});
+    return k.Run([&] {
+      auto outside = std::make_shared<pcsc::OutsideWaits>();
+      pcsc::Lane a(k, outside), b(k, outside);
+      a.Spawn("lane a");
+      b.Spawn("lane b");
+      std::vector<std::thread> callers;
+      std::atomic<int> refused{0};
+      for (int t = 0; t < kThreads; ++t) {
+        callers.emplace_back([&, t] {
+          for (int i = 0; i < kJobsEach; ++i) {
+            pcsc::Lane& lane = (i + t) % 2 ? a : b;
+            auto job = [&] { ran.fetch_add(1); };
+            if (!(i % 5 == 0 ? lane.Post(job) : lane.Run(job))) refused.fetch_add(1);
+          }
+        });
+      }
+      for (auto& c : callers) c.join();
+      expected = kThreads * kJobsEach - refused.load();
+      EXPECT_EQ(refused.load(), 0);
+      a.Stop();
+      b.Stop();
+      a.Join();
+      b.Join();
+    });
+  });
+  // A hang is the failure this test looks for; it must end the test, not the suite's time-out.
+  if (run.wait_for(std::chrono::minutes(2)) != std::future_status::ready) {
+    ADD_FAILURE() << "a lane job or a waiter was left waiting: " << ran.load() << " jobs ran";
+    std::_Exit(1);
+  }
+  EXPECT_TRUE(run.get().ok());
+  EXPECT_EQ(ran.load(), expected);
 }
 
 }  // namespace

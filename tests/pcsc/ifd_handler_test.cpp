@@ -152,6 +152,21 @@ TEST(IfdHandler, ServesPcscdsCallsThroughTheDriver) {
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   EXPECT_EQ(stop(kLun), IFD_SUCCESS);
   EXPECT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  // pcscd polls again after a stop (SCardDisconnect stops the thread and starts it again): the
+  // next wait waits. A stop that finds no wait in progress ends the next one.
+  for (bool stop_first : {false, true}) {
+    if (stop_first) {
+      EXPECT_EQ(stop(kLun), IFD_SUCCESS);
+    }
+    auto again = std::async(std::launch::async, [&] { return poll(kLun, 60000); });
+    if (stop_first) {
+      EXPECT_EQ(again.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+      again = std::async(std::launch::async, [&] { return poll(kLun, 60000); });
+    }
+    EXPECT_EQ(again.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_EQ(stop(kLun), IFD_SUCCESS);
+    EXPECT_EQ(again.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  }
 
   // Pulled out: every call says the reader is gone.
   EXPECT_EQ(Ask(control, "unplug"), "ok: USBTESK0 unplugged");

@@ -3,14 +3,16 @@
 private socket, every wait bounded. Exit 77 (skipped) with the reason when they cannot be had.
 
     pcscd_test.py CASE ROOT HANDLER CARD_TOOL
-    CASE: opensc | apdu_cases | card_events | vicc | unplug
+    CASE: opensc | apdu_cases | card_events | vicc | vicc_apdus | stops | unplug
 
 The pyscard clients run as separate processes (this file with `client ...`).
 """
 import os
+import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 SKIP = 77
@@ -23,6 +25,13 @@ SIZES = [1, 127, 128, 255]
 OK = [0x90, 0x00]
 RESET_READER = [0x20, 0x10, 0x00, 0x00]  # answered by the driver itself
 VENDOR_TAG = 0x7A000  # a vendor-defined attribute: the driver's vendor request
+GET_CHALLENGE = [0x00, 0x84, 0x00, 0x00, 0x08]
+VICC_APDUS = 300
+# An APDU that took this long waited for a time-out: the URB watchdog's is 2.5 s, the link's block
+# waiting time 5 s; the card on the vicc route answers one in some 35 ms.
+WAITED_ON_A_TIMEOUT = 2.0
+STOPS = 8
+STOP_SPAN = 8.0  # seconds after the start over which the stops are spread
 
 
 def hex_text(data):
@@ -115,6 +124,21 @@ def client(case, *args):
         answer = transmit(card, protocol, SELECT_MF)
         print(f"{name}: card {atr}; SELECT MF answered {hex_text(answer)}")
         assert answer == OK
+    elif case == "challenges":
+        count, = args
+        name = readers[0]
+        wait_for(name, s.SCARD_STATE_PRESENT, 60)
+        card, protocol = connect(name)
+        slow = []
+        for i in range(int(count)):
+            start = time.monotonic()
+            answer = transmit(card, protocol, GET_CHALLENGE)
+            took = time.monotonic() - start
+            assert len(answer) == 10 and answer[-2:] == OK, f"APDU {i}: {hex_text(answer)}"
+            if took >= WAITED_ON_A_TIMEOUT:
+                slow.append(f"APDU {i}: {took * 1000:.0f} ms")
+        print(f"{count} GET CHALLENGE on {name}; waited on a time-out: {slow or 'none'}")
+        assert not slow
     elif case == "unplug":
         tool, = args
         name = reader("USBTESK0")
@@ -157,6 +181,53 @@ def free_port():
         return s.getsockname()[1]
 
 
+def stops(root, handler, port):
+    """pcscd stopped with one SIGINT to scripts/pcscd.sh at moments spread over its start-up
+    (readers being opened, a vicc card connecting, a client's APDUs in flight) and after it: every
+    stop ends pcscd within the limit, with status 0 and no crash."""
+    import pcscd_session
+    failures = []
+    for i in range(STOPS):
+        delay = STOP_SPAN * (i + 0.5) / STOPS
+        folder = tempfile.mkdtemp(prefix="zarq7-stops-")
+        log_path = os.path.join(folder, "log")
+        with open(log_path, "w") as log:
+            pcscd = subprocess.Popen(
+                [os.path.join(root, "scripts", "pcscd.sh"), "--dir", folder,
+                 "--reader", "builtin,rate=115200", "--reader", f"vicc,port={port},rate=115200"],
+                stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, ZARQ7_IFD=handler))
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        others = [subprocess.Popen([os.path.join(root, "scripts", "vicc.sh"), str(port)],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+        if i % 2:
+            others.append(subprocess.Popen(
+                [pcscd_session.PYTHON, os.path.abspath(__file__), "client", "challenges", "1000"],
+                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        time.sleep(delay)
+        pcscd.send_signal(signal.SIGINT)
+        try:
+            status = pcscd.wait(60)
+        except subprocess.TimeoutExpired:
+            status = "still running 60 s after the SIGINT"
+            with open(os.path.join(folder, "pcscd.sh.pid")) as f:
+                os.kill(int(f.read()), signal.SIGKILL)
+            pcscd.kill()
+            pcscd.wait(30)
+        for other in others:
+            other.terminate()
+            other.wait(30)
+        with open(log_path, errors="replace") as f:
+            text = f.read()
+        opened = "zarq7 ifd: USBTESK0 opened" in text
+        shut_down = pcscd_session.MACHINE_SHUT_DOWN in text
+        print(f"stop {i} at {delay:.1f} s: status {status}, a reader opened {opened}, "
+              f"machine shut down {shut_down}")
+        if status != 0 or (opened and not shut_down) or "Segmentation" in text:
+            failures.append(f"stop {i} at {delay:.1f} s: status {status}\n{text}")
+        subprocess.run(["rm", "-rf", folder])
+    assert not failures, "\n".join(failures)
+
+
 def main():
     if sys.argv[1] == "client":
         client(*sys.argv[2:])
@@ -168,17 +239,22 @@ def main():
     skip = skip or pcscd_session.missing_packages()
     if case == "opensc" and not skip and not os.path.exists("/usr/bin/opensc-tool"):
         skip = "opensc-tool is not installed (Debian package opensc)"
-    if case == "vicc" and not skip and not os.path.exists("/usr/bin/vicc"):
+    if case in ("vicc", "vicc_apdus", "stops") and not skip and not os.path.exists("/usr/bin/vicc"):
         skip = "vicc is not installed (Debian package vsmartcard-vpicc)"
-    if case == "vicc" and not skip and not os.path.isdir(CRYPTODOME):
+    if case in ("vicc", "vicc_apdus", "stops") and not skip and not os.path.isdir(CRYPTODOME):
         skip = "vicc needs pycryptodome (Debian package python3-pycryptodome)"
     if skip:
         print(f"skipped: {skip}")
         return SKIP
 
+    if case == "stops":
+        stops(root, handler, free_port())
+        print("passed")
+        return 0
     readers = {"opensc": ["builtin"], "apdu_cases": ["builtin", "t0"],
                "card_events": ["builtin"], "unplug": ["builtin"],
-               "vicc": [f"vicc,port={free_port()}"]}[case]
+               "vicc": [f"vicc,port={free_port()}"],
+               "vicc_apdus": [f"vicc,port={free_port()},rate=115200"]}[case]
     pcscd = pcscd_session.PrivatePcscd(root, handler, readers)
     vicc = None
     try:
@@ -191,11 +267,14 @@ def main():
             assert "3b:93:11:80:31:fe:45:80:31:c0:f9" in atr
             selected = run(["opensc-tool", "--send-apdu", "00:A4:00:0C:02:3F:00"], env)
             assert "SW1=0x90, SW2=0x00" in selected
-        elif case == "vicc":
-            port = readers[0].split("=")[1]
+        elif case in ("vicc", "vicc_apdus"):
+            port = readers[0].split("port=")[1].split(",")[0]
             vicc = subprocess.Popen([os.path.join(root, "scripts", "vicc.sh"), port],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            run(client_command("select"), env, timeout=90)
+            if case == "vicc":
+                run(client_command("select"), env, timeout=90)
+            else:
+                run(client_command("challenges", str(VICC_APDUS)), env, timeout=200)
         else:
             run(client_command(case, tool), env, timeout=120)
     finally:

@@ -1,9 +1,12 @@
 // The vpcd bridge against a real vsmartcard `vicc` process, in a machine running in real time.
 // Skips, saying why, when vicc or its Python modules are not installed or vicc does not connect.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -157,6 +160,43 @@ TEST(ViccBridge, RefusesToWorkInSimulation) {
   ASSERT_TRUE(r.ok()) << r.report;
   EXPECT_TRUE(atr.empty());
   EXPECT_EQ(bridge->last_error(), "the vpcd bridge works in real time only");
+}
+
+// An emulator that answers a command after the bridge gave up on it: the protocol has no way to
+// tell that late answer from the next command's, so the bridge lets go of the connection instead of
+// handing the late answer to the next command. The emulator (here a plain socket) connects again.
+TEST(ViccBridge, AnAnswerThatComesTooLateIsNeverTakenForTheNextOne) {
+  std::string error;
+  std::shared_ptr<VpcdBridge> bridge = VpcdBridge::Listen(0, &error);
+  if (!bridge) GTEST_SKIP() << "cannot listen on a loopback port: " << error;
+  bridge->set_answer_timeout(std::chrono::milliseconds(200));
+  int emulator = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(bridge->port());
+  ASSERT_EQ(::connect(emulator, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(bridge->WaitForConnection(std::chrono::seconds(5)));
+  auto read_message = [&] {
+    uint8_t length[2];
+    if (::recv(emulator, length, 2, MSG_WAITALL) != 2) return std::vector<uint8_t>{};
+    std::vector<uint8_t> message(size_t(length[0]) << 8 | length[1]);
+    ::recv(emulator, message.data(), message.size(), MSG_WAITALL);
+    return message;
+  };
+  const std::vector<uint8_t> late_answer = {0x0A, 0x90, 0x00};
+  std::thread slow([&] {
+    read_message();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const uint8_t framed[] = {0x00, 0x03, 0x0A, 0x90, 0x00};
+    ::send(emulator, framed, sizeof framed, MSG_NOSIGNAL);
+  });
+  EXPECT_TRUE(bridge->Transmit(std::vector<uint8_t>{0x00, 0x84, 0x00, 0x00, 0x08}).empty());
+  slow.join();
+  std::vector<uint8_t> next = bridge->Transmit(std::vector<uint8_t>{0x00, 0xA4, 0x00, 0x0C});
+  EXPECT_NE(next, late_answer);
+  EXPECT_FALSE(bridge->connected());
+  ::close(emulator);
 }
 
 }  // namespace

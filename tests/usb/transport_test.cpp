@@ -81,6 +81,44 @@ TEST(UsbTransport, WritesGoOutInChunksWithFlowControlPolledBetweenThem) {
   });
 }
 
+// Two converter requests one after the other while permanent reading is on: the reading thread's
+// IN transfer, cancelled by the first, comes back for the converter while the first holds it, and
+// the second request's cancel finds nothing in flight. Neither request may then wait for a
+// transfer nobody cancels (the watchdog's 2.5 s): the reading thread gives way to both, and reads
+// again afterwards.
+TEST(UsbTransport, ConverterRequestsGiveWayToNoTransferStartedAfterTheirCancel) {
+  for (uint64_t seed = 1; seed <= 4; ++seed) {
+    OnStartedConverter(
+        [&](DriverMachine& m, Converter& c) {
+          c.SetLink();
+          KeSetEvent(&c.ext->ReaderThreadContext.ReadEnableEvent, IO_NO_INCREMENT, FALSE);
+          Sleep(Milliseconds(10));
+          Ticks first_took = 0;
+          PKTHREAD first = m.k.Spawn("first request", [&] {
+            Ticks start = m.k.Now();
+            EXPECT_EQ(ZarUSBSerConv_WritePort(c.fdo, kRequestModemLines, kDtrOn, 0),
+                      STATUS_SUCCESS);
+            first_took = m.k.Now() - start;
+          });
+          // While the first request's control transfer is on the bus.
+          m.k.SleepFor(Microseconds(300));
+          Ticks start = m.k.Now();
+          EXPECT_EQ(ZarUSBSerConv_ReadPort(c.fdo, kRequestCounters, nullptr, nullptr),
+                    STATUS_SUCCESS);
+          Ticks second_took = m.k.Now() - start;
+          KeWaitForSingleObject(first, Executive, KernelMode, FALSE, nullptr);
+          EXPECT_LT(first_took, Milliseconds(50)) << "seed " << seed;
+          EXPECT_LT(second_took, Milliseconds(50)) << "seed " << seed;
+          // Reading is on again: a byte from the reader reaches the receive queue.
+          EXPECT_NE(KeReadStateEvent(&c.ext->ReaderThreadContext.ReadEnableEvent), 0);
+          c.rig.line().reader_end().Transmit({0x5A});
+          Sleep(Milliseconds(20));
+          EXPECT_EQ(QueueCount(&c.ext->ReceiveQueue), 1u) << "seed " << seed;
+        },
+        true, {}, seed);
+  }
+}
+
 TEST(UsbTransport, DirectReadWithoutReadingThreadNeverPassesTheCallersBuffer) {
   OnStartedConverter(
       [](DriverMachine&, Converter& c) {
