@@ -56,18 +56,6 @@ static void SetReadingThread(PDEVICE_OBJECT DeviceObject, USHORT Argument) {
   ReleaseReaderLink(SmartcardExtension);
 }
 
-// Returns only once the reading thread's current transfer has ended: the thread then waits idle
-// for the next enable.
-static void StopPermanentReading(PDEVICE_OBJECT DeviceObject) {
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  KeResetEvent(&Extension->ReaderThreadContext.ReadEnableEvent);
-  CancelCurrentUrb(DeviceObject);
-  if (Extension->ReaderThreadHandle != NULL) {
-    KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
-    KeReleaseMutex(&Extension->UsbMutex, FALSE);
-  }
-}
-
 static BOOLEAN AnswersWithWord(USHORT SubCode) {
   switch (SubCode) {
     case REZOVO_Internal_GetRateAdaptation:
@@ -116,10 +104,11 @@ static NTSTATUS DriverSubCode(PDEVICE_OBJECT DeviceObject, PPRIVATE_REQUEST Requ
       SetReadingThread(DeviceObject, Argument);
       return STATUS_SUCCESS;
     case REZOVO_Internal_StartPermanentReading:
-      KeSetEvent(&Extension->ReaderThreadContext.ReadEnableEvent, IO_NO_INCREMENT, FALSE);
+      EnableReading(DeviceObject);
       return STATUS_SUCCESS;
     case REZOVO_Internal_StopPermanentReading:
-      StopPermanentReading(DeviceObject);
+      // Returns once the thread's transfer has ended: it then waits idle for the next enable.
+      PauseReading(DeviceObject);
       return STATUS_SUCCESS;
   }
   return STATUS_NOT_SUPPORTED;

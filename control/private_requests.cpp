@@ -4,6 +4,7 @@
 #include "control/private_requests.h"
 
 #include "control/private_interface.h"
+#include "reader/link_lock.h"
 #include "usb/converter_protocol.h"
 #include "usb/usb_transport.h"
 
@@ -112,6 +113,31 @@ static NTSTATUS CarryOut(PDEVICE_OBJECT DeviceObject, ULONG Code, PPRIVATE_REQUE
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// Requests that change what the reader link depends on (the line's settings, DTR, the converter's
+// and the driver's queues, permanent reading). They take the link like the raw reader command, so
+// that none lands inside an exchange; the settings ones have the next bring-up set the line up
+// again.
+static BOOLEAN ChangesTheLine(ULONG Code, PPRIVATE_REQUEST Request, PBOOLEAN Settings) {
+  *Settings = FALSE;
+  if (Code == IOCTL_REZOVO_PURGE_1 || Code == IOCTL_REZOVO_PURGE_2) return TRUE;
+  if (Code != IOCTL_REZOVO_COMMAND || Request->Buffer == NULL ||
+      Request->InputLength < COMMAND_RECORD_LENGTH) {
+    return FALSE;
+  }
+  switch (Request->Buffer[COMMAND_RECORD_SUBCOMMAND]) {
+    case COMMAND_WRITE_LINE_SETTINGS:
+    case COMMAND_WRITE_MODEM_LINES:
+      *Settings = TRUE;
+      return TRUE;
+    case COMMAND_WRITE_PURGE:
+      return TRUE;
+    case COMMAND_DRIVER:
+      return RecordWord(Request->Buffer, COMMAND_RECORD_VALUE) ==
+             REZOVO_Internal_StopPermanentReading;
+  }
+  return FALSE;
+}
+
 NTSTATUS PrivateRequestIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -122,8 +148,17 @@ NTSTATUS PrivateRequestIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The I/O manager gives a buffer exactly when one of the lengths is not 0.
   if (Request.InputLength == 0 && Request.OutputLength == 0) Request.Buffer = NULL;
   Request.Information = 0;
-  NTSTATUS Status =
-      CarryOut(DeviceObject, Stack->Parameters.DeviceIoControl.IoControlCode, &Request);
-  Irp->IoStatus.Information = Request.Information;
+  ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
+  BOOLEAN Settings;
+  BOOLEAN TakesLink = ChangesTheLine(Code, &Request, &Settings);
+  if (TakesLink) AcquireReaderLink(SmartcardExtension, NULL);
+  NTSTATUS Status = CarryOut(DeviceObject, Code, &Request);
+  if (TakesLink) {
+    if (Settings) SmartcardExtension->ReaderExtension->LineChangedOutsideLink = TRUE;
+    ReleaseReaderLink(SmartcardExtension);
+  }
+  // A failure carries no bytes back, whatever the handler echoed into the buffer.
+  Irp->IoStatus.Information = NT_SUCCESS(Status) ? Request.Information : 0;
   return Status;
 }

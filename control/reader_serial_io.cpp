@@ -158,9 +158,9 @@ static NTSTATUS CarryOut(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT
       PSERIAL_BAUD_RATE Rate =
           (PSERIAL_BAUD_RATE)SettingsRecord(SmartcardExtension, sizeof(SERIAL_BAUD_RATE));
       if (Rate == NULL) return STATUS_INVALID_PARAMETER;
-      ZarUSBSerConv_WritePort(DeviceObject, CONVERTER_REQUEST_LINE_SETTINGS,
-                              RateBitOf(Rate->BaudRate), 0);
-      return STATUS_SUCCESS;
+      // The link must know when the converter did not take the rate: its blocks would be lost.
+      return ZarUSBSerConv_WritePort(DeviceObject, CONVERTER_REQUEST_LINE_SETTINGS,
+                                     RateBitOf(Rate->BaudRate), 0);
     }
     case IOCTL_SERIAL_SET_LINE_CONTROL: {
       PSERIAL_LINE_CONTROL Control =

@@ -26,12 +26,17 @@ typedef struct _PIPE_ENTRY {
 // What the permanent reading thread gets as its start context.
 typedef struct _READER_THREAD_CONTEXT {
   PRECEIVE_QUEUE Queue;
-  // Orders the signalling of ReadEnableEvent by the read dispatch and StopReadingThread. Taken at
-  // PASSIVE_LEVEL, never together with another lock; the thread itself never takes it.
+  // Orders every enabling of ReadEnableEvent with the stop and the power-down that keep it reset.
+  // Taken at PASSIVE_LEVEL, never together with another lock; the thread itself never takes it.
   KMUTEX ReaderMutex;
-  KEVENT StopEvent;        // notification: the thread is asked to end
+  KEVENT StopEvent;        // notification: the thread is asked to end (wakes it from any wait)
   KEVENT StoppedEvent;     // notification: the thread's last act
   KEVENT ReadEnableEvent;  // notification: signalled while permanent reading is enabled
+  // Interlocked only. Set under ReaderMutex by the stop: from then on nothing enables reading
+  // again, and the thread ends at its next look.
+  LONG StopRequested;
+  // Interlocked only. Set by the thread when a transfer found the converter gone.
+  LONG ConverterGone;
   PPIPE_ENTRY ReadPipe;
   PDEVICE_OBJECT ReadDevice;
   UCHAR ReadChunk[TRANSFER_CHUNK_SIZE];

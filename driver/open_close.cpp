@@ -14,6 +14,7 @@
 #include "reader/reader_binding.h"
 #include "reader/reader_extension.h"
 #include "reader/reader_functions.h"
+#include "usb/usb_transport.h"
 
 #define DEVICE_CLOSED 0
 #define DEVICE_OPENED 1
@@ -73,7 +74,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Pipe != NULL) Pipe->Opened = 0;
   CompleteRequest(Irp, STATUS_SUCCESS);
   if (Extension->CloseStopsReading) {
-    KeResetEvent(&Extension->ReaderThreadContext.ReadEnableEvent);
+    DisableReading(DeviceObject);
   }
   // The count belongs to this handle's requests: cleared before the next open may come.
   InterlockedExchange((LONG volatile*)&SmartcardExtension->ReaderExtension->RejectedRequestCount,

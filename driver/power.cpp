@@ -27,6 +27,7 @@
 #include "link/link.h"
 #include "reader/link_lock.h"
 #include "reader/reader_functions.h"
+#include "usb/usb_transport.h"
 
 // A queried power state that takes the device down: S3, S4, S5, or D3 for a device query.
 #define QUERIED_STATE_LOWEST_DOWN PowerSystemSleeping3
@@ -143,7 +144,8 @@ static void PowerDownReader(PDEVICE_OBJECT DeviceObject) {
   // From here every serial request fails at once, so a user of the link lets it go soon.
   Extension->DevicePowerState = PowerDeviceD3;
   Extension->DeviceStarted = FALSE;
-  KeResetEvent(&Extension->ReaderThreadContext.ReadEnableEvent);
+  // No IN transfer stays pending across D3, and none starts until D0.
+  PauseReading(DeviceObject);
   QueueWakeWaiter(&Extension->ReceiveQueue);
   SmartcardExtension->ReaderExtension->CardPresentAtPowerDown =
       SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;

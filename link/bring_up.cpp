@@ -1,10 +1,16 @@
 // Device start: the reader link from power-up to its first card status.
 #include "link/link.h"
+#include "reader/pass_through.h"
 #include "reader/reader_exchange.h"
 #include "reader/reader_functions.h"
 
 NTSTATUS LinkBringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  if (ReaderExtension->LineChangedOutsideLink) {
+    ReaderExtension->LineChangedOutsideLink = FALSE;
+    NTSTATUS Status = LinkSerialSetup(SmartcardExtension);
+    if (Status != STATUS_SUCCESS) return Status;
+  }
   NTSTATUS Status = LinkDtrCycle(SmartcardExtension);
   if (Status != STATUS_SUCCESS) return Status;
 
@@ -18,7 +24,12 @@ NTSTATUS LinkBringUpLocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   Status = T1SetIfsd(SmartcardExtension, T1_IFS_LARGEST);
   if (Status != STATUS_SUCCESS) return Status;
   T1SetIfsc(SmartcardExtension, T1_IFS_LARGEST);
-  return QueryCardStatus(SmartcardExtension);
+  Status = QueryCardStatus(SmartcardExtension);
+  // The DTR cycle brought the reader back at the default rate.
+  if (Status == STATUS_SUCCESS && ReaderExtension->AskedBaudRate != 0) {
+    Status = AskBaudRateAgain(SmartcardExtension);
+  }
+  return Status;
 }
 
 NTSTATUS LinkBringUp(PSMARTCARD_EXTENSION SmartcardExtension) {

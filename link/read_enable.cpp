@@ -3,23 +3,17 @@
 // routine is the converter adapter has that side; a link on any other serial routine has nothing
 // to switch.
 #include "control/reader_serial_io.h"
-#include "driver/device_extension.h"
 #include "link/link.h"
+#include "usb/usb_transport.h"
 
 void LinkEnableReading(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Enable) {
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
   if (ReaderExtension->SerialIoRoutine != ReaderSerialIo || ReaderExtension->DeviceObject == NULL) {
     return;
   }
-  PREADER_THREAD_CONTEXT Context =
-      &DeviceExtensionOf(ReaderExtension->DeviceObject)->ReaderThreadContext;
-  if (!Enable) {
-    KeResetEvent(&Context->ReadEnableEvent);
-    return;
+  if (Enable) {
+    EnableReading(ReaderExtension->DeviceObject);
+  } else {
+    DisableReading(ReaderExtension->DeviceObject);
   }
-  KeSetEvent(&Context->ReadEnableEvent, IO_NO_INCREMENT, FALSE);
-  // As the read dispatch does: a stop of the reading thread in progress signals the event under
-  // ReaderMutex, and the two signals do not interleave.
-  KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
-  KeReleaseMutex(&Context->ReaderMutex, FALSE);
 }

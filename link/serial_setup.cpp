@@ -54,6 +54,17 @@ static NTSTATUS RequestThenWait(PSMARTCARD_EXTENSION SmartcardExtension, ULONG S
 
 NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension) {
   PAGED_CODE();
+  PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;
+  // The reader restarts at the default rate whatever it was switched to: the converter goes back
+  // to that rate with it, or the two would never understand each other again.
+  if (ReaderExtension->LinkBaudRate.BaudRate != LINK_DEFAULT_BAUD_RATE) {
+    ReaderExtension->LinkBaudRate.BaudRate = LINK_DEFAULT_BAUD_RATE;
+    NTSTATUS Status =
+        LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_SET_BAUD_RATE,
+                                  &ReaderExtension->LinkBaudRate, sizeof(SERIAL_BAUD_RATE));
+    if (Status != STATUS_SUCCESS) return Status;
+  }
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
   SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;
   SmartcardExtension->ReaderExtension->LinkState = LINK_STATE_IN_STEP;

@@ -32,3 +32,7 @@ NTSTATUS AnswerResetLocally(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SetParameters(PSMARTCARD_EXTENSION SmartcardExtension);
 // Puts the line to Rate bit/s (0: the rate in LinkBaudRate again) and keeps it in LinkBaudRate.
 NTSTATUS SetLinkBaudRate(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Rate);
+// After a DTR cycle: asks the reader again for AskedBaudRate and has the converter follow. When
+// either end does not take it, both are brought back to the default rate (another bring-up) and
+// AskedBaudRate is forgotten. LinkMutex held.
+NTSTATUS AskBaudRateAgain(PSMARTCARD_EXTENSION SmartcardExtension);

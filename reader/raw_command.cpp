@@ -47,8 +47,12 @@ static NTSTATUS ForwardToReader(PSMARTCARD_EXTENSION SmartcardExtension) {
     ReplyLength = SmartcardExtension->IoRequest.ReplyBufferLength;
     Status = T1Transceive(SmartcardExtension, &Dad, &Sad, Command, Length,
                           SmartcardExtension->IoRequest.ReplyBuffer, &ReplyLength);
-    // An answer too long for the reply buffer is as long the next time.
+    // An answer too long for the reply buffer is as long the next time. A reader that did not
+    // answer the link's own retries and resynchronisations does not answer another attempt
+    // either: it would only hold the link for another round and then find it given up.
     if (Status == STATUS_SUCCESS || Status == STATUS_BUFFER_TOO_SMALL) break;
+    if (Status == STATUS_TIMEOUT) break;
+    if (SmartcardExtension->ReaderExtension->LinkState >= LINK_STATE_NO_ANSWER) break;
   }
   ExFreePoolWithTag(Command, DRIVER_POOL_TAG);
   if (Status != STATUS_SUCCESS) return ReaderLinkStatus(Status);

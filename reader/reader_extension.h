@@ -52,13 +52,19 @@ typedef struct _READER_EXTENSION {
   SERIAL_TIMEOUTS LinkTimeouts;
   SERIAL_BAUD_RATE LinkBaudRate;        // LinkMutex
   SERIAL_LINE_CONTROL LinkLineControl;  // LinkMutex
-  BOOLEAN CardPresentAtPowerDown;       // written and read by the power path only
-  ULONG LinkState;                      // LINK_STATE_*; LinkMutex
-  ULONG SequenceBits;                   // SEQUENCE_BIT_*; LinkMutex
-  UCHAR Ifsc;                           // largest INF the host sends in one block; LinkMutex
-  USHORT EdcValue;                      // running LRC in the low byte; LinkMutex
-  ULONG BlockWaitingTime;               // ms; LinkMutex
-  ULONG CharWaitingTime;                // ms; LinkMutex
+  // The rate an application had the reader switch to (0: none, the default rate). A DTR cycle
+  // restarts the reader at the default rate; the bring-up then asks for this one again. LinkMutex.
+  ULONG AskedBaudRate;
+  // A private request changed the converter's line behind the link: the next bring-up sets the
+  // line up again first. LinkMutex.
+  BOOLEAN LineChangedOutsideLink;
+  BOOLEAN CardPresentAtPowerDown;  // written and read by the power path only
+  ULONG LinkState;                 // LINK_STATE_*; LinkMutex
+  ULONG SequenceBits;              // SEQUENCE_BIT_*; LinkMutex
+  UCHAR Ifsc;                      // largest INF the host sends in one block; LinkMutex
+  USHORT EdcValue;                 // running LRC in the low byte; LinkMutex
+  ULONG BlockWaitingTime;          // ms; LinkMutex
+  ULONG CharWaitingTime;           // ms; LinkMutex
   // The card tracking thread's object, referenced while the thread exists, null when there is
   // none: the mark that tracking runs. Its handle is closed as soon as it is created. Read and
   // written only under OsData->SpinLock (so that the card tracking function, called with LinkMutex

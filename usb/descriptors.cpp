@@ -53,8 +53,42 @@ NTSTATUS GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCRIPTOR
   return STATUS_SUCCESS;
 }
 
+// The chain of descriptors inside wTotalLength holds together: each at least a header long and
+// ending inside the total, the configuration, interface and endpoint descriptors at least their
+// structure's size, and each interface followed by as many endpoints as it counts. Checked once
+// here, so that no parser and no selection ever walks a chain that does not.
+static BOOLEAN ChainHoldsTogether(PUSB_CONFIGURATION_DESCRIPTOR Cd) {
+  const UCHAR* Bytes = (const UCHAR*)Cd;
+  ULONG Total = Cd->wTotalLength;
+  if (Cd->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return FALSE;
+  ULONG EndpointsOwed = 0;
+  for (ULONG Offset = 0; Offset < Total;) {
+    PUSB_COMMON_DESCRIPTOR Descriptor = (PUSB_COMMON_DESCRIPTOR)(Bytes + Offset);
+    if (Total - Offset < sizeof(USB_COMMON_DESCRIPTOR)) return FALSE;
+    if (Descriptor->bLength < sizeof(USB_COMMON_DESCRIPTOR)) return FALSE;
+    if (Descriptor->bLength > Total - Offset) return FALSE;
+    switch (Descriptor->bDescriptorType) {
+      case USB_INTERFACE_DESCRIPTOR_TYPE:
+        if (Descriptor->bLength < sizeof(USB_INTERFACE_DESCRIPTOR) || EndpointsOwed != 0) {
+          return FALSE;
+        }
+        EndpointsOwed = ((PUSB_INTERFACE_DESCRIPTOR)Descriptor)->bNumEndpoints;
+        break;
+      case USB_ENDPOINT_DESCRIPTOR_TYPE:
+        if (Descriptor->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) return FALSE;
+        if (EndpointsOwed != 0) --EndpointsOwed;
+        break;
+      default:
+        break;
+    }
+    Offset += Descriptor->bLength;
+  }
+  return EndpointsOwed == 0;
+}
+
 // A configuration descriptor is used only when the device returned at least its header and all
-// of the wTotalLength bytes it claims; otherwise no buffer comes back, with the read's status.
+// of the wTotalLength bytes it claims, and its chain holds together; otherwise no buffer comes
+// back, with the read's status (STATUS_DEVICE_DATA_ERROR for a chain that does not hold).
 NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject,
                                     PUSB_CONFIGURATION_DESCRIPTOR* Descriptor) {
   *Descriptor = NULL;
@@ -78,6 +112,10 @@ NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject,
         Buffer->wTotalLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
       if (Buffer->wTotalLength <= Returned) {
         FreePool(Urb);
+        if (!ChainHoldsTogether(Buffer)) {
+          FreePool(Buffer);
+          return STATUS_DEVICE_DATA_ERROR;
+        }
         *Descriptor = Buffer;
         return Status;
       }

@@ -55,17 +55,35 @@ static ULONG WaitForBytes(PDEVICE_EXTENSION Extension, ULONG Wanted, ULONG Avail
   return QueueCount(Queue);
 }
 
-static NTSTATUS QueueRead(PDEVICE_EXTENSION Extension, PUCHAR Destination, ULONG Wanted,
+// Why a read found nothing when the reading thread could fetch nothing more: the converter gone,
+// the device being removed, or powered down.
+static NTSTATUS NothingToRead(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  if (Extension->PnpState >= PNP_STATE_REMOVED) return STATUS_DELETE_PENDING;
+  if (ConverterGone(DeviceObject) || Extension->PnpState == PNP_STATE_SURPRISE_REMOVED) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  // Powered down: the thread may not fetch, so the read fails rather than wait for nothing.
+  if (Extension->DevicePowerState > PowerDeviceD0) return STATUS_DEVICE_DATA_ERROR;
+  return STATUS_TIMEOUT;
+}
+
+static BOOLEAN CannotFetch(PDEVICE_OBJECT DeviceObject) {
+  return ConverterGone(DeviceObject) ||
+         DeviceExtensionOf(DeviceObject)->PnpState >= PNP_STATE_SURPRISE_REMOVED;
+}
+
+static NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PUCHAR Destination, ULONG Wanted,
                           PULONG Delivered) {
-  PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;
-  KeSetEvent(&Context->ReadEnableEvent, IO_NO_INCREMENT, FALSE);
-  KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
-  KeReleaseMutex(&Context->ReaderMutex, FALSE);
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  BOOLEAN Enabled = EnableReading(DeviceObject);
 
   if (Destination == NULL) Wanted = 0;
   ULONG Available = QueueCount(&Extension->ReceiveQueue);
-  if (Available < Wanted) Available = WaitForBytes(Extension, Wanted, Available);
-  if (Available == 0) return STATUS_TIMEOUT;
+  if (Available < Wanted && Enabled && !CannotFetch(DeviceObject)) {
+    Available = WaitForBytes(Extension, Wanted, Available);
+  }
+  if (Available == 0) return NothingToRead(DeviceObject);
   ULONG Taken = Available < Wanted ? Available : Wanted;
   QueueGet(&Extension->ReceiveQueue, Destination, Taken);
   *Delivered = Taken;
@@ -81,20 +99,26 @@ static NTSTATUS DirectRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCA
   if (!(Irp->Flags & IRP_READ_OPERATION)) return STATUS_INVALID_PARAMETER;
   if (Destination == NULL || Length == 0) return STATUS_SUCCESS;
   if (Length > TRANSFER_CHUNK_SIZE) return STATUS_INVALID_USER_BUFFER;
-  PPIPE_ENTRY Pipe = PipeOfFile(Stack->FileObject);
-  if (Pipe == NULL) Pipe = DefaultPipe(Extension, TRUE);
-  if (Pipe == NULL || Pipe->PipeInfo == NULL) return STATUS_INVALID_HANDLE;
-  if (Pipe->PipeInfo->PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_READ_MODE;
 
   PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, TRANSFER_URB_LENGTH, DRIVER_POOL_TAG);
   if (Urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(Urb, TRANSFER_URB_LENGTH);
   UCHAR Chunk[TRANSFER_CHUNK_SIZE] = {0};
-  UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)TRANSFER_URB_LENGTH,
-                                         Pipe->PipeInfo->PipeHandle, Chunk, NULL, sizeof(Chunk),
-                                         IN_TRANSFER_FLAGS, NULL);
+  // The pipe is chosen and read only under UsbMutex: a selection replaces it holding it.
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
-  NTSTATUS Status = SubmitUrb(DeviceObject, Urb);
+  NTSTATUS Status = STATUS_SUCCESS;
+  PPIPE_ENTRY Pipe = PipeOfFile(Stack->FileObject);
+  if (Pipe == NULL) Pipe = DefaultPipe(Extension, TRUE);
+  if (Pipe == NULL || Pipe->PipeInfo == NULL) {
+    Status = STATUS_INVALID_HANDLE;
+  } else if (Pipe->PipeInfo->PipeType != UsbdPipeTypeInterrupt) {
+    Status = STATUS_INVALID_READ_MODE;
+  } else {
+    UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)TRANSFER_URB_LENGTH,
+                                           Pipe->PipeInfo->PipeHandle, Chunk, NULL, sizeof(Chunk),
+                                           IN_TRANSFER_FLAGS, NULL);
+    Status = SubmitUrb(DeviceObject, Urb);
+  }
   KeReleaseMutex(&Extension->UsbMutex, FALSE);
   if (Status == STATUS_SUCCESS) {
     // The converter is always asked for a whole packet; what the caller has no room for is
@@ -117,7 +141,7 @@ NTSTATUS ZarUSBSerConv_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Extension->ReaderThreadHandle == NULL) {
     Status = DirectRead(DeviceObject, Irp, Stack, &Delivered);
   } else {
-    Status = QueueRead(Extension, (PUCHAR)Irp->AssociatedIrp.SystemBuffer,
+    Status = QueueRead(DeviceObject, (PUCHAR)Irp->AssociatedIrp.SystemBuffer,
                        Stack->Parameters.Read.Length, &Delivered);
   }
   Irp->IoStatus.Status = Status;

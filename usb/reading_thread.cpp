@@ -10,8 +10,8 @@
 // After a transfer that failed, the thread waits this long before the next one: a failure that
 // comes back at once must not make a thread at the highest priority spin.
 #define READ_RETRY_PAUSE_100NS 1000000LL  // 100 ms
-// StopReadingThread's grace after the thread's last signal.
-#define READING_STOP_GRACE_100NS 5000000LL  // 500 ms
+// How often the stop cancels again while it waits for the thread's end.
+#define STOP_RECHECK_100NS 100000LL  // 10 ms
 
 typedef enum _READ_CYCLE {
   ReadCycleNext,    // start the next transfer
@@ -20,10 +20,8 @@ typedef enum _READ_CYCLE {
   ReadCycleStopped  // the stop request was seen holding UsbMutex
 } READ_CYCLE;
 
-static BOOLEAN EventSignalled(PKEVENT Event) {
-  LARGE_INTEGER Now;
-  Now.QuadPart = 0;
-  return KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &Now) == STATUS_SUCCESS;
+static BOOLEAN StopRequested(PREADER_THREAD_CONTEXT Context) {
+  return InterlockedCompareExchange(&Context->StopRequested, 0, 0) != 0;
 }
 
 // Waits for the stop request, for at most Pause when one is given.
@@ -31,13 +29,14 @@ static void WaitForStop(PREADER_THREAD_CONTEXT Context, PLARGE_INTEGER Pause) {
   KeWaitForSingleObject(&Context->StopEvent, Executive, KernelMode, FALSE, Pause);
 }
 
-// One cycle: wait until reading is enabled, then one IN transfer under UsbMutex. Returns with
-// UsbMutex held only for ReadCycleStopped.
+// One cycle: wait until reading is enabled, then one IN transfer under UsbMutex. The stop leaves
+// ReadEnableEvent signalled and nobody can reset it from then on (DisableReading), so a wait here
+// always ends. Returns with UsbMutex held only for ReadCycleStopped.
 static READ_CYCLE ReadOnce(PREADER_THREAD_CONTEXT Context, PURB Urb) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(Context->ReadDevice);
   KeWaitForSingleObject(&Context->ReadEnableEvent, Executive, KernelMode, FALSE, NULL);
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
-  if (EventSignalled(&Context->StopEvent)) return ReadCycleStopped;
+  if (StopRequested(Context)) return ReadCycleStopped;
 
   NTSTATUS Status = STATUS_INVALID_HANDLE;
   ULONG Received = 0;
@@ -62,6 +61,9 @@ static READ_CYCLE ReadOnce(PREADER_THREAD_CONTEXT Context, PURB Urb) {
     case STATUS_DEVICE_NOT_CONNECTED:
     case STATUS_DEVICE_REMOVED:
       Extension->DeviceStarted = FALSE;
+      InterlockedExchange(&Context->ConverterGone, TRUE);
+      // A reader waiting on the queue learns it now, not at its time-out.
+      QueueWakeWaiter(Context->Queue);
       return ReadCycleGone;
     default:
       return ReadCyclePause;
@@ -106,6 +108,8 @@ NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject) {
   KeInitializeEvent(&Context->ReadEnableEvent, NotificationEvent, FALSE);
   KeResetEvent(&Context->StopEvent);
   KeResetEvent(&Context->StoppedEvent);
+  InterlockedExchange(&Context->ConverterGone, FALSE);
+  InterlockedExchange(&Context->StopRequested, FALSE);
   // A start may come from an application's request: a kernel handle stays out of its table.
   OBJECT_ATTRIBUTES Attributes;
   InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
@@ -118,29 +122,64 @@ NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject) {
   return STATUS_SUCCESS;
 }
 
+// The end is awaited on the event the thread sets as its last act, never on the thread object
+// (Windows 98/Me cannot wait on one). The transfer in flight is cancelled rather than waited for,
+// so that the stop takes no longer than the thread needs to see it.
 BOOLEAN StopReadingThread(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;
   if (Extension->ReaderThreadHandle == NULL) return FALSE;
-  KeSetEvent(&Context->StopEvent, IO_NO_INCREMENT, FALSE);
-  // A thread blocked before its next transfer wakes and sees the stop request; one with a
-  // transfer pending sees it when that transfer ends (at the latest at its watchdog).
+  // From here no writer, close or power-down resets ReadEnableEvent: a thread blocked before its
+  // next transfer wakes and sees the stop request.
   KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+  InterlockedExchange(&Context->StopRequested, TRUE);
   KeSetEvent(&Context->ReadEnableEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseMutex(&Context->ReaderMutex, FALSE);
-  KeWaitForSingleObject(&Context->StoppedEvent, Executive, KernelMode, FALSE, NULL);
-  LARGE_INTEGER Grace;
-  Grace.QuadPart = -READING_STOP_GRACE_100NS;
-  KeDelayExecutionThread(KernelMode, FALSE, &Grace);
-  // The thread runs a few instructions after its last signal: it is gone only when its thread
-  // object is signalled.
-  PVOID ThreadObject;
-  if (NT_SUCCESS(ObReferenceObjectByHandle(Extension->ReaderThreadHandle, SYNCHRONIZE, NULL,
-                                           KernelMode, &ThreadObject, NULL))) {
-    KeWaitForSingleObject(ThreadObject, Executive, KernelMode, FALSE, NULL);
-    ObDereferenceObject(ThreadObject);
-  }
+  KeSetEvent(&Context->StopEvent, IO_NO_INCREMENT, FALSE);
+  // A transfer the thread sends just after its last look at the stop request is not in flight
+  // yet when a cancel comes: the cancel is repeated until the thread has ended.
+  LARGE_INTEGER Recheck;
+  Recheck.QuadPart = -STOP_RECHECK_100NS;
+  do {
+    CancelCurrentUrb(DeviceObject);
+  } while (KeWaitForSingleObject(&Context->StoppedEvent, Executive, KernelMode, FALSE, &Recheck) !=
+           STATUS_SUCCESS);
   ZwClose(Extension->ReaderThreadHandle);
   Extension->ReaderThreadHandle = NULL;
   return TRUE;
+}
+
+BOOLEAN EnableReading(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;
+  KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+  BOOLEAN Enabled = !StopRequested(Context) && Extension->DevicePowerState <= PowerDeviceD0;
+  if (Enabled) KeSetEvent(&Context->ReadEnableEvent, IO_NO_INCREMENT, FALSE);
+  KeReleaseMutex(&Context->ReaderMutex, FALSE);
+  return Enabled;
+}
+
+NTSTATUS DisableReading(PDEVICE_OBJECT DeviceObject) {
+  PREADER_THREAD_CONTEXT Context = &DeviceExtensionOf(DeviceObject)->ReaderThreadContext;
+  KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+  if (!StopRequested(Context)) KeResetEvent(&Context->ReadEnableEvent);
+  KeReleaseMutex(&Context->ReaderMutex, FALSE);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PauseReading(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  DisableReading(DeviceObject);
+  CancelCurrentUrb(DeviceObject);
+  // The thread holds UsbMutex around each transfer: once it is ours, none is in flight.
+  if (Extension->ReaderThreadHandle != NULL) {
+    KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+    KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  }
+  return STATUS_SUCCESS;
+}
+
+BOOLEAN ConverterGone(PDEVICE_OBJECT DeviceObject) {
+  PREADER_THREAD_CONTEXT Context = &DeviceExtensionOf(DeviceObject)->ReaderThreadContext;
+  return InterlockedCompareExchange(&Context->ConverterGone, 0, 0) != 0;
 }

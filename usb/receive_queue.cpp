@@ -13,6 +13,8 @@ NTSTATUS QueueInit(PRECEIVE_QUEUE Queue, ULONG Size) {
   KeInitializeMutex(&Queue->QueueMutex, 0);
   Queue->Buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, DRIVER_POOL_TAG);
   Queue->Size = Queue->Buffer != NULL ? Size : 0;
+  Queue->WaitEvent = NULL;
+  Queue->WaitThreshold = 0;
   QueueReset(Queue);
   return Queue->Buffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
@@ -27,12 +29,12 @@ NTSTATUS QueueFree(PRECEIVE_QUEUE Queue) {
   return STATUS_SUCCESS;
 }
 
+// A purge empties the queue but leaves a waiting reader registered: the bytes that come after it
+// still wake that reader, which would otherwise sleep through them to its time-out.
 NTSTATUS QueueReset(PRECEIVE_QUEUE Queue) {
   LockQueue(Queue);
   if (Queue->Buffer != NULL) RtlZeroMemory(Queue->Buffer, Queue->Size);
   Queue->ReadOffset = Queue->WriteOffset = Queue->Count = 0;
-  Queue->WaitEvent = NULL;
-  Queue->WaitThreshold = 0;
   UnlockQueue(Queue);
   return STATUS_SUCCESS;
 }

@@ -75,8 +75,21 @@ NTSTATUS WritePortData(PDEVICE_OBJECT DeviceObject, PVOID Data, ULONG Length);
 
 // STATUS_UNSUCCESSFUL when the thread exists already.
 NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject);
-// FALSE when there was no thread; TRUE once it has ended.
+// FALSE when there was no thread; TRUE once it has ended. Cancels the thread's transfer in flight
+// and does not wait on the thread object.
 BOOLEAN StopReadingThread(PDEVICE_OBJECT DeviceObject);
+// Permanent reading is switched only through these, never by setting or resetting ReadEnableEvent
+// directly: a stop in progress keeps it signalled, a power-down keeps it reset.
+// Signals ReadEnableEvent unless the device is powered down or the thread is being stopped;
+// returns whether it did.
+BOOLEAN EnableReading(PDEVICE_OBJECT DeviceObject);
+// Resets ReadEnableEvent unless the thread is being stopped.
+NTSTATUS DisableReading(PDEVICE_OBJECT DeviceObject);
+// Disables reading and returns once no transfer of the thread is in flight: a pending one is
+// cancelled. Takes UsbMutex for a moment; the caller holds none of the reading locks.
+NTSTATUS PauseReading(PDEVICE_OBJECT DeviceObject);
+// TRUE once a transfer of the thread found the converter gone (until the next start).
+BOOLEAN ConverterGone(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI ZarUSB_ReadUSBThread(PVOID Context);
 
 // --- read and write dispatch ---

@@ -59,14 +59,8 @@ static NTSTATUS SendChunks(PDEVICE_OBJECT DeviceObject, PURB Urb, const UCHAR* D
   return Status;
 }
 
-static NTSTATUS Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Sent) {
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  PIO_STACK_LOCATION Stack = TakeRequestParameters(Extension, Irp);
-  ULONG Length = Stack->Parameters.Write.Length;
-  const UCHAR* Data = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-  if (!Extension->DeviceStarted) return STATUS_DEVICE_DATA_ERROR;
-  if (Data == NULL || Length == 0) return STATUS_SUCCESS;
-  if (Length > LARGEST_WRITE) return STATUS_INVALID_USER_BUFFER;
+// The caller holds UsbMutex.
+static NTSTATUS CheckPipes(PDEVICE_EXTENSION Extension, PIO_STACK_LOCATION Stack) {
   PPIPE_ENTRY Pipe = PipeOfFile(Stack->FileObject);
   if (Pipe == NULL) Pipe = DefaultPipe(Extension, FALSE);
   if (Pipe == NULL || Pipe->PipeInfo == NULL) return STATUS_INVALID_HANDLE;
@@ -75,22 +69,34 @@ static NTSTATUS Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Sent) {
   if (Extension->OutPipe == NULL || Extension->OutPipe->PipeInfo == NULL) {
     return STATUS_INVALID_HANDLE;
   }
+  return STATUS_SUCCESS;
+}
+
+static NTSTATUS Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Sent) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PIO_STACK_LOCATION Stack = TakeRequestParameters(Extension, Irp);
+  ULONG Length = Stack->Parameters.Write.Length;
+  const UCHAR* Data = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
+  if (!Extension->DeviceStarted) return STATUS_DEVICE_DATA_ERROR;
+  if (Data == NULL || Length == 0) return STATUS_SUCCESS;
+  if (Length > LARGEST_WRITE) return STATUS_INVALID_USER_BUFFER;
 
   PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, TRANSFER_URB_LENGTH, DRIVER_POOL_TAG);
   if (Urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   // A pending IN transfer of the reading thread gives way at once.
   CancelCurrentUrb(DeviceObject);
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
-  NTSTATUS Status = SendChunks(DeviceObject, Urb, Data, Length, Sent);
+  // The pipes are read only under UsbMutex: a selection replaces them holding it.
+  NTSTATUS Status = CheckPipes(Extension, Stack);
+  if (Status == STATUS_SUCCESS) Status = SendChunks(DeviceObject, Urb, Data, Length, Sent);
   KeReleaseMutex(&Extension->UsbMutex, FALSE);
   ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
   return Status;
 }
 
 NTSTATUS ZarUSBSerConv_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   // Every write ends permanent reading until the next read, even one that fails at once.
-  KeResetEvent(&Extension->ReaderThreadContext.ReadEnableEvent);
+  DisableReading(DeviceObject);
   ULONG Sent = 0;
   NTSTATUS Status = Write(DeviceObject, Irp, &Sent);
   Irp->IoStatus.Status = Status;

@@ -162,3 +162,57 @@ TEST(UsbScriptedBus, ConfigurationDescriptorsThatLieSelectNothing) {
     ASSERT_TRUE(r.ok()) << r.report;
   }
 }
+
+// Descriptor chains that do not hold together inside wTotalLength are refused where the
+// configuration descriptor is read, before any parser or the selection walks them.
+TEST(UsbScriptedBus, DescriptorChainsThatDoNotHoldTogetherSelectNothing) {
+  // Header, interface 0 with two endpoints, the IN and the OUT endpoint: 32 bytes.
+  auto chain = [](UCHAR endpoints, std::vector<UCHAR> tail, std::optional<USHORT> total = {}) {
+    std::vector<UCHAR> cd = {
+        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,    0, 1,         1,    0, 0x80, 50,
+        9, USB_INTERFACE_DESCRIPTOR_TYPE,     0,    0, endpoints, 0xFF, 0, 0,    0,
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE,      0x81, 3, 8,         0,    10};
+    cd.insert(cd.end(), tail.begin(), tail.end());
+    USHORT length = total.value_or(USHORT(cd.size()));
+    cd[2] = UCHAR(length), cd[3] = UCHAR(length >> 8);
+    return cd;
+  };
+  const std::vector<UCHAR> out = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x02, 3, 8, 0, 10};
+  struct Case {
+    const char* shape;
+    std::vector<UCHAR> cd;
+  };
+  std::vector<Case> cases = {
+      {"a descriptor of length 0", chain(2, {0, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x02, 3, 8, 0, 10})},
+      {"a descriptor of length 1", chain(2, {1, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x02, 3, 8, 0, 10})},
+      {"an endpoint running past wTotalLength", chain(2, out, 29)},
+      {"more endpoints counted than present", chain(3, out)},
+  };
+  for (auto& k : cases) {
+    SCOPED_TRACE(k.shape);
+    DriverMachine m;
+    auto r = m.k.Run([&] {
+      m.Load();
+      ScriptedConverter c(m);
+      c.configuration_answers = {k.cd};
+      c.Plug(m);
+      EXPECT_EQ(SelectConfiguration(c.fdo), STATUS_DEVICE_DATA_ERROR);
+      EXPECT_EQ(c.selections, 0u);
+      EXPECT_EQ(c.ext->ConfigurationDescriptor, nullptr);
+      c.Remove();
+    });
+    ASSERT_TRUE(r.ok()) << r.report;
+  }
+  // The same chain whole is selected.
+  DriverMachine m;
+  auto r = m.k.Run([&] {
+    m.Load();
+    ScriptedConverter c(m);
+    c.configuration_answers = {chain(2, out)};
+    c.Plug(m);
+    EXPECT_EQ(SelectConfiguration(c.fdo), STATUS_SUCCESS);
+    EXPECT_EQ(c.selections, 1u);
+    c.Remove();
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
