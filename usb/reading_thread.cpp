@@ -131,15 +131,9 @@ BOOLEAN StopReadingThread(PDEVICE_OBJECT DeviceObject) {
   KeWaitForSingleObject(&Context->StoppedEvent, Executive, KernelMode, FALSE, NULL);
   LARGE_INTEGER Grace;
   Grace.QuadPart = -READING_STOP_GRACE_100NS;
+  // The thread runs a few instructions after its last signal (StoppedEvent); a wait on its thread
+  // object would crash Windows 98/Me.
   KeDelayExecutionThread(KernelMode, FALSE, &Grace);
-  // The thread runs a few instructions after its last signal: it is gone only when its thread
-  // object is signalled.
-  PVOID ThreadObject;
-  if (NT_SUCCESS(ObReferenceObjectByHandle(Extension->ReaderThreadHandle, SYNCHRONIZE, NULL,
-                                           KernelMode, &ThreadObject, NULL))) {
-    KeWaitForSingleObject(ThreadObject, Executive, KernelMode, FALSE, NULL);
-    ObDereferenceObject(ThreadObject);
-  }
   ZwClose(Extension->ReaderThreadHandle);
   Extension->ReaderThreadHandle = NULL;
   return TRUE;
