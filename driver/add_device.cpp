@@ -60,6 +60,7 @@ static NTSTATUS InitializeExtension(PDEVICE_OBJECT DeviceObject) {
   KeInitializeEvent(&Extension->WatchdogIdle, NotificationEvent, TRUE);
   KeInitializeMutex(&Extension->UsbMutex, 0);
   KeInitializeSpinLock(&Extension->UrbLock);
+  KeInitializeSpinLock(&Extension->BringUpLock);
   Extension->CurrentUrbIrp = NULL;
   Extension->Timeouts.ReadIntervalTimeout = DEFAULT_READ_INTERVAL_TIMEOUT;
   Extension->Timeouts.ReadTotalTimeoutMultiplier = DEFAULT_READ_TOTAL_MULTIPLIER;
