@@ -9,10 +9,10 @@
 // the configuration, the pipes and the reading thread are up it completes, and the link comes up
 // behind its closed gate in the power-up thread. A start the lower drivers failed sends nothing.
 // A stop is never failed and always goes down; from it until the next successful start (and after
-// a failed start) requests are refused and nothing reaches the released configuration. A surprise removal marks the device unusable
-// at once: the converter is gone, and requests are refused rather than sent to it. Both removals
-// end the power path's hold of the link, so that a user waiting for a power-up that will not come
-// goes on (and fails), and wake a read waiting on the receive queue.
+// a failed start) requests are refused and nothing reaches the released configuration. A surprise
+// removal marks the device unusable at once: the converter is gone, and requests are refused rather
+// than sent to it. Both removals end the power path's hold of the link, so that a user waiting for
+// a power-up that will not come goes on (and fails), and wake a read waiting on the receive queue.
 #include "driver/driver.h"
 #include "driver/pool_tag.h"
 #include "reader/reader_extension.h"
@@ -142,13 +142,13 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // unconfiguring request lives on the stack, and the stop goes down whatever the bus said.
 static void StopSequence(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  struct _URB_SELECT_CONFIGURATION Unconfigure;
-  USHORT Length = (USHORT)sizeof(Unconfigure);
-  RtlZeroMemory(&Unconfigure, Length);
-  UsbBuildSelectConfigurationRequest((PURB)&Unconfigure, Length, NULL);
+  URB Unconfigure;
+  RtlZeroMemory(&Unconfigure, sizeof(Unconfigure));
+  UsbBuildSelectConfigurationRequest(&Unconfigure, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION),
+                                     NULL);
   CancelCurrentUrb(DeviceObject);
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
-  SubmitUrb(DeviceObject, (PURB)&Unconfigure);
+  SubmitUrb(DeviceObject, &Unconfigure);
   // The configuration and its pipe handles are gone with it: nothing may use them again.
   Extension->ConfigurationHandle = NULL;
   Extension->OutPipe = NULL;
