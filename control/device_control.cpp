@@ -9,7 +9,9 @@
 //
 // Before the device's first start the reader link has never been set up and the converter not
 // configured: smart card requests and the raw reader command are refused with
-// STATUS_DEVICE_NOT_READY, without the link.
+// STATUS_DEVICE_NOT_READY, without the link. So are they, and the private converter requests, on
+// a stopped device (a stop, or a start that failed), whose configuration is released: nothing is
+// sent to it until it is started again.
 #include "control/device_control.h"
 
 #include "control/private_requests.h"
@@ -181,12 +183,16 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Information = 0;
   if (!Extension->DeviceStarted) return Complete(DeviceObject, Irp, STATUS_DEVICE_DATA_ERROR);
   if (IsSerialRequest(ControlCode)) return Complete(DeviceObject, Irp, STATUS_SUCCESS);
-  if (InList(PrivateRequests, ARRAYSIZE(PrivateRequests), ControlCode)) {
+  BOOLEAN Private = InList(PrivateRequests, ARRAYSIZE(PrivateRequests), ControlCode);
+  if (Private && Extension->PnpState == PNP_STATE_STOPPED) {
+    return Complete(DeviceObject, Irp, STATUS_DEVICE_NOT_READY);
+  }
+  if (Private) {
     return Complete(DeviceObject, Irp, PrivateRequestIoctl(DeviceObject, Irp));
   }
   BOOLEAN Smartcard = InList(SmartcardRequests, ARRAYSIZE(SmartcardRequests), ControlCode);
   BOOLEAN RawCommand = ControlCode == IOCTL_RAW_READER_COMMAND;
-  if ((Smartcard || RawCommand) && Extension->PnpState == PNP_STATE_ADDED) {
+  if ((Smartcard || RawCommand) && Extension->PnpState != PNP_STATE_STARTED) {
     return Complete(DeviceObject, Irp, STATUS_DEVICE_NOT_READY);
   }
   if (Smartcard) return SmartcardPath(DeviceObject, Irp, ControlCode);

@@ -7,8 +7,7 @@ static NTSTATUS QueryInterface(PDEVICE_OBJECT DeviceObject, PPRIVATE_REQUEST Req
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   if (Request->OutputLength < INTERFACE_RECORD_LENGTH) return STATUS_BUFFER_TOO_SMALL;
   // InterfaceInfo is replaced under UsbMutex; a pending transfer of the reading thread gives way.
-  CancelCurrentUrb(DeviceObject);
-  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  AcquireConverter(DeviceObject);
   NTSTATUS Status = STATUS_INVALID_DEVICE_STATE;  // nothing is selected before the first start
   if (Extension->InterfaceInfo != NULL) {
     SetRecordWord(Request->Buffer, INTERFACE_RECORD_NUMBER,
@@ -18,7 +17,7 @@ static NTSTATUS QueryInterface(PDEVICE_OBJECT DeviceObject, PPRIVATE_REQUEST Req
     Request->Information = INTERFACE_RECORD_LENGTH;
     Status = STATUS_SUCCESS;
   }
-  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  ReleaseConverter(DeviceObject);
   return Status;
 }
 
@@ -31,11 +30,10 @@ static NTSTATUS SelectSetting(PDEVICE_OBJECT DeviceObject, PPRIVATE_REQUEST Requ
   RtlZeroMemory(&Selection, sizeof(Selection));
   Selection.InterfaceNumber = Request->Buffer[INTERFACE_RECORD_NUMBER];
   Selection.AlternateSetting = Request->Buffer[INTERFACE_RECORD_SETTING];
-  CancelCurrentUrb(DeviceObject);
-  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  AcquireConverter(DeviceObject);
   NTSTATUS Status = SelectInterface(DeviceObject, Extension->ConfigurationDescriptor, &Selection);
   if (Status == STATUS_SUCCESS) BuildPipeTable(DeviceObject);
-  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  ReleaseConverter(DeviceObject);
   return Status;
 }
 

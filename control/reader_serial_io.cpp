@@ -222,6 +222,8 @@ NTSTATUS ReaderSerialIo(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   // The converter is gone, or going: nothing more is sent to it.
   if (Extension->PnpState >= PNP_STATE_SURPRISE_REMOVED) return STATUS_DEVICE_DATA_ERROR;
+  // Stopped: the converter's configuration is released until the next start.
+  if (Extension->PnpState == PNP_STATE_STOPPED) return STATUS_DEVICE_NOT_READY;
 
   SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
   SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;

@@ -56,10 +56,12 @@ static NTSTATUS InitializeExtension(PDEVICE_OBJECT DeviceObject) {
   KeInitializeEvent(&Context->ReadEnableEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Context->StopEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Context->StoppedEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Context->ConverterFree, NotificationEvent, TRUE);
   KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->WatchdogIdle, NotificationEvent, TRUE);
   KeInitializeMutex(&Extension->UsbMutex, 0);
   KeInitializeSpinLock(&Extension->UrbLock);
+  KeInitializeSpinLock(&Extension->BringUpLock);
   Extension->CurrentUrbIrp = NULL;
   Extension->Timeouts.ReadIntervalTimeout = DEFAULT_READ_INTERVAL_TIMEOUT;
   Extension->Timeouts.ReadTotalTimeoutMultiplier = DEFAULT_READ_TOTAL_MULTIPLIER;

@@ -37,6 +37,12 @@ typedef struct _READER_THREAD_CONTEXT {
   LONG StopRequested;
   // Interlocked only. Set by the thread when a transfer found the converter gone.
   LONG ConverterGone;
+  // Requests that took the converter from the thread (AcquireConverter) and have not given it
+  // back: the thread starts no transfer while there are any, so that a cancel that found it
+  // between two transfers still gives the request its turn. Changed under ReaderMutex together
+  // with ConverterFree (notification, signalled at 0); read by the thread interlocked.
+  LONG ConverterWanted;
+  KEVENT ConverterFree;
   PPIPE_ENTRY ReadPipe;
   PDEVICE_OBJECT ReadDevice;
   UCHAR ReadChunk[TRANSFER_CHUNK_SIZE];
@@ -90,16 +96,27 @@ typedef struct _DEVICE_EXTENSION {
   // PNP_STATE_*. Written by the Plug and Play dispatch only (requests arrive one at a time); read
   // anywhere: once it has reached PNP_STATE_SURPRISE_REMOVED it never goes back.
   ULONG PnpState;
-  // The power path. Device power requests arrive one at a time, so these are written only by the
-  // power dispatch, the D0 completion routine and the power-up thread, in that order for one
-  // request, and by the removal once no power request is in progress.
-  // TRUE from a power-down that closed the reader link's gate until the power-up that opens it.
+  // The power path. Device power requests arrive one at a time; the reader's bring-up after a
+  // start or a power-up runs in the power-up thread behind the closed gate of the reader link.
+  // Guards DevicePowerState's changes, PowerHoldsLink, BringUpWanted and PowerThreadEnd, and the
+  // gate's opening by the power path; held for a few instructions at DISPATCH_LEVEL, never
+  // across a wait. Taken after no other lock.
+  KSPIN_LOCK BringUpLock;
+  // TRUE from a power-down or a start that closed the reader link's gate until the bring-up (or
+  // the removal) that opens it.
   BOOLEAN PowerHoldsLink;
-  // The thread that powers the reader up again where waiting is allowed (a D0 request completes
-  // at DISPATCH_LEVEL); created at the first power-down, ended at removal. Referenced object.
-  PKTHREAD PowerThread;
-  KEVENT PowerUpEvent;  // synchronization: PowerUpIrp was handed over, or the thread is to end
-  PIRP PowerUpIrp;      // the D0 request the power-up thread completes; NULL: end the thread
+  // The power-up thread is to set the reader up again; counted in IoCount while TRUE.
+  BOOLEAN BringUpWanted;
+  BOOLEAN PowerThreadEnd;  // the power-up thread is to end
+  // The thread that sets the reader up where waiting is allowed (a D0 request completes at
+  // DISPATCH_LEVEL, and a start does not wait for the reader); created at the first start or
+  // power-down, ended at removal. TRUE while it exists.
+  BOOLEAN PowerThreadRunning;
+  KEVENT PowerUpEvent;      // synchronization: work handed over, or the thread is to end
+  KEVENT PowerThreadEnded;  // notification: the thread's last act
+  // A URB came back with the converter gone: the device is not usable again, whatever a later
+  // power-up or start says. Set by SubmitUrb, read anywhere.
+  BOOLEAN ConverterGone;
   // The converter's loss counts as the reader link's last line status request found them: a count
   // that has moved since means characters were lost or damaged in between. Used only by that
   // request, which the link makes under its LinkMutex; LossCountsKnown is FALSE until the first.

@@ -39,8 +39,9 @@ DRIVER_DISPATCH DispatchPnp;
 DRIVER_DISPATCH DispatchPower;
 
 // The Plug and Play state that lets requests in: TRUE before a surprise removal or a removal.
+// Also FALSE once a URB found the converter gone, before Plug and Play has heard of it.
 inline BOOLEAN DeviceStillThere(PDEVICE_EXTENSION Extension) {
-  return Extension->PnpState < PNP_STATE_SURPRISE_REMOVED;
+  return Extension->PnpState < PNP_STATE_SURPRISE_REMOVED && !Extension->ConverterGone;
 }
 
 // The power path's share of a removal: the reader link's gate opened again if a power-down
@@ -49,6 +50,10 @@ NTSTATUS ReleasePowerHold(PDEVICE_OBJECT DeviceObject);
 // Ends the power-up thread, if there is one, and waits for it; passes a held system power request
 // on. PASSIVE_LEVEL; no power request of the device may be in progress.
 NTSTATUS EndPowerPath(PDEVICE_OBJECT DeviceObject);
+// The start's share: the reader link's gate closed, and the reader's serial setup and bring-up
+// handed to the power-up thread, which opens the gate when they are done (a request meanwhile
+// waits at the gate). Without that thread they run here. PASSIVE_LEVEL, LinkMutex held.
+NTSTATUS BringUpAfterStart(PDEVICE_OBJECT DeviceObject);
 
 // The end of a device, through the transport's own routines: the reading thread stopped, the
 // library binding released, the legacy link or the interface withdrawn, descriptors, interface

@@ -5,13 +5,17 @@
 // Start and stop hold LinkMutex throughout (taken directly: they come from the Plug and Play
 // manager, whatever the power path is doing), so that the card tracking thread of a handle kept
 // open across a stop never uses the link while the converter is reconfigured; the configuration
-// and the pipe table change together under UsbMutex. A surprise removal marks the device unusable
-// at once: the converter is gone, and requests are refused rather than sent to it. Both removals
-// end the power path's hold of the link, so that a user waiting for a power-up that will not come
-// goes on (and fails), and wake a read waiting on the receive queue.
+// and the pipe table change together under UsbMutex. The start does not wait for the reader: once
+// the configuration, the pipes and the reading thread are up it completes, and the link comes up
+// behind its closed gate in the power-up thread. A start the lower drivers failed sends nothing.
+// A stop is never failed and always goes down; from it until the next successful start (and after
+// a failed start) requests are refused and nothing reaches the released configuration. A surprise
+// removal marks the device unusable at once: the converter is gone, and requests are refused rather
+// than sent to it. Both removals end the power path's hold of the link, so that a user waiting for
+// a power-up that will not come goes on (and fails), and wake a read waiting on the receive queue.
 #include "driver/driver.h"
 #include "driver/pool_tag.h"
-#include "link/link.h"
+#include "reader/reader_extension.h"
 #include "usb/converter_protocol.h"
 #include "usb/usb_transport.h"
 
@@ -78,10 +82,10 @@ static void ReadConverterStatus(PDEVICE_OBJECT DeviceObject) {
   ZarUSBSerConv_ReadPort(DeviceObject, CONVERTER_REQUEST_PORT, &Value, &Index);
 }
 
-// Caller holds LinkMutex.
+// Caller holds LinkMutex. The reader's bring-up is not waited for: it follows behind the link's
+// closed gate (BringUpAfterStart).
 static NTSTATUS StartSequence(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
   // A start after a stop reads the descriptor again.
   if (Extension->DeviceDescriptor != NULL) {
     ExFreePoolWithTag(Extension->DeviceDescriptor, DRIVER_POOL_TAG);
@@ -100,60 +104,74 @@ static NTSTATUS StartSequence(PDEVICE_OBJECT DeviceObject) {
   ReadConverterStatus(DeviceObject);
   // From here on the start succeeds: a reader that does not answer shows on its first exchange.
   StartReadingThread(DeviceObject);
-  LinkSerialSetup(SmartcardExtension);
-  LinkBringUp(SmartcardExtension);
   return STATUS_SUCCESS;
+}
+
+// A start that failed, below or here, leaves a device that takes no I/O: one that was started
+// (a start without a stop before it) is stopped now, and its interface withdrawn; one never
+// started stays so.
+static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  if (Extension->PnpState == PNP_STATE_STARTED) {
+    Extension->PnpState = PNP_STATE_STOPPED;
+    EnableInterface(Extension, FALSE);
+  }
+  return CompleteRequest(Irp, Status);
 }
 
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PREADER_EXTENSION ReaderExtension = Extension->SmartcardExtension.ReaderExtension;
-  // The lower drivers' answer does not decide: a bus that failed the start fails the first URB.
-  PassDownAndWait(Extension, Irp);
+  // A stack whose lower drivers failed the start is not used: nothing is sent to the converter.
+  NTSTATUS Status = PassDownAndWait(Extension, Irp);
+  if (!NT_SUCCESS(Status)) return FailStart(DeviceObject, Irp, Status);
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
-  NTSTATUS Status = StartSequence(DeviceObject);
-  if (NT_SUCCESS(Status)) Extension->PnpState = PNP_STATE_STARTED;
+  Status = StartSequence(DeviceObject);
+  if (NT_SUCCESS(Status)) {
+    Extension->ConverterGone = FALSE;
+    Extension->PnpState = PNP_STATE_STARTED;
+    BringUpAfterStart(DeviceObject);
+  }
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
-  if (NT_SUCCESS(Status)) EnableInterface(Extension, TRUE);
-  Irp->IoStatus.Information = 0;
-  Irp->IoStatus.Status = Status;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
+  if (!NT_SUCCESS(Status)) return FailStart(DeviceObject, Irp, Status);
+  EnableInterface(Extension, TRUE);
+  return CompleteRequest(Irp, Status);
 }
 
-// Unconfigures the converter and ends permanent reading; the descriptors stay.
-static NTSTATUS StopSequence(PDEVICE_OBJECT DeviceObject) {
+// Unconfigures the converter and ends permanent reading; the descriptors stay. Cannot fail: the
+// unconfiguring request lives on the stack, and the stop goes down whatever the bus said.
+static void StopSequence(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  NTSTATUS Status = STATUS_SUCCESS;
-  USHORT Length = (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION);
-  PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, Length, DRIVER_POOL_TAG);
-  if (Urb == NULL) {
-    Status = STATUS_INSUFFICIENT_RESOURCES;
-  } else {
-    RtlZeroMemory(Urb, Length);
-    UsbBuildSelectConfigurationRequest(Urb, Length, NULL);
-    CancelCurrentUrb(DeviceObject);
-    KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
-    SubmitUrb(DeviceObject, Urb);
-    // The configuration and its pipe handles are gone with it.
-    Extension->ConfigurationHandle = NULL;
-    KeReleaseMutex(&Extension->UsbMutex, FALSE);
-    ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
-  }
+  URB Unconfigure;
+  RtlZeroMemory(&Unconfigure, sizeof(Unconfigure));
+  UsbBuildSelectConfigurationRequest(&Unconfigure, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION),
+                                     NULL);
+  CancelCurrentUrb(DeviceObject);
+  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  SubmitUrb(DeviceObject, &Unconfigure);
+  // The configuration and its pipe handles are gone with it: nothing may use them again.
+  Extension->ConfigurationHandle = NULL;
+  Extension->OutPipe = NULL;
+  Extension->InPipe = NULL;
+  for (ULONG Index = 0; Index < PIPE_COUNT; ++Index) Extension->Pipes[Index].PipeInfo = NULL;
+  Extension->ReaderThreadContext.ReadPipe = NULL;
+  KeReleaseMutex(&Extension->UsbMutex, FALSE);
   StopReadingThread(DeviceObject);
-  return Status;
 }
 
 static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PREADER_EXTENSION ReaderExtension = Extension->SmartcardExtension.ReaderExtension;
-  KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
-  NTSTATUS Status = StopSequence(DeviceObject);
+  // Stopped first: requests are refused from here on, and a user inside the link (a bring-up
+  // with a reader that does not answer) fails at its next serial request and lets the link go.
   Extension->PnpState = PNP_STATE_STOPPED;
+  KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
+  StopSequence(DeviceObject);
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
   EnableInterface(Extension, FALSE);
-  if (NT_SUCCESS(Status)) return PassDown(Extension, Irp);
-  return CompleteRequest(Irp, Status);
+  // Never failed, always passed down.
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  return PassDown(Extension, Irp);
 }
 
 // What both removals do first: no new request gets in, nobody waits for the device any more.

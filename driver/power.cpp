@@ -8,15 +8,18 @@
 //   from the D3 request to the D0 request, which come in different contexts (reader/link_lock.h).
 //   Only a power-down that closed the gate has it reopened: a D0 request without a D3 before it,
 //   or after D1 or D2, gives nothing back.
-// - The D0 request completes at DISPATCH_LEVEL, where nothing may wait. Its completion routine
-//   hands it to the device's power-up thread, which sets the serial line up, brings the reader
-//   link up again (the DTR cycle restarts the reader, which then knows nothing of the link's
-//   sequence numbers and information field sizes, and has the card unpowered), completes a
-//   pending presence request, opens the link and then completes the D0 request, in that order. The
-//   thread is created at the first power-down, where waiting is allowed; if it cannot be created
-//   the completion routine only marks the device powered and opens the link.
-// - A D0 request is marked pending in the dispatch and completed by the power path; it stays
-//   counted in IoCount until then, so a removal waits for the power-up.
+// - The D0 request completes as soon as the bus has powered the device up: the state is recorded
+//   there and the request goes on, so that neither it nor the system request behind it waits for
+//   the reader, which may take long or never answer. The reader is set up behind the closed gate
+//   by the device's power-up thread: serial setup, bring-up (the DTR cycle restarts the reader,
+//   which then knows nothing of the link's sequence numbers and information field sizes, and has
+//   the card unpowered), a pending presence request completed, then the gate opened. Requests
+//   meanwhile wait at the gate. The start hands its bring-up to the same thread. The thread is
+//   created at the first start or power-down, where waiting is allowed; without it a start brings
+//   the reader up itself and a power-up only opens the gate. A bring-up in progress is counted in
+//   IoCount, so a removal waits for it.
+// - A power-down that comes during a bring-up finds the gate closed already; the bring-up then
+//   fails at its next serial request and leaves the gate closed for the power-up that follows.
 // - The held system request: the dispatch marks it pending and returns STATUS_PENDING. If
 //   PoRequestPowerIrp fails, the system request goes down at once, without a device request.
 // - A query for a sleeping state marks the device unusable; when the system then stays in (or
@@ -51,15 +54,13 @@ static NTSTATUS PassPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // --- power-up ---
 
-// The reader and the link back after a power-down. PASSIVE_LEVEL.
-static void PowerUpReader(PDEVICE_OBJECT DeviceObject) {
+// Serial setup and bring-up behind the closed gate, then the gate opened unless a power-down came
+// meanwhile (its power-up runs them again). PASSIVE_LEVEL.
+static void BringUpReader(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
-  RecordDevicePower(DeviceObject, PowerDeviceD0);
-  Extension->DeviceStarted = DeviceStillThere(Extension);
-  if (!Extension->PowerHoldsLink) return;
-  if (Extension->PnpState == PNP_STATE_STARTED) {
+  if (Extension->PnpState == PNP_STATE_STARTED && Extension->DevicePowerState != PowerDeviceD3) {
     KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
     LinkSerialSetup(SmartcardExtension);
     LinkBringUp(SmartcardExtension);
@@ -67,35 +68,49 @@ static void PowerUpReader(PDEVICE_OBJECT DeviceObject) {
         SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
       CompleteCardTracking(SmartcardExtension);
     }
+    ReaderExtension->CardPresentAtPowerDown = FALSE;
     KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
   }
-  Extension->PowerHoldsLink = FALSE;
-  OpenReaderLink(SmartcardExtension);
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
+  if (Extension->PowerHoldsLink && !Extension->BringUpWanted &&
+      Extension->DevicePowerState != PowerDeviceD3) {
+    Extension->PowerHoldsLink = FALSE;
+    OpenReaderLink(SmartcardExtension);
+  }
+  KeReleaseSpinLock(&Extension->BringUpLock, Irql);
 }
 
 static VOID NTAPI PowerUpThread(PVOID Context) {
   PDEVICE_OBJECT DeviceObject = (PDEVICE_OBJECT)Context;
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  for (;;) {
+  BOOLEAN End = FALSE;
+  while (!End) {
     KeWaitForSingleObject(&Extension->PowerUpEvent, Executive, KernelMode, FALSE, NULL);
-    PIRP Irp = Extension->PowerUpIrp;
-    Extension->PowerUpIrp = NULL;
-    if (Irp == NULL) break;
-    PowerUpReader(DeviceObject);
-    // Whatever the lower drivers reported, the device is in D0 now.
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoDecrement(DeviceObject);
+    KIRQL Irql;
+    KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
+    BOOLEAN Wanted = Extension->BringUpWanted;
+    Extension->BringUpWanted = FALSE;
+    End = Extension->PowerThreadEnd;
+    KeReleaseSpinLock(&Extension->BringUpLock, Irql);
+    if (Wanted) {
+      BringUpReader(DeviceObject);
+      IoDecrement(DeviceObject);
+    }
   }
+  // The last act: the removal waits for this event, not for the thread object.
+  KeSetEvent(&Extension->PowerThreadEnded, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// At the first power-down; the thread lives until the removal. PASSIVE_LEVEL.
+// At the first start or power-down; the thread lives until the removal. PASSIVE_LEVEL.
 static void CreatePowerThread(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  if (Extension->PowerThread != NULL) return;
+  if (Extension->PowerThreadRunning) return;
   KeInitializeEvent(&Extension->PowerUpEvent, SynchronizationEvent, FALSE);
-  Extension->PowerUpIrp = NULL;
+  KeInitializeEvent(&Extension->PowerThreadEnded, NotificationEvent, FALSE);
+  Extension->PowerThreadEnd = FALSE;
+  Extension->BringUpWanted = FALSE;
   OBJECT_ATTRIBUTES Attributes;
   InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
   HANDLE Handle = NULL;
@@ -103,34 +118,63 @@ static void CreatePowerThread(PDEVICE_OBJECT DeviceObject) {
                                        PowerUpThread, DeviceObject))) {
     return;
   }
-  PVOID Thread = NULL;
-  if (!NT_SUCCESS(ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread,
-                                            NULL))) {
-    // Without its object the thread could not be waited for: it ends now.
-    KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
-    Thread = NULL;
-  }
   ZwClose(Handle);
-  Extension->PowerThread = (PKTHREAD)Thread;
+  Extension->PowerThreadRunning = TRUE;
 }
 
-// Completion of a D0 request, at any IRQL up to DISPATCH_LEVEL: the bus has powered up.
+// Hands the reader's bring-up to the power-up thread. Any IRQL up to DISPATCH_LEVEL, with
+// BringUpLock held.
+static void WantBringUpLocked(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  if (!Extension->BringUpWanted) {
+    Extension->BringUpWanted = TRUE;
+    IoIncrement(DeviceObject);
+  }
+  KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS BringUpAfterStart(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
+  CreatePowerThread(DeviceObject);
+  if (!Extension->PowerThreadRunning) {
+    LinkSerialSetup(SmartcardExtension);
+    LinkBringUp(SmartcardExtension);
+    return STATUS_SUCCESS;
+  }
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
+  BOOLEAN Close = !Extension->PowerHoldsLink;
+  Extension->PowerHoldsLink = TRUE;
+  WantBringUpLocked(DeviceObject);
+  KeReleaseSpinLock(&Extension->BringUpLock, Irql);
+  // The caller holds LinkMutex (recursive): nobody else is inside the link.
+  if (Close) CloseReaderLink(SmartcardExtension);
+  return STATUS_SUCCESS;
+}
+
+// Completion of a D0 request, at any IRQL up to DISPATCH_LEVEL: the bus has powered up. The
+// request goes on at once; the reader follows in the power-up thread.
 static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PDEVICE_OBJECT Device = (PDEVICE_OBJECT)Context;
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(Device);
-  if (Extension->PowerThread != NULL) {
-    Extension->PowerUpIrp = Irp;
-    KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
-  // No power-down came first, or its thread could not be made: only what needs no waiting.
-  RecordDevicePower(Device, PowerDeviceD0);
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
+  Extension->DevicePowerState = PowerDeviceD0;
+  // Not over a converter found gone meanwhile (DeviceStillThere).
   Extension->DeviceStarted = DeviceStillThere(Extension);
   if (Extension->PowerHoldsLink) {
-    Extension->PowerHoldsLink = FALSE;
-    OpenReaderLink(&Extension->SmartcardExtension);
+    if (Extension->PowerThreadRunning) {
+      WantBringUpLocked(Device);
+    } else {
+      Extension->PowerHoldsLink = FALSE;
+      OpenReaderLink(&Extension->SmartcardExtension);
+    }
   }
+  KeReleaseSpinLock(&Extension->BringUpLock, Irql);
+  RecordDevicePower(Device, PowerDeviceD0);
+  // Whatever the lower drivers reported, the device is in D0 now.
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoDecrement(Device);
   return STATUS_SUCCESS;
@@ -141,19 +185,22 @@ static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
 static void PowerDownReader(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
-  // From here every serial request fails at once, so a user of the link lets it go soon.
+  if (DeviceStillThere(Extension)) CreatePowerThread(DeviceObject);
+  // From here every serial request fails at once, so a user of the link lets it go soon; a
+  // bring-up in progress leaves the gate closed.
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
   Extension->DevicePowerState = PowerDeviceD3;
   Extension->DeviceStarted = FALSE;
+  BOOLEAN Close = !Extension->PowerHoldsLink && DeviceStillThere(Extension);
+  if (Close) Extension->PowerHoldsLink = TRUE;
+  KeReleaseSpinLock(&Extension->BringUpLock, Irql);
   // No IN transfer stays pending across D3, and none starts until D0.
   PauseReading(DeviceObject);
   QueueWakeWaiter(&Extension->ReceiveQueue);
   SmartcardExtension->ReaderExtension->CardPresentAtPowerDown =
       SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
-  if (!Extension->PowerHoldsLink && DeviceStillThere(Extension)) {
-    CreatePowerThread(DeviceObject);
-    CloseReaderLink(SmartcardExtension);
-    Extension->PowerHoldsLink = TRUE;
-  }
+  if (Close) CloseReaderLink(SmartcardExtension);
   RecordDevicePower(DeviceObject, PowerDeviceD3);
 }
 
@@ -161,7 +208,7 @@ static NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POW
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   switch (State) {
     case PowerDeviceD0:
-      // Completed by the power path once the reader is back; the count stays until then.
+      // Completed by the power path once the bus has powered up; the count stays until then.
       IoMarkIrpPending(Irp);
       IoCopyCurrentIrpStackLocationToNext(Irp);
       IoSetCompletionRoutine(Irp, PowerUpComplete, DeviceObject, TRUE, TRUE, TRUE);
@@ -247,21 +294,26 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS ReleasePowerHold(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
   if (Extension->PowerHoldsLink) {
     Extension->PowerHoldsLink = FALSE;
     OpenReaderLink(&Extension->SmartcardExtension);
   }
+  KeReleaseSpinLock(&Extension->BringUpLock, Irql);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS EndPowerPath(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  if (Extension->PowerThread != NULL) {
-    Extension->PowerUpIrp = NULL;
+  if (Extension->PowerThreadRunning) {
+    KIRQL Irql;
+    KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
+    Extension->PowerThreadEnd = TRUE;
+    KeReleaseSpinLock(&Extension->BringUpLock, Irql);
     KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(Extension->PowerThread, Executive, KernelMode, FALSE, NULL);
-    ObDereferenceObject(Extension->PowerThread);
-    Extension->PowerThread = NULL;
+    KeWaitForSingleObject(&Extension->PowerThreadEnded, Executive, KernelMode, FALSE, NULL);
+    Extension->PowerThreadRunning = FALSE;
   }
   PIRP SystemIrp = Extension->PendingPowerIrp;
   Extension->PendingPowerIrp = NULL;

@@ -13,7 +13,18 @@ NTSTATUS DispatchTrivialSuccess(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
+// Counted like the other requests: a removal detaches from the lower device only after the last
+// one has gone down, and one that comes after the removal began is refused.
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(DeviceExtensionOf(DeviceObject)->LowerDevice, Irp);
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  IoIncrement(DeviceObject);
+  NTSTATUS Status;
+  if (Extension->PnpState >= PNP_STATE_REMOVED || Extension->LowerDevice == NULL) {
+    Status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
+  } else {
+    IoSkipCurrentIrpStackLocation(Irp);
+    Status = IoCallDriver(Extension->LowerDevice, Irp);
+  }
+  IoDecrement(DeviceObject);
+  return Status;
 }

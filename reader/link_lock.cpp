@@ -2,6 +2,14 @@
 
 #define TICKS_NOT_LIMITED 0
 
+// The gate's state, by a wait that does not block: Windows 98/Me exports no KeReadStateEvent.
+static BOOLEAN GateOpen(PREADER_EXTENSION ReaderExtension) {
+  LARGE_INTEGER Now;
+  Now.QuadPart = 0;
+  return KeWaitForSingleObject(&ReaderExtension->LinkGate, Executive, KernelMode, FALSE, &Now) ==
+         STATUS_SUCCESS;
+}
+
 NTSTATUS AcquireReaderLink(PSMARTCARD_EXTENSION SmartcardExtension, PLARGE_INTEGER Timeout) {
   PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
@@ -21,7 +29,7 @@ NTSTATUS AcquireReaderLink(PSMARTCARD_EXTENSION SmartcardExtension, PLARGE_INTEG
     }
     KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
     // A power-down that closed the gate meanwhile waits for this mutex: it goes first.
-    if (KeReadStateEvent(&ReaderExtension->LinkGate) != 0) return STATUS_SUCCESS;
+    if (GateOpen(ReaderExtension)) return STATUS_SUCCESS;
     KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
   }
 }

@@ -89,13 +89,22 @@ NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   PKTHREAD Thread = TrackingThreadOf(SmartcardExtension);
   if (ReaderExtension->TrackingStarts == 0 && Thread != NULL) {
     KeSetEvent(&ReaderExtension->TrackingStopEvent, IO_NO_INCREMENT, FALSE);
-    // The thread object is signalled once the thread has really ended, its last steps included.
-    Status = KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, NULL);
+    // The thread's last act; a wait on the thread object would crash Windows 98/Me.
+    Status = KeWaitForSingleObject(&ReaderExtension->TrackingStoppedEvent, Executive, KernelMode,
+                                   FALSE, NULL);
     SetTrackingThread(SmartcardExtension, NULL);
     ObDereferenceObject(Thread);
   }
   KeReleaseMutex(&ReaderExtension->TrackingMutex, FALSE);
   return Status;
+}
+
+// By a wait that does not block: Windows 98/Me exports no KeReadStateEvent.
+static BOOLEAN StopAsked(PREADER_EXTENSION ReaderExtension) {
+  LARGE_INTEGER Now;
+  Now.QuadPart = 0;
+  return KeWaitForSingleObject(&ReaderExtension->TrackingStopEvent, Executive, KernelMode, FALSE,
+                               &Now) == STATUS_SUCCESS;
 }
 
 VOID CardTrackingThread(PVOID Context) {
@@ -105,7 +114,7 @@ VOID CardTrackingThread(PVOID Context) {
   LARGE_INTEGER Period;
   Period.QuadPart = -CARD_TRACKING_PERIOD_100NS;
 
-  while (KeReadStateEvent(&ReaderExtension->TrackingStopEvent) == 0) {
+  while (!StopAsked(ReaderExtension)) {
     // While the device is powered down the link stays closed; the stop request is looked at
     // again at least once a period meanwhile.
     LARGE_INTEGER GateWait = Period;
@@ -117,7 +126,7 @@ VOID CardTrackingThread(PVOID Context) {
                           &Period);
   }
 
-  // The stop clears TrackingThread once this thread has ended; nothing more to do here.
+  // The last act: the stop waits for this event, then clears TrackingThread.
   KeSetEvent(&ReaderExtension->TrackingStoppedEvent, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }

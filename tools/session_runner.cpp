@@ -99,6 +99,9 @@ int Session(ToolContext& c) {
   c.PrintTrace();
   if (o.rate != kDefaultRate && SwitchRate(c) != 0) return 1;
   if (o.silent_reader) {
+    // Once the link is up: a first request waits at the driver's link gate for the bring-up that
+    // follows the device's start.
+    reader.GetState();
     c.converter.line().reader_end().faults().Silence(c.machine.Now(), host::kernel::kNoDeadline);
   }
   std::optional<ULONG> unit = OutputUlong(reader.GetAttribute(SCARD_ATTR_DEVICE_UNIT));

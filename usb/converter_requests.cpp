@@ -18,30 +18,12 @@ static void BuildVendorRequest(PURB Urb, ULONG TransferFlags, UCHAR Request, USH
                         TransferFlags, 0, Request, Value, Index, Buffer, NULL, Length, NULL);
 }
 
-// Cancelling the reading thread's IN transfer does not by itself make it give way: the cancel may
-// find the thread between two transfers (or the transfer already completing), and the thread then
-// takes UsbMutex first and starts the next transfer, which holds the converter until its
-// watchdog. With permanent reading paused for the request, as a write pauses it, the thread
-// cannot start another transfer before the request has had the converter. Returns whether
-// reading was on, for ResumeReading.
-static BOOLEAN PauseReading(PDEVICE_OBJECT DeviceObject) {
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  BOOLEAN WasOn = KeResetEvent(&Extension->ReaderThreadContext.ReadEnableEvent) != 0;
-  CancelCurrentUrb(DeviceObject);
-  return WasOn;
-}
-
-static VOID ResumeReading(PDEVICE_OBJECT DeviceObject, BOOLEAN WasOn) {
-  if (!WasOn) return;
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  KeSetEvent(&Extension->ReaderThreadContext.ReadEnableEvent, IO_NO_INCREMENT, FALSE);
-}
-
+// A pending IN transfer of the reading thread gives way at once, and the thread starts no other
+// before the request has had the converter.
 static NTSTATUS SubmitUnderUsbMutex(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  AcquireConverter(DeviceObject);
   NTSTATUS Status = SubmitUrb(DeviceObject, Urb);
-  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  ReleaseConverter(DeviceObject);
   return Status;
 }
 
@@ -53,8 +35,6 @@ static USHORT ReplyWord(const UCHAR* Reply, ULONG Offset) {
 // zero.
 static NTSTATUS ReadReply(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Value, USHORT Index,
                           UCHAR Reply[CONVERTER_REPLY_LENGTH]) {
-  // A pending IN transfer of the reading thread gives way at once.
-  BOOLEAN WasReading = PauseReading(DeviceObject);
   PURB Urb = AllocateVendorUrb();
   NTSTATUS Status = STATUS_UNSUCCESSFUL;
   if (Urb != NULL) {
@@ -64,7 +44,6 @@ static NTSTATUS ReadReply(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Val
     Status = SubmitUnderUsbMutex(DeviceObject, Urb);
     ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
   }
-  ResumeReading(DeviceObject, WasReading);
   return Status;
 }
 
@@ -92,18 +71,15 @@ NTSTATUS ReadConverterCounters(PDEVICE_OBJECT DeviceObject, PCONVERTER_COUNTERS 
 
 NTSTATUS ZarUSBSerConv_WritePort(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Value,
                                  USHORT Index) {
-  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   NTSTATUS Status = STATUS_UNSUCCESSFUL;
-  BOOLEAN WasReading = PauseReading(DeviceObject);
-  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  AcquireConverter(DeviceObject);
   PURB Urb = AllocateVendorUrb();
   if (Urb != NULL) {
     BuildVendorRequest(Urb, USBD_TRANSFER_DIRECTION_OUT, Request, Value, Index, NULL, 0);
     Status = SubmitUrb(DeviceObject, Urb);
     ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
   }
-  KeReleaseMutex(&Extension->UsbMutex, FALSE);
-  ResumeReading(DeviceObject, WasReading);
+  ReleaseConverter(DeviceObject);
   return Status;
 }
 

@@ -35,8 +35,14 @@ static void WaitForStop(PREADER_THREAD_CONTEXT Context, PLARGE_INTEGER Pause) {
 static READ_CYCLE ReadOnce(PREADER_THREAD_CONTEXT Context, PURB Urb) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(Context->ReadDevice);
   KeWaitForSingleObject(&Context->ReadEnableEvent, Executive, KernelMode, FALSE, NULL);
+  KeWaitForSingleObject(&Context->ConverterFree, Executive, KernelMode, FALSE, NULL);
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
   if (StopRequested(Context)) return ReadCycleStopped;
+  // A request took the converter between the two waits: it goes first.
+  if (InterlockedCompareExchange(&Context->ConverterWanted, 0, 0) != 0) {
+    KeReleaseMutex(&Extension->UsbMutex, FALSE);
+    return ReadCycleNext;
+  }
 
   NTSTATUS Status = STATUS_INVALID_HANDLE;
   ULONG Received = 0;
@@ -176,6 +182,29 @@ NTSTATUS PauseReading(PDEVICE_OBJECT DeviceObject) {
     KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
     KeReleaseMutex(&Extension->UsbMutex, FALSE);
   }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AcquireConverter(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;
+  KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+  if (InterlockedIncrement(&Context->ConverterWanted) == 1) KeResetEvent(&Context->ConverterFree);
+  KeReleaseMutex(&Context->ReaderMutex, FALSE);
+  CancelCurrentUrb(DeviceObject);
+  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReleaseConverter(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;
+  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+  if (InterlockedDecrement(&Context->ConverterWanted) == 0) {
+    KeSetEvent(&Context->ConverterFree, IO_NO_INCREMENT, FALSE);
+  }
+  KeReleaseMutex(&Context->ReaderMutex, FALSE);
   return STATUS_SUCCESS;
 }
 

@@ -110,10 +110,9 @@ NTSTATUS SelectSettingForRate(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DE
                          &Selection.AlternateSetting);
   // The pipe table and the reading thread's pipe change together with the interface; a pending
   // IN transfer of the reading thread gives way first.
-  CancelCurrentUrb(DeviceObject);
-  KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
+  AcquireConverter(DeviceObject);
   NTSTATUS Status = SelectInterface(DeviceObject, Cd, &Selection);
   if (Status == STATUS_SUCCESS) BuildPipeTable(DeviceObject);
-  KeReleaseMutex(&Extension->UsbMutex, FALSE);
+  ReleaseConverter(DeviceObject);
   return Status;
 }

@@ -56,6 +56,14 @@ static VOID ResetPipeAfterStall(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   ExFreePoolWithTag(Reset, DRIVER_POOL_TAG);
 }
 
+// The event's state, by a wait that does not block (allowed at DISPATCH_LEVEL): Windows 98/Me
+// exports no KeReadStateEvent.
+static BOOLEAN EventSignalled(PKEVENT Event) {
+  LARGE_INTEGER Now;
+  Now.QuadPart = 0;
+  return KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &Now) == STATUS_SUCCESS;
+}
+
 NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT Enabled) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PIRP Irp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
@@ -71,7 +79,7 @@ NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT En
 
   KIRQL OldIrql;
   KeAcquireSpinLock(&Extension->UrbLock, &OldIrql);
-  BOOLEAN Wanted = Enabled == NULL || KeReadStateEvent(Enabled) != 0;
+  BOOLEAN Wanted = Enabled == NULL || EventSignalled(Enabled);
   if (Wanted) {
     Extension->CurrentUrbIrp = Irp;
     Extension->CurrentUrbYields = Enabled != NULL;
@@ -109,6 +117,10 @@ NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT En
   Extension->CurrentUrbIrp = NULL;
   KeReleaseSpinLock(&Extension->UrbLock, OldIrql);
   IoFreeIrp(Irp);
+  // The converter has left the bus: a later power-up or query must not make the device usable.
+  if (Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DEVICE_REMOVED) {
+    Extension->ConverterGone = TRUE;
+  }
   ResetPipeAfterStall(DeviceObject, Urb);
   return Status;
 }

@@ -88,6 +88,12 @@ NTSTATUS DisableReading(PDEVICE_OBJECT DeviceObject);
 // Disables reading and returns once no transfer of the thread is in flight: a pending one is
 // cancelled. Takes UsbMutex for a moment; the caller holds none of the reading locks.
 NTSTATUS PauseReading(PDEVICE_OBJECT DeviceObject);
+// UsbMutex for a request that needs the converter while the thread may hold it for a pending IN
+// transfer: the transfer is cancelled and the thread starts no other until ReleaseConverter, even
+// when the cancel found it between two transfers. Pairs with ReleaseConverter; takes ReaderMutex
+// for a moment before UsbMutex, never with it.
+NTSTATUS AcquireConverter(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReleaseConverter(PDEVICE_OBJECT DeviceObject);
 // TRUE once a transfer of the thread found the converter gone (until the next start).
 BOOLEAN ConverterGone(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI ZarUSB_ReadUSBThread(PVOID Context);

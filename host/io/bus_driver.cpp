@@ -90,8 +90,8 @@ NTSTATUS BusDriver::OnPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   const bool later = completion_.others_later;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      extension.started = true;
-      return Finish(irp, STATUS_SUCCESS, completion_.start_device_later);
+      extension.started = NT_SUCCESS(completion_.start_status);
+      return Finish(irp, completion_.start_status, completion_.start_device_later);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:

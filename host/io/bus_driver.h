@@ -43,6 +43,9 @@ struct BusCompletion {
   bool start_device_later = true;
   bool power_up_later = true;
   bool others_later = false;
+  // What IRP_MN_START_DEVICE is completed with: a failure is a hub that could not bring the port
+  // up, and leaves the device not started.
+  NTSTATUS start_status = STATUS_SUCCESS;
 };
 
 class BusDriver {

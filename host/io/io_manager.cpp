@@ -29,6 +29,7 @@ void InitUnicode(UNICODE_STRING& s, std::u16string& text) {
 IoManager::IoManager(kernel::Kernel& kernel, IoOptions options)
     : kernel_(kernel), options_(options), state_(std::make_unique<State>()) {
   kernel_.SetService<IoManager>(this);
+  kernel_.SetLegacyPlatform(!WdmVersionAvailable(1, 0x10));
   kernel_.AddShutdownCheck([this] { return LeakReport(); });
   // A thread whose routine returned has no stack left for a request's event or status block
   // ("IoBuildDeviceIoControlRequest function (wdm.h)").

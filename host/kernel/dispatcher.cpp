@@ -93,6 +93,8 @@ LONG KeResetEvent(PRKEVENT Event) {
 void KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+  Kernel::Current().CheckLegacyCall("KeReadStateEvent", "not exported by the Windows 98/Me kernel",
+                                    __builtin_return_address(0));
   auto& in = Kernel::Current().internals();
   std::unique_lock lock(in.mu);
   return Event->Header.SignalState;
@@ -163,6 +165,12 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
       break;
     default:
       k.BugCheck("KeWaitForSingleObject", "waiting on something that is not a dispatcher object");
+  }
+  if (header->Type == KOBJECT_THREAD) {
+    k.CheckLegacyCall("KeWaitForSingleObject",
+                      "a wait on a thread object crashes Windows 98/Me: wait for an event the "
+                      "thread sets as its last act",
+                      __builtin_return_address(0));
   }
   std::unique_lock lock(in.mu);
   if (in.TryAcquireLocked(header, self)) return STATUS_SUCCESS;

@@ -138,6 +138,16 @@ class Kernel {
   // Stops the machine with a message naming the call and the calling thread. Does not return.
   [[noreturn]] void BugCheck(std::string_view call, std::string_view message);
 
+  // Windows 98/Me: the kernel exports no KeReadStateEvent (an image that imports it does not
+  // load), and a wait on a thread object crashes the system. On a legacy machine driver code (a
+  // driver's system thread or a driver routine the machine called) doing either stops the machine,
+  // naming the routine that did it. Set by the I/O manager from the WDM version it reports.
+  void SetLegacyPlatform(bool legacy) { legacy_platform_ = legacy; }
+  bool legacy_platform() const { return legacy_platform_; }
+  // Stops the machine when the calling thread runs driver code on a legacy machine: `call` does
+  // not exist there or crashes it. `caller` is the code address that made the call.
+  void CheckLegacyCall(std::string_view call, std::string_view why, const void* caller);
+
   // A check run when the machine shuts down; a non-empty answer is a verifier failure.
   void AddShutdownCheck(std::function<std::string()> check);
   // A check run in an emulated thread whose routine has ended (its stack is gone), with no lock
@@ -170,6 +180,7 @@ class Kernel {
   DebugLog debug_log_;
   std::unique_ptr<Internals> internals_;
   std::unordered_map<std::type_index, void*> services_;
+  bool legacy_platform_ = false;
 };
 
 // Runs scenario once per seed from 1 to count; a scenario returns the run's result.

@@ -658,6 +658,14 @@ void Kernel::BugCheck(std::string_view call, std::string_view message) {
   throw ThreadUnwind{};
 }
 
+void Kernel::CheckLegacyCall(std::string_view call, std::string_view why, const void* caller) {
+  if (!legacy_platform_) return;
+  ThreadPtr self = tls_current;
+  // Host code (the machine's own threads, a test) may do what it likes; driver code may not.
+  if (!self || (!self->system_thread && self->routines.empty())) return;
+  BugCheck(call, std::string(why) + ", called from " + RoutineName(caller));
+}
+
 void Kernel::AddThreadEndCheck(std::function<std::string(PKTHREAD)> check) {
   std::lock_guard lock(internals_->mu);
   internals_->thread_end_checks.push_back(std::move(check));

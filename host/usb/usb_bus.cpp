@@ -235,6 +235,21 @@ NTSTATUS UsbBus::OnPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   return BusDriver::OnPnp(pdo, irp);
 }
 
+NTSTATUS UsbBus::OnPower(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER &&
+      stack->Parameters.Power.Type == DevicePowerState) {
+    auto* port = static_cast<Port*>(ContextOf(pdo));
+    std::lock_guard lock(mu_);
+    bool was_down = port->powered_down;
+    port->powered_down = stack->Parameters.Power.State.DeviceState != PowerDeviceD0;
+    if (was_down && !port->powered_down) {
+      for (auto& [handle, pipe] : port->pipes) SchedulePoll(*port, handle);
+    }
+  }
+  return BusDriver::OnPower(pdo, irp);
+}
+
 void UsbBus::FillCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& capabilities) {
   BusDriver::FillCapabilities(pdo, capabilities);
   auto* port = static_cast<Port*>(ContextOf(pdo));

@@ -42,6 +42,10 @@
 //   pending and later URBs with STATUS_DEVICE_NOT_CONNECTED (USBD_STATUS_DEVICE_GONE) and is
 //   reported to the Plug and Play manager. After IRP_MN_REMOVE_DEVICE of a device still present
 //   its URBs fail with STATUS_NO_SUCH_DEVICE.
+// - A device its driver has put into a low-power state (IRP_MN_SET_POWER, D1 to D3) sits on a
+//   suspended port: a new URB fails at once with STATUS_DEVICE_POWERED_OFF
+//   (USBD_STATUS_DEV_NOT_RESPONDING); a transfer pending on a pipe is held, its endpoint no longer
+//   polled, until the return to D0 or a cancel.
 // URBs are accepted whether or not the PDO has been started, so that tests can act as a driver
 // on a device that has no function driver.
 //
@@ -120,6 +124,7 @@ class UsbBus final : public io::BusDriver {
 
  protected:
   NTSTATUS OnPnp(PDEVICE_OBJECT pdo, PIRP irp) override;
+  NTSTATUS OnPower(PDEVICE_OBJECT pdo, PIRP irp) override;
   NTSTATUS OnInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override;
   void FillCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& capabilities) override;
 

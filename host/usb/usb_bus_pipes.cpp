@@ -34,6 +34,8 @@ void UsbBus::Poll(Port& port, uintptr_t pipe_handle, uint64_t transfer_id) {
     UsbPipe& pipe = it->second;
     pipe.poll = 0;
     if (port.gone || pipe.queue.empty() || pipe.queue.front()->id != transfer_id) return;
+    // A suspended port is not polled; the return to D0 schedules the poll again.
+    if (port.powered_down) return;
     Transfer* t = pipe.queue.front();
     endpoint = pipe.endpoint;
     in = pipe.In();

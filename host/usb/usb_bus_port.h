@@ -77,10 +77,11 @@ struct UsbBus::Port final : UsbBusPort {
   UsbDevice& device;
   const uint16_t address;
   PDEVICE_OBJECT pdo = nullptr;
-  bool gone = false;         // no more calls to the model but Detached()
-  bool left_done = false;    // pending URBs failed, Detached() scheduled, Plug and Play told
-  bool removed = false;      // IRP_MN_REMOVE_DEVICE seen
-  bool pdo_deleted = false;  // removed while gone: the PDO is no more
+  bool gone = false;          // no more calls to the model but Detached()
+  bool left_done = false;     // pending URBs failed, Detached() scheduled, Plug and Play told
+  bool removed = false;       // IRP_MN_REMOVE_DEVICE seen
+  bool pdo_deleted = false;   // removed while gone: the PDO is no more
+  bool powered_down = false;  // a device power state other than D0: the port is suspended
 
   uint8_t configuration_value = 0;  // 0: not configured
   uintptr_t configuration_handle = 0;

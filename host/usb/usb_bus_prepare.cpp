@@ -48,6 +48,7 @@ std::unique_ptr<UsbBus::Transfer> UsbBus::Prepare(Port& port, PURB urb) {
   }
   if (port.gone) return refuse(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
   if (port.removed) return refuse(STATUS_NO_SUCH_DEVICE, USBD_STATUS_REQUEST_FAILED);
+  if (port.powered_down) return refuse(STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEV_NOT_RESPONDING);
   size_t length = urb->UrbHeader.Length;
 
   switch (function) {

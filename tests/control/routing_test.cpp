@@ -45,12 +45,18 @@ TEST(Routing, SmartCardRequestsBeforeTheFirstStartAreNotReady) {
   OnMachine(1, [](StackMachine& m) {
     std::unique_ptr<Plugged> c;
     PKTHREAD plug = m.k.Spawn("plug", [&] { c = std::make_unique<Plugged>(m); });
-    Sleep(Milliseconds(100));  // the start is in its DTR cycle
-    Session s(m);
-    EXPECT_EQ(s.open_status, STATUS_SUCCESS);
+    // Opened as soon as AddDevice has named the device, while the start is still in progress.
+    std::unique_ptr<Session> opened;
+    while (!opened || opened->open_status != STATUS_SUCCESS) {
+      opened.reset();
+      m.k.SleepFor(Ticks(1000));
+      opened = std::make_unique<Session>(m);
+    }
+    Session& s = *opened;
     EXPECT_EQ(s.State(), ULONG(SCARD_UNKNOWN));
     EXPECT_EQ(s.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_DEVICE_NOT_READY);
     KeWaitForSingleObject(plug, Executive, KernelMode, FALSE, nullptr);
+    // Started, the link comes up behind its gate, where requests wait for it.
     EXPECT_EQ(s.State(), ULONG(SCARD_SWALLOWED));
   });
 }

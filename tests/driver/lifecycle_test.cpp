@@ -13,10 +13,10 @@ TEST(StackLifecycle, PlugInSessionCloseSurpriseRemovalAndRemovalLeaveNothing) {
       EXPECT_EQ(c.node()->state, host::io::DeviceState::kStarted);
       EXPECT_EQ(c.name(), u"\\Device\\USBTESK0");
       EXPECT_TRUE(c.node()->capabilities.SurpriseRemovalOK);
-      EXPECT_EQ(c.rig.reader().ifsd(), 254);  // the link came up at the start
       Session s(m);
       ASSERT_EQ(s.open_status, STATUS_SUCCESS);
       EXPECT_EQ(s.ColdReset().output.size(), 11u);  // the ATR
+      EXPECT_EQ(c.rig.reader().ifsd(), 254);        // the link came up behind the start
       EXPECT_TRUE(s.StartSession());
       EXPECT_EQ(s.State(), ULONG(SCARD_SPECIFIC));
       EXPECT_EQ(s.Close(), STATUS_SUCCESS);

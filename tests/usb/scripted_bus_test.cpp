@@ -42,6 +42,7 @@ struct ScriptedConverter {
 
   NTSTATUS Serve(PIRP irp) {
     PURB urb = UrbOf(irp);
+    if (gone) return host::io::BusDriver::Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
     switch (urb->UrbHeader.Function) {
       case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         if (urb->UrbBulkOrInterruptTransfer.PipeHandle == (USBD_PIPE_HANDLE)kOutHandle) {
@@ -49,6 +50,7 @@ struct ScriptedConverter {
           return host::io::BusDriver::Complete(irp, STATUS_SUCCESS);
         }
         IoMarkIrpPending(irp);  // IN: nothing arrives until it is cancelled
+        pending_in = irp;
         IoSetCancelRoutine(irp, CancelAFrameLater);
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) CancelAFrameLater(nullptr, irp);
         return STATUS_PENDING;
@@ -77,6 +79,17 @@ struct ScriptedConverter {
     ext->InPipe = &ext->Pipes[0];
     ext->OutPipe = &ext->Pipes[1];
   }
+  // The converter leaves the bus without the bus telling Plug and Play yet: the pending IN
+  // transfer and every later URB fail with STATUS_DEVICE_NOT_CONNECTED.
+  void Leave() {
+    gone = true;
+    if (pending_in && IoSetCancelRoutine(pending_in, nullptr)) {
+      host::io::BusDriver::Complete(pending_in, STATUS_DEVICE_NOT_CONNECTED);
+    }
+    pending_in = nullptr;
+  }
+  bool gone = false;
+  PIRP pending_in = nullptr;
   // The driver's own teardown, then the device goes.
   void Remove() {
     TearDownDevice(fdo);
@@ -212,6 +225,31 @@ TEST(UsbScriptedBus, DescriptorChainsThatDoNotHoldTogetherSelectNothing) {
     c.Plug(m);
     EXPECT_EQ(SelectConfiguration(c.fdo), STATUS_SUCCESS);
     EXPECT_EQ(c.selections, 1u);
+    c.Remove();
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+}
+
+// The reading thread finds the converter gone before Plug and Play has heard of it; a power-up
+// that completes then must not make the device usable again: requests stay refused.
+TEST(UsbScriptedBus, APowerUpAfterTheConverterWasFoundGoneLeavesTheDeviceUnusable) {
+  DriverMachine m;
+  auto r = m.k.Run([&] {
+    m.Load();
+    ScriptedConverter c(m);
+    c.Plug(m);
+    ASSERT_EQ(StartReadingThread(c.fdo), STATUS_SUCCESS);
+    EXPECT_EQ(ReadIrp(c.fdo, 0).status, STATUS_TIMEOUT);  // reading on: an IN transfer pends
+    Sleep(kFrame);
+    c.Leave();
+    Sleep(kFrame);
+    host::io::SendSystemIrp(m.io, c.fdo, "power manager", IRP_MJ_POWER, IRP_MN_SET_POWER,
+                            [](PIRP, PIO_STACK_LOCATION next) {
+                              next->Parameters.Power.Type = DevicePowerState;
+                              next->Parameters.Power.State.DeviceState = PowerDeviceD0;
+                            });
+    EXPECT_EQ(WriteIrp(c.fdo, {1, 2, 3}).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(c.out_transfers, 0u);
     c.Remove();
   });
   ASSERT_TRUE(r.ok()) << r.report;

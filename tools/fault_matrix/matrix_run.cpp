@@ -5,6 +5,7 @@
 
 #include "host/kernel/pool.h"
 #include "host/machine/machine.h"
+#include "host/machine/reader_handle.h"
 #include "sim/line_trace.h"
 #include "sim/reader_profile.h"
 
@@ -64,6 +65,17 @@ SessionTally SessionUnderFault(FaultContext& context, const FaultClass& fault,
   return tally;
 }
 
+// The device's start completes before the reader link's bring-up, which goes on behind the
+// driver's link gate: a first request waits there, so that the session (and the pool allocation
+// the pool class fails) begins with the link up, as a session that follows a plug-in does.
+void WaitForTheLink(host::machine::Machine& m, const std::u16string& device) {
+  host::machine::ReaderHandle reader(m);
+  if (reader.Open(device) == STATUS_SUCCESS) {
+    reader.GetState();
+    reader.Close();
+  }
+}
+
 }  // namespace
 
 uint64_t SessionAllocations() {
@@ -72,6 +84,7 @@ uint64_t SessionAllocations() {
   host::machine::Machine machine(options);
   machine.Run([&](host::machine::Machine& m) {
     host::machine::Converter& converter = m.Plug(RealisticConverter(1));
+    WaitForTheLink(m, converter.device_name());
     uint64_t before = m.kernel().pool().allocation_count();
     RunSession(m, converter.device_name(), CleanSession(), kRunLimit);
     count = m.kernel().pool().allocation_count() - before;
@@ -92,6 +105,7 @@ RunRecord RunOnce(const FaultClass& fault, uint64_t seed, uint64_t allocation_to
     plug.card = card;
     if (fault.configure) fault.configure(plug);
     host::machine::Converter& converter = m.Plug(plug);
+    WaitForTheLink(m, converter.device_name());
     FaultContext context(m, &converter, plug, seed * 0x9E3779B97F4A7C15ull);
     context.allocation_to_fail = allocation_to_fail;
     std::vector<SessionStep> plan = PlanSession(context.rng);

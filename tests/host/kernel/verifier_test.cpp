@@ -193,3 +193,48 @@ TEST(Verifier, PageableCodeAboveApcLevel) {
   });
   ExpectBugCheck(r, "PAGED_CODE", "PageableRoutine is pageable and was called at IRQL 2");
 }
+
+// Windows 98/Me: the kernel exports no KeReadStateEvent and a wait on a thread object crashes it.
+// On a legacy machine driver code (here a system thread) doing either stops the machine, naming
+// the routine; host code (the test's own thread) is left alone.
+void ReadsAnEventState(PVOID Context);
+void ReadsAnEventState(PVOID Context) {
+  KeReadStateEvent(static_cast<PKEVENT>(Context));
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+void WaitsForAThread(PVOID Context);
+void WaitsForAThread(PVOID Context) {
+  WaitForever(Context);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST(Verifier, LegacyPlatformStopsOnKeReadStateEventAndThreadWaitsInDriverCode) {
+  for (bool thread_wait : {false, true}) {
+    auto r = RunOnce([&](Kernel& k) {
+      k.SetLegacyPlatform(true);
+      KEVENT e;
+      KeInitializeEvent(&e, NotificationEvent, FALSE);
+      EXPECT_EQ(KeReadStateEvent(&e), 0);
+      HANDLE sleeper_handle;
+      ASSERT_EQ(CreateThread(&sleeper_handle, NeverCalled, nullptr), STATUS_SUCCESS);
+      PVOID sleeper = nullptr;
+      ASSERT_EQ(ObReferenceObjectByHandle(sleeper_handle, SYNCHRONIZE, nullptr, KernelMode,
+                                          &sleeper, nullptr),
+                STATUS_SUCCESS);
+      WaitForever(sleeper);  // the test's own wait is host code
+      HANDLE h;
+      ASSERT_EQ(CreateThread(&h, thread_wait ? WaitsForAThread : ReadsAnEventState,
+                             thread_wait ? sleeper : static_cast<PVOID>(&e)),
+                STATUS_SUCCESS);
+      Sleep(Milliseconds(10));
+      ADD_FAILURE() << "the machine went on";
+    });
+    if (thread_wait) {
+      ExpectBugCheck(r, "KeWaitForSingleObject", "thread object crashes Windows 98/Me");
+      EXPECT_NE(r.report.find("WaitsForAThread"), std::string::npos) << r.report;
+    } else {
+      ExpectBugCheck(r, "KeReadStateEvent", "not exported by the Windows 98/Me kernel");
+      EXPECT_NE(r.report.find("ReadsAnEventState"), std::string::npos) << r.report;
+    }
+  }
+}

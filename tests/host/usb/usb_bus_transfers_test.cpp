@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 
+#include "host/io/system_irp.h"
 #include "host/usb/usb_bus_port.h"
 #include "sim/converter/converter_protocol.h"
 #include "sim/converter_rig.h"
@@ -386,6 +387,41 @@ TEST(UsbBusCancel, CancellingUnderASpinLockTheCompletionRoutineTakesStopsOnEithe
     host::kernel::testing::ExpectBugCheck(
         r, "KeAcquireSpinLock", "taking a spin lock that was held by the thread that cancelled");
   }
+}
+
+// A device its driver put into D3 sits on a suspended port: a transfer pending on a pipe is held,
+// its endpoint not polled, until the return to D0; a new URB fails at once.
+TEST(UsbBusPower, ADeviceInD3HoldsItsPendingTransferAndRefusesNewUrbs) {
+  Machine m;
+  auto r = m.k.Run([&] {
+    sim::ConverterRig rig(m.k);
+    PDEVICE_OBJECT pdo = m.bus.Plug(rig.device());
+    Configured pipes = Configure(pdo);
+    SetLink(pdo);
+    auto power = [&](DEVICE_POWER_STATE state) {
+      host::io::SendSystemIrp(m.io, pdo, "power manager", IRP_MJ_POWER, IRP_MN_SET_POWER,
+                              [&](PIRP, PIO_STACK_LOCATION next) {
+                                next->Parameters.Power.Type = DevicePowerState;
+                                next->Parameters.Power.State.DeviceState = state;
+                              });
+    };
+    uint8_t chunk[8] = {};
+    URB in = PipeUrb(pipes.in, true, chunk, 8);
+    auto reading = Send(pdo, &in);
+    power(PowerDeviceD3);
+    rig.line().reader_end().Transmit({0x41});
+    Sleep(Milliseconds(200));
+    EXPECT_FALSE(reading->done());
+    uint8_t reply[8];
+    URB status = VendorUrb(kRequestPort, kPortFlow, true, reply, sizeof reply);
+    EXPECT_EQ(Submit(pdo, &status), STATUS_DEVICE_POWERED_OFF);
+    EXPECT_EQ(status.UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
+    power(PowerDeviceD0);
+    ASSERT_EQ(reading->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(chunk[0], 0x41);
+    m.bus.Unplug(pdo);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
 }
 
 TEST(UsbBusUnplug, PendingAndNewUrbsFailWithDeviceNotConnected) {
