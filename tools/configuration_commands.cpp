@@ -139,8 +139,11 @@ bool InTransferPending(ToolContext& c) {
 
 int Reading(ToolContext& c) {
   ConverterControl control(c.reader);
-  // Opening the reader starts card tracking, whose first status query follows at once; its read
-  // would turn permanent reading on again right after the change. The next one is 1.2 s away.
+  // The device's start completes before the reader link's bring-up, and card tracking's first
+  // status query waits for it too: a request of the application's waits for both at the link's
+  // gate. That query's read would turn permanent reading on again right after the change; the
+  // next one is 1.2 s away.
+  c.reader.GetState();
   c.machine.Wait(kOpeningQuery);
   if (int code = ReadingState(c, control)) return code;
   NTSTATUS s = STATUS_SUCCESS;

@@ -38,11 +38,6 @@ static READ_CYCLE ReadOnce(PREADER_THREAD_CONTEXT Context, PURB Urb) {
   KeWaitForSingleObject(&Context->ConverterFree, Executive, KernelMode, FALSE, NULL);
   KeWaitForSingleObject(&Extension->UsbMutex, Executive, KernelMode, FALSE, NULL);
   if (StopRequested(Context)) return ReadCycleStopped;
-  // A request took the converter between the two waits: it goes first.
-  if (InterlockedCompareExchange(&Context->ConverterWanted, 0, 0) != 0) {
-    KeReleaseMutex(&Extension->UsbMutex, FALSE);
-    return ReadCycleNext;
-  }
 
   NTSTATUS Status = STATUS_INVALID_HANDLE;
   ULONG Received = 0;

@@ -79,7 +79,12 @@ NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT En
 
   KIRQL OldIrql;
   KeAcquireSpinLock(&Extension->UrbLock, &OldIrql);
-  BOOLEAN Wanted = Enabled == NULL || EventSignalled(Enabled);
+  // A yielding transfer is also held back while a request has taken the converter from the
+  // reading thread (AcquireConverter): its cancel may have come before this transfer was in flight.
+  BOOLEAN Wanted =
+      Enabled == NULL ||
+      (EventSignalled(Enabled) &&
+       InterlockedCompareExchange(&Extension->ReaderThreadContext.ConverterWanted, 0, 0) == 0);
   if (Wanted) {
     Extension->CurrentUrbIrp = Irp;
     Extension->CurrentUrbYields = Enabled != NULL;

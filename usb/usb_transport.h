@@ -14,7 +14,8 @@
 // reports the bytes moved before). The caller holds UsbMutex.
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // The same, for a URB that is only wanted while Enabled is signalled: when it is not, at the
-// moment the URB would go in flight, nothing is sent and STATUS_CANCELLED is returned (a transfer
+// moment the URB would go in flight (or while a request has taken the converter with
+// AcquireConverter), nothing is sent and STATUS_CANCELLED is returned (a transfer
 // URB reports 0 bytes moved). Closes
 // the gap between a check of the event and a CancelCurrentUrb that finds nothing in flight yet.
 NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT Enabled);

@@ -39,14 +39,6 @@ TARGETS = {"x86": ("98/Me", "2000", "XP"), "x64": ("x64",)}
 COLUMNS = ("98/Me", "2000", "XP", "x64")
 AVAILABILITY = ("yes", "assumed", "no")
 
-# Imports of the x86 image that 98/Me lack but that are reported, not refused, while the driver
-# is being changed not to need them.
-PENDING_98ME_IMPORTS = set()
-# ---- PENDING EXCEPTION: delete this block (and nothing else) when the driver stops importing
-# KeReadStateEvent, which Windows 98/Me do not export (the 98/Me import work of another branch).
-PENDING_98ME_IMPORTS.add(("ntoskrnl.exe", "KeReadStateEvent"))
-# ---- end of the pending exception
-
 
 def run(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
@@ -117,19 +109,9 @@ def import_findings(imports, exports, arch):
                     assumed.append(name)
                 if availability[target] != "no":
                     continue
-                if target == "98/Me" and (module.lower(), name) in PENDING_98ME_IMPORTS:
-                    notes.append(f"{arch}: PENDING: {module}!{name} is imported but Windows 98/Me "
-                                 f"do not export it; accepted only until the driver stops "
-                                 f"calling it (check_image.py, PENDING_98ME_IMPORTS)")
-                    continue
                 findings.append(f"{arch}: {module}!{name} is imported, but Windows {target} does "
                                 f"not export it, or nothing shows it does ({page}); the image "
                                 f"would not load there")
-    for module, name in sorted(PENDING_98ME_IMPORTS):
-        imported = {n for m, ns in imports.items() if m.lower() == module for n in ns}
-        if arch == "x86" and name not in imported:
-            notes.append(f"{arch}: {module}!{name} is no longer imported: delete it from "
-                         f"PENDING_98ME_IMPORTS")
     if assumed:
         notes.append(f"{arch}: {len(set(assumed))} imports taken as exported on 98/Me without a "
                      f"page to show it (exports.tsv: assumed)")

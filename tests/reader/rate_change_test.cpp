@@ -102,6 +102,7 @@ TEST(RateChange, AConverterThatRefusesTheRateFailsTheSwitchAndLeavesBothEndsAtTh
     Converter& c = m.Plug();
     ReaderHandle r(m);
     ASSERT_EQ(r.Open(host::machine::DeviceName(0)), STATUS_SUCCESS);
+    r.GetState();  // waits at the link's gate for the bring-up that follows the start
     c.converter().AddControlFault(
         {sim::converter::kRequestLineSettings, sim::ControlFaultKind::kStall, 1});
     IoResult switched = r.RawReaderCommand(SetRate(5));
@@ -120,6 +121,7 @@ TEST(RateChange, ARawCommandToASilentReaderTimesOutOnce) {
     Converter& c = m.Plug();
     ReaderHandle r(m);
     ASSERT_EQ(r.Open(host::machine::DeviceName(0)), STATUS_SUCCESS);
+    r.GetState();  // waits at the link's gate for the bring-up that follows the start
     c.line().reader_end().faults().Silence(m.Now(), m.Now() + host::kernel::Seconds(600));
     host::kernel::Ticks start = m.Now();
     IoResult status = r.RawReaderCommand(Bytes{0x20, 0x13, 0x00, 0x80, 0x00});
