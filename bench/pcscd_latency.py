@@ -180,9 +180,9 @@ HEADER = ("| route                                        | median ms |    p95 m
           "|----------------------------------------------|-----------|-----------|-----------|"
           "-----------|-------|--------|")
 CASES_HEADER = ("| route                                        | APDUs | failed |    run s | "
-                "USB limit s | ratio | max ms |\n"
+                "USB limit s | time/limit | max ms |\n"
                 "|----------------------------------------------|-------|--------|----------|"
-                "-------------|-------|--------|")
+                "-------------|------------|--------|")
 
 
 def case_row(name, done, ours):
@@ -190,9 +190,9 @@ def case_row(name, done, ours):
     failed = sum(f for _, _, _, f in done)
     if ours:
         limit = sum(usb_limit_ms(c, a) for _, c, a, _ in done) / 1000
-        limit_text, ratio = f"{limit:11.1f}", f"{total / limit:5.2f}"
+        limit_text, ratio = f"{limit:11.1f}", f"{total / limit:10.2f}"
     else:
-        limit_text, ratio = f"{'-':>11}", f"{'-':>5}"
+        limit_text, ratio = f"{'-':>11}", f"{'-':>10}"
     longest = max(ms for ms, _, _, _ in done)
     return (f"| {name:<44} | {len(done):5} | {failed:6} | {total:8.1f} | {limit_text} | {ratio} "
             f"| {longest:6.0f} |")
