@@ -6,6 +6,7 @@
 #include "control/private_interface.h"
 #include "host/machine/reader_handle.h"
 #include "sim/converter/converter_protocol.h"
+#include "tests/control/command_record.h"
 #include "tests/support/machine_run.h"
 
 using host::io::IoResult;
@@ -19,19 +20,6 @@ namespace {
 
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
 
-Bytes Record(uint8_t sub_command, uint16_t value, uint16_t index = 0) {
-  return {0xA0,
-          0xA1,
-          0xA2,
-          0xA3,
-          sub_command,
-          uint8_t(value),
-          uint8_t(value >> 8),
-          uint8_t(index),
-          uint8_t(index >> 8),
-          0xA9};
-}
-
 }  // namespace
 
 // The configuration tool sets the converter to 38400 bit/s behind the link's back: the session's
@@ -43,7 +31,8 @@ TEST(PrivateLineChanges, ALaterBringUpPutsTheLinksSettingsBack) {
     ASSERT_EQ(r.Open(host::machine::DeviceName(0)), STATUS_SUCCESS);
     ASSERT_EQ(r.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
     IoResult set =
-        r.Control(IOCTL_REZOVO_COMMAND, Record(COMMAND_WRITE_LINE_SETTINGS, cv::kRate38400),
+        r.Control(IOCTL_REZOVO_COMMAND,
+                  test_support::CommandRecord(COMMAND_WRITE_LINE_SETTINGS, cv::kRate38400),
                   COMMAND_RECORD_LENGTH);
     ASSERT_EQ(set.status, STATUS_SUCCESS);
     ASSERT_EQ(c.converter().line_settings().bit_rate, 38400u);

@@ -8,6 +8,7 @@
 #include "control/private_interface.h"
 #include "host/machine/reader_handle.h"
 #include "sim/converter/converter_descriptors.h"
+#include "tests/control/command_record.h"
 #include "tests/support/machine_run.h"
 
 using host::io::IoResult;
@@ -35,21 +36,9 @@ void OnReader(const std::function<void(Machine&, Converter&, ReaderHandle&)>& bo
   }));
 }
 
-Bytes Record(uint8_t sub_command, uint16_t value, uint16_t index) {
-  Bytes r = {0xA0,
-             0xA1,
-             0xA2,
-             0xA3,
-             sub_command,
-             uint8_t(value),
-             uint8_t(value >> 8),
-             uint8_t(index),
-             uint8_t(index >> 8),
-             0xA9};
-  return r;
-}
 IoResult Command(ReaderHandle& r, uint8_t sub_command, uint16_t value, uint16_t index = 0) {
-  return r.Control(IOCTL_REZOVO_COMMAND, Record(sub_command, value, index), COMMAND_RECORD_LENGTH);
+  return r.Control(IOCTL_REZOVO_COMMAND, test_support::CommandRecord(sub_command, value, index),
+                   COMMAND_RECORD_LENGTH);
 }
 uint16_t DriverWord(ReaderHandle& r, uint16_t sub_code) {
   IoResult result = Command(r, COMMAND_DRIVER, sub_code);
