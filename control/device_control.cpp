@@ -181,10 +181,10 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ULONG ControlCode = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
   IoIncrement(DeviceObject);
   Irp->IoStatus.Information = 0;
-  if (!Extension->DeviceStarted) return Complete(DeviceObject, Irp, STATUS_DEVICE_DATA_ERROR);
+  if (!DeviceIsStarted(Extension)) return Complete(DeviceObject, Irp, STATUS_DEVICE_DATA_ERROR);
   if (IsSerialRequest(ControlCode)) return Complete(DeviceObject, Irp, STATUS_SUCCESS);
   BOOLEAN Private = InList(PrivateRequests, ARRAYSIZE(PrivateRequests), ControlCode);
-  if (Private && Extension->PnpState == PNP_STATE_STOPPED) {
+  if (Private && CurrentPnpState(Extension) == PNP_STATE_STOPPED) {
     return Complete(DeviceObject, Irp, STATUS_DEVICE_NOT_READY);
   }
   if (Private) {
@@ -192,7 +192,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   BOOLEAN Smartcard = InList(SmartcardRequests, ARRAYSIZE(SmartcardRequests), ControlCode);
   BOOLEAN RawCommand = ControlCode == IOCTL_RAW_READER_COMMAND;
-  if ((Smartcard || RawCommand) && Extension->PnpState != PNP_STATE_STARTED) {
+  if ((Smartcard || RawCommand) && CurrentPnpState(Extension) != PNP_STATE_STARTED) {
     return Complete(DeviceObject, Irp, STATUS_DEVICE_NOT_READY);
   }
   if (Smartcard) return SmartcardPath(DeviceObject, Irp, ControlCode);

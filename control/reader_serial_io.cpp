@@ -215,15 +215,15 @@ NTSTATUS ReaderSerialIo(PSMARTCARD_EXTENSION SmartcardExtension) {
   PAGED_CODE();
   PDEVICE_OBJECT DeviceObject = SmartcardExtension->ReaderExtension->DeviceObject;
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  if (Extension->DevicePowerState == PowerDeviceD3) {
+  if (CurrentDevicePowerState(Extension) == PowerDeviceD3) {
     // A read still waiting for the powered-down converter ends at once.
     QueueWakeWaiter(&Extension->ReceiveQueue);
     return STATUS_DEVICE_DATA_ERROR;
   }
   // The converter is gone, or going: nothing more is sent to it.
-  if (Extension->PnpState >= PNP_STATE_SURPRISE_REMOVED) return STATUS_DEVICE_DATA_ERROR;
+  if (CurrentPnpState(Extension) >= PNP_STATE_SURPRISE_REMOVED) return STATUS_DEVICE_DATA_ERROR;
   // Stopped: the converter's configuration is released until the next start.
-  if (Extension->PnpState == PNP_STATE_STOPPED) return STATUS_DEVICE_NOT_READY;
+  if (CurrentPnpState(Extension) == PNP_STATE_STOPPED) return STATUS_DEVICE_NOT_READY;
 
   SMARTCARD_REPLY* Reply = &SmartcardExtension->SmartcardReply;
   SMARTCARD_REQUEST* Request = &SmartcardExtension->SmartcardRequest;

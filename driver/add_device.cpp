@@ -46,7 +46,7 @@ static NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, PWCHAR NameBuffer
 static NTSTATUS InitializeExtension(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   Extension->InterfaceSettingCount = SETTINGS_NOT_COUNTED;
-  Extension->DeviceStarted = TRUE;
+  SetDeviceStarted(Extension, TRUE);
   Extension->IoCount = 0;
   Extension->AdaptAlternateSetting = TRUE;
   PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;

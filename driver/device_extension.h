@@ -35,8 +35,6 @@ typedef struct _READER_THREAD_CONTEXT {
   // Interlocked only. Set under ReaderMutex by the stop: from then on nothing enables reading
   // again, and the thread ends at its next look.
   LONG StopRequested;
-  // Interlocked only. Set by the thread when a transfer found the converter gone.
-  LONG ConverterGone;
   // Requests that took the converter from the thread (AcquireConverter) and have not given it
   // back: the thread starts no transfer while there are any, so that a cancel that found it
   // between two transfers still gives the request its turn. Changed under ReaderMutex together
@@ -53,7 +51,7 @@ typedef struct _DEVICE_EXTENSION {
   UNICODE_STRING InterfaceName;            // the registered reader interface; empty on legacy
   PDEVICE_OBJECT LowerDevice;              // target of every URB and every request passed down
   PDEVICE_OBJECT PhysicalDevice;
-  DEVICE_POWER_STATE DevicePowerState;
+  LONG DevicePowerState;  // a DEVICE_POWER_STATE; CurrentDevicePowerState, SetDevicePowerState
   USBD_CONFIGURATION_HANDLE ConfigurationHandle;
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;                // pool copy, 18 bytes
   PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // pool copy of the first start's
@@ -65,13 +63,14 @@ typedef struct _DEVICE_EXTENSION {
   LONG IoCount;        // interlocked only
   KDPC WatchdogDpc;
   KTIMER WatchdogTimer;
-  BOOLEAN DeviceStarted;
+  LONG DeviceStarted;  // DeviceIsStarted, SetDeviceStarted
   PIPE_ENTRY Pipes[PIPE_COUNT];
   PPIPE_ENTRY OutPipe;
   PPIPE_ENTRY InPipe;
   RECEIVE_QUEUE ReceiveQueue;
   READER_THREAD_CONTEXT ReaderThreadContext;
   HANDLE ReaderThreadHandle;  // set while the permanent reading thread exists
+  PKTHREAD ReaderThread;      // its referenced object, or NULL (ForgetSystemThread)
   BOOLEAN CloseStopsReading;
   BOOLEAN AdaptAlternateSetting;
   BOOLEAN FlowControl;
@@ -94,8 +93,8 @@ typedef struct _DEVICE_EXTENSION {
   // waits for it before the timer and the deferred call can be armed again.
   KEVENT WatchdogIdle;
   // PNP_STATE_*. Written by the Plug and Play dispatch only (requests arrive one at a time); read
-  // anywhere: once it has reached PNP_STATE_SURPRISE_REMOVED it never goes back.
-  ULONG PnpState;
+  // anywhere (CurrentPnpState): once it has reached PNP_STATE_SURPRISE_REMOVED it never goes back.
+  LONG PnpState;
   // The power path. Device power requests arrive one at a time; the reader's bring-up after a
   // start or a power-up runs in the power-up thread behind the closed gate of the reader link.
   // Guards DevicePowerState's changes, PowerHoldsLink, BringUpWanted and PowerThreadEnd, and the
@@ -114,9 +113,10 @@ typedef struct _DEVICE_EXTENSION {
   BOOLEAN PowerThreadRunning;
   KEVENT PowerUpEvent;      // synchronization: work handed over, or the thread is to end
   KEVENT PowerThreadEnded;  // notification: the thread's last act
+  PKTHREAD PowerThread;     // its referenced object, or NULL (ForgetSystemThread)
   // A URB came back with the converter gone: the device is not usable again, whatever a later
-  // power-up or start says. Set by SubmitUrb, read anywhere.
-  BOOLEAN ConverterGone;
+  // power-up says. Set by SubmitUrb, cleared by a start, read anywhere (ConverterFoundGone).
+  LONG ConverterGone;
   // The converter's loss counts as the reader link's last line status request found them: a count
   // that has moved since means characters were lost or damaged in between. Used only by that
   // request, which the link makes under its LinkMutex; LossCountsKnown is FALSE until the first.
@@ -127,4 +127,37 @@ typedef struct _DEVICE_EXTENSION {
 
 inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+// The states and flags above that any thread reads without a lock: written with an interlocked
+// exchange and read with an interlocked compare-exchange, so that a thread on another processor
+// sees the last value whole and the compiler keeps no stale copy. Any IRQL.
+inline LONG ReadSharedLong(LONG volatile* Field) { return InterlockedCompareExchange(Field, 0, 0); }
+
+inline ULONG CurrentPnpState(PDEVICE_EXTENSION Extension) {
+  return (ULONG)ReadSharedLong(&Extension->PnpState);
+}
+inline void SetPnpState(PDEVICE_EXTENSION Extension, ULONG State) {
+  InterlockedExchange(&Extension->PnpState, (LONG)State);
+}
+
+inline DEVICE_POWER_STATE CurrentDevicePowerState(PDEVICE_EXTENSION Extension) {
+  return (DEVICE_POWER_STATE)ReadSharedLong(&Extension->DevicePowerState);
+}
+inline void SetDevicePowerState(PDEVICE_EXTENSION Extension, DEVICE_POWER_STATE State) {
+  InterlockedExchange(&Extension->DevicePowerState, (LONG)State);
+}
+
+inline BOOLEAN DeviceIsStarted(PDEVICE_EXTENSION Extension) {
+  return ReadSharedLong(&Extension->DeviceStarted) != 0;
+}
+inline void SetDeviceStarted(PDEVICE_EXTENSION Extension, BOOLEAN Started) {
+  InterlockedExchange(&Extension->DeviceStarted, Started ? TRUE : FALSE);
+}
+
+inline BOOLEAN ConverterFoundGone(PDEVICE_EXTENSION Extension) {
+  return ReadSharedLong(&Extension->ConverterGone) != 0;
+}
+inline void SetConverterGone(PDEVICE_EXTENSION Extension, BOOLEAN Gone) {
+  InterlockedExchange(&Extension->ConverterGone, Gone ? TRUE : FALSE);
 }

@@ -41,7 +41,7 @@ DRIVER_DISPATCH DispatchPower;
 // The Plug and Play state that lets requests in: TRUE before a surprise removal or a removal.
 // Also FALSE once a URB found the converter gone, before Plug and Play has heard of it.
 inline BOOLEAN DeviceStillThere(PDEVICE_EXTENSION Extension) {
-  return Extension->PnpState < PNP_STATE_SURPRISE_REMOVED && !Extension->ConverterGone;
+  return CurrentPnpState(Extension) < PNP_STATE_SURPRISE_REMOVED && !ConverterFoundGone(Extension);
 }
 
 // The power path's share of a removal: the reader link's gate opened again if a power-down

@@ -112,8 +112,8 @@ static NTSTATUS StartSequence(PDEVICE_OBJECT DeviceObject) {
 // started stays so.
 static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  if (Extension->PnpState == PNP_STATE_STARTED) {
-    Extension->PnpState = PNP_STATE_STOPPED;
+  if (CurrentPnpState(Extension) == PNP_STATE_STARTED) {
+    SetPnpState(Extension, PNP_STATE_STOPPED);
     EnableInterface(Extension, FALSE);
   }
   return CompleteRequest(Irp, Status);
@@ -126,10 +126,11 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status = PassDownAndWait(Extension, Irp);
   if (!NT_SUCCESS(Status)) return FailStart(DeviceObject, Irp, Status);
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
+  // A converter that a transfer of this start finds gone stays gone.
+  SetConverterGone(Extension, FALSE);
   Status = StartSequence(DeviceObject);
   if (NT_SUCCESS(Status)) {
-    Extension->ConverterGone = FALSE;
-    Extension->PnpState = PNP_STATE_STARTED;
+    SetPnpState(Extension, PNP_STATE_STARTED);
     BringUpAfterStart(DeviceObject);
   }
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
@@ -164,7 +165,7 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PREADER_EXTENSION ReaderExtension = Extension->SmartcardExtension.ReaderExtension;
   // Stopped first: requests are refused from here on, and a user inside the link (a bring-up
   // with a reader that does not answer) fails at its next serial request and lets the link go.
-  Extension->PnpState = PNP_STATE_STOPPED;
+  SetPnpState(Extension, PNP_STATE_STOPPED);
   KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
   StopSequence(DeviceObject);
   KeReleaseMutex(&ReaderExtension->LinkMutex, FALSE);
@@ -177,8 +178,8 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // What both removals do first: no new request gets in, nobody waits for the device any more.
 static void MarkGone(PDEVICE_OBJECT DeviceObject, ULONG PnpState) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  Extension->PnpState = PnpState;
-  Extension->DeviceStarted = FALSE;
+  SetPnpState(Extension, PnpState);
+  SetDeviceStarted(Extension, FALSE);
   ReleasePowerHold(DeviceObject);
   QueueWakeWaiter(&Extension->ReceiveQueue);
 }

@@ -27,6 +27,7 @@
 // - IRP_MN_WAIT_WAKE: the driver arms no wake; the request goes to the bus like every other.
 // - The card is not powered down before D3: the reader's restart at power-up leaves it unpowered.
 #include "driver/driver.h"
+#include "driver/system_thread.h"
 #include "link/link.h"
 #include "reader/link_lock.h"
 #include "reader/reader_functions.h"
@@ -38,7 +39,7 @@
 
 // Any IRQL up to DISPATCH_LEVEL.
 static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
-  DeviceExtensionOf(DeviceObject)->DevicePowerState = State;
+  SetDevicePowerState(DeviceExtensionOf(DeviceObject), State);
   POWER_STATE Reported;
   Reported.DeviceState = State;
   PoSetPowerState(DeviceObject, DevicePowerState, Reported);
@@ -60,7 +61,8 @@ static void BringUpReader(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PSMARTCARD_EXTENSION SmartcardExtension = &Extension->SmartcardExtension;
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
-  if (Extension->PnpState == PNP_STATE_STARTED && Extension->DevicePowerState != PowerDeviceD3) {
+  if (CurrentPnpState(Extension) == PNP_STATE_STARTED &&
+      CurrentDevicePowerState(Extension) != PowerDeviceD3) {
     KeWaitForSingleObject(&ReaderExtension->LinkMutex, Executive, KernelMode, FALSE, NULL);
     LinkSerialSetup(SmartcardExtension);
     LinkBringUp(SmartcardExtension);
@@ -74,7 +76,7 @@ static void BringUpReader(PDEVICE_OBJECT DeviceObject) {
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
   if (Extension->PowerHoldsLink && !Extension->BringUpWanted &&
-      Extension->DevicePowerState != PowerDeviceD3) {
+      CurrentDevicePowerState(Extension) != PowerDeviceD3) {
     Extension->PowerHoldsLink = FALSE;
     OpenReaderLink(SmartcardExtension);
   }
@@ -118,6 +120,7 @@ static void CreatePowerThread(PDEVICE_OBJECT DeviceObject) {
                                        PowerUpThread, DeviceObject))) {
     return;
   }
+  ReferenceSystemThread(Handle, &Extension->PowerThread);
   ZwClose(Handle);
   Extension->PowerThreadRunning = TRUE;
 }
@@ -161,9 +164,9 @@ static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(Device);
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
-  Extension->DevicePowerState = PowerDeviceD0;
+  SetDevicePowerState(Extension, PowerDeviceD0);
   // Not over a converter found gone meanwhile (DeviceStillThere).
-  Extension->DeviceStarted = DeviceStillThere(Extension);
+  SetDeviceStarted(Extension, DeviceStillThere(Extension));
   if (Extension->PowerHoldsLink) {
     if (Extension->PowerThreadRunning) {
       WantBringUpLocked(Device);
@@ -190,8 +193,8 @@ static void PowerDownReader(PDEVICE_OBJECT DeviceObject) {
   // bring-up in progress leaves the gate closed.
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->BringUpLock, &Irql);
-  Extension->DevicePowerState = PowerDeviceD3;
-  Extension->DeviceStarted = FALSE;
+  SetDevicePowerState(Extension, PowerDeviceD3);
+  SetDeviceStarted(Extension, FALSE);
   BOOLEAN Close = !Extension->PowerHoldsLink && DeviceStillThere(Extension);
   if (Close) Extension->PowerHoldsLink = TRUE;
   KeReleaseSpinLock(&Extension->BringUpLock, Irql);
@@ -249,9 +252,10 @@ static NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POW
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   POWER_STATE Wanted;
   Wanted.DeviceState = State == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
-  if (Wanted.DeviceState == Extension->DevicePowerState) {
+  if (Wanted.DeviceState == CurrentDevicePowerState(Extension)) {
     // A sleep that was queried and then not entered leaves the device usable.
-    if (Wanted.DeviceState == PowerDeviceD0) Extension->DeviceStarted = DeviceStillThere(Extension);
+    if (Wanted.DeviceState == PowerDeviceD0)
+      SetDeviceStarted(Extension, DeviceStillThere(Extension));
     return PassPowerDown(DeviceObject, Irp);
   }
   IoMarkIrpPending(Irp);
@@ -284,7 +288,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return SetDevicePower(DeviceObject, Irp, Stack->Parameters.Power.State.DeviceState);
     case IRP_MN_QUERY_POWER:
       // Never refused; requests are refused from here on.
-      if (QueriedStateTakesDeviceDown(Stack)) Extension->DeviceStarted = FALSE;
+      if (QueriedStateTakesDeviceDown(Stack)) SetDeviceStarted(Extension, FALSE);
       break;
     default:
       break;
@@ -313,6 +317,8 @@ NTSTATUS EndPowerPath(PDEVICE_OBJECT DeviceObject) {
     KeReleaseSpinLock(&Extension->BringUpLock, Irql);
     KeSetEvent(&Extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(&Extension->PowerThreadEnded, Executive, KernelMode, FALSE, NULL);
+    ForgetSystemThread(Extension->PowerThread);
+    Extension->PowerThread = NULL;
     Extension->PowerThreadRunning = FALSE;
   }
   PIRP SystemIrp = Extension->PendingPowerIrp;

@@ -14,7 +14,7 @@ static NTSTATUS Counted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_DISPATCH 
   NTSTATUS Status;
   if (!DeviceStillThere(Extension)) {
     Status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
-  } else if (Extension->PnpState == PNP_STATE_STOPPED) {
+  } else if (CurrentPnpState(Extension) == PNP_STATE_STOPPED) {
     // The configuration is released: its pipe handles must not reach the bus.
     Status = CompleteRequest(Irp, STATUS_DEVICE_NOT_READY);
   } else {

@@ -19,7 +19,7 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   IoIncrement(DeviceObject);
   NTSTATUS Status;
-  if (Extension->PnpState >= PNP_STATE_REMOVED || Extension->LowerDevice == NULL) {
+  if (CurrentPnpState(Extension) >= PNP_STATE_REMOVED || Extension->LowerDevice == NULL) {
     Status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
   } else {
     IoSkipCurrentIrpStackLocation(Irp);

@@ -9,6 +9,7 @@
 // then starts a new thread; a start that comes first keeps the running thread, and the close's
 // stop then leaves it running for the new open. No stop is lost and no close waits for a thread
 // that goes on running.
+#include "driver/system_thread.h"
 #include "reader/link_lock.h"
 #include "reader/reader_extension.h"
 #include "reader/reader_functions.h"
@@ -50,8 +51,8 @@ static NTSTATUS CreateTrackingThread(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS Status = PsCreateSystemThread(&Handle, THREAD_ALL_ACCESS, &Attributes, NULL, NULL,
                                          CardTrackingThread, SmartcardExtension);
   if (!NT_SUCCESS(Status)) return Status;
-  PVOID Thread = NULL;
-  Status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread, NULL);
+  PKTHREAD Thread = NULL;
+  Status = ReferenceSystemThread(Handle, &Thread);
   if (!NT_SUCCESS(Status)) {
     // Without its object the thread could not be waited for later: end it now.
     KeSetEvent(&ReaderExtension->TrackingStopEvent, IO_NO_INCREMENT, FALSE);
@@ -59,7 +60,7 @@ static NTSTATUS CreateTrackingThread(PSMARTCARD_EXTENSION SmartcardExtension) {
                           NULL);
   }
   ZwClose(Handle);
-  if (NT_SUCCESS(Status)) SetTrackingThread(SmartcardExtension, (PKTHREAD)Thread);
+  if (NT_SUCCESS(Status)) SetTrackingThread(SmartcardExtension, Thread);
   return Status;
 }
 
@@ -89,11 +90,10 @@ NTSTATUS StopCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   PKTHREAD Thread = TrackingThreadOf(SmartcardExtension);
   if (ReaderExtension->TrackingStarts == 0 && Thread != NULL) {
     KeSetEvent(&ReaderExtension->TrackingStopEvent, IO_NO_INCREMENT, FALSE);
-    // The thread's last act; a wait on the thread object would crash Windows 98/Me.
     Status = KeWaitForSingleObject(&ReaderExtension->TrackingStoppedEvent, Executive, KernelMode,
                                    FALSE, NULL);
     SetTrackingThread(SmartcardExtension, NULL);
-    ObDereferenceObject(Thread);
+    ForgetSystemThread(Thread);
   }
   KeReleaseMutex(&ReaderExtension->TrackingMutex, FALSE);
   return Status;

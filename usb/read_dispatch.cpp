@@ -59,18 +59,18 @@ static ULONG WaitForBytes(PDEVICE_EXTENSION Extension, ULONG Wanted, ULONG Avail
 // the device being removed, or powered down.
 static NTSTATUS NothingToRead(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
-  if (Extension->PnpState >= PNP_STATE_REMOVED) return STATUS_DELETE_PENDING;
-  if (ConverterGone(DeviceObject) || Extension->PnpState == PNP_STATE_SURPRISE_REMOVED) {
+  if (CurrentPnpState(Extension) >= PNP_STATE_REMOVED) return STATUS_DELETE_PENDING;
+  if (ConverterFoundGone(Extension) || CurrentPnpState(Extension) == PNP_STATE_SURPRISE_REMOVED) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
   // Powered down: the thread may not fetch, so the read fails rather than wait for nothing.
-  if (Extension->DevicePowerState > PowerDeviceD0) return STATUS_DEVICE_DATA_ERROR;
+  if (CurrentDevicePowerState(Extension) > PowerDeviceD0) return STATUS_DEVICE_DATA_ERROR;
   return STATUS_TIMEOUT;
 }
 
 static BOOLEAN CannotFetch(PDEVICE_OBJECT DeviceObject) {
-  return ConverterGone(DeviceObject) ||
-         DeviceExtensionOf(DeviceObject)->PnpState >= PNP_STATE_SURPRISE_REMOVED;
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  return ConverterFoundGone(Extension) || CurrentPnpState(Extension) >= PNP_STATE_SURPRISE_REMOVED;
 }
 
 static NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PUCHAR Destination, ULONG Wanted,
@@ -95,7 +95,7 @@ static NTSTATUS DirectRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCA
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   ULONG Length = Stack->Parameters.Read.Length;
   PUCHAR Destination = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-  if (!Extension->DeviceStarted) return STATUS_DEVICE_DATA_ERROR;
+  if (!DeviceIsStarted(Extension)) return STATUS_DEVICE_DATA_ERROR;
   if (!(Irp->Flags & IRP_READ_OPERATION)) return STATUS_INVALID_PARAMETER;
   if (Destination == NULL || Length == 0) return STATUS_SUCCESS;
   if (Length > TRANSFER_CHUNK_SIZE) return STATUS_INVALID_USER_BUFFER;

@@ -2,6 +2,7 @@
 // reading is enabled and appends what arrives to the receive queue.
 #include "driver/driver_name.h"
 #include "driver/pool_tag.h"
+#include "driver/system_thread.h"
 #include "usb/usb_transport.h"
 
 #define READING_PRIORITY HIGH_PRIORITY
@@ -61,8 +62,7 @@ static READ_CYCLE ReadOnce(PREADER_THREAD_CONTEXT Context, PURB Urb) {
       return ReadCycleNext;
     case STATUS_DEVICE_NOT_CONNECTED:
     case STATUS_DEVICE_REMOVED:
-      Extension->DeviceStarted = FALSE;
-      InterlockedExchange(&Context->ConverterGone, TRUE);
+      SetDeviceStarted(Extension, FALSE);
       // A reader waiting on the queue learns it now, not at its time-out.
       QueueWakeWaiter(Context->Queue);
       return ReadCycleGone;
@@ -109,16 +109,16 @@ NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject) {
   KeInitializeEvent(&Context->ReadEnableEvent, NotificationEvent, FALSE);
   KeResetEvent(&Context->StopEvent);
   KeResetEvent(&Context->StoppedEvent);
-  InterlockedExchange(&Context->ConverterGone, FALSE);
   InterlockedExchange(&Context->StopRequested, FALSE);
   // A start may come from an application's request: a kernel handle stays out of its table.
   OBJECT_ATTRIBUTES Attributes;
   InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
   HANDLE Thread;
-  NTSTATUS Status =
-      PsCreateSystemThread(&Thread, 0, &Attributes, NULL, NULL, ZarUSB_ReadUSBThread, Context);
+  NTSTATUS Status = PsCreateSystemThread(&Thread, THREAD_ALL_ACCESS, &Attributes, NULL, NULL,
+                                         ZarUSB_ReadUSBThread, Context);
   // Without the thread, reads take the direct path.
   if (!NT_SUCCESS(Status)) return Status;
+  ReferenceSystemThread(Thread, &Extension->ReaderThread);
   Extension->ReaderThreadHandle = Thread;
   return STATUS_SUCCESS;
 }
@@ -145,6 +145,8 @@ BOOLEAN StopReadingThread(PDEVICE_OBJECT DeviceObject) {
     CancelCurrentUrb(DeviceObject);
   } while (KeWaitForSingleObject(&Context->StoppedEvent, Executive, KernelMode, FALSE, &Recheck) !=
            STATUS_SUCCESS);
+  ForgetSystemThread(Extension->ReaderThread);
+  Extension->ReaderThread = NULL;
   ZwClose(Extension->ReaderThreadHandle);
   Extension->ReaderThreadHandle = NULL;
   return TRUE;
@@ -154,7 +156,7 @@ BOOLEAN EnableReading(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
   PREADER_THREAD_CONTEXT Context = &Extension->ReaderThreadContext;
   KeWaitForSingleObject(&Context->ReaderMutex, Executive, KernelMode, FALSE, NULL);
-  BOOLEAN Enabled = !StopRequested(Context) && Extension->DevicePowerState <= PowerDeviceD0;
+  BOOLEAN Enabled = !StopRequested(Context) && CurrentDevicePowerState(Extension) <= PowerDeviceD0;
   if (Enabled) KeSetEvent(&Context->ReadEnableEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseMutex(&Context->ReaderMutex, FALSE);
   return Enabled;
@@ -201,9 +203,4 @@ NTSTATUS ReleaseConverter(PDEVICE_OBJECT DeviceObject) {
   }
   KeReleaseMutex(&Context->ReaderMutex, FALSE);
   return STATUS_SUCCESS;
-}
-
-BOOLEAN ConverterGone(PDEVICE_OBJECT DeviceObject) {
-  PREADER_THREAD_CONTEXT Context = &DeviceExtensionOf(DeviceObject)->ReaderThreadContext;
-  return InterlockedCompareExchange(&Context->ConverterGone, 0, 0) != 0;
 }

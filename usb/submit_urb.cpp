@@ -124,7 +124,7 @@ NTSTATUS SubmitUrbWhileEnabled(PDEVICE_OBJECT DeviceObject, PURB Urb, PKEVENT En
   IoFreeIrp(Irp);
   // The converter has left the bus: a later power-up or query must not make the device usable.
   if (Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DEVICE_REMOVED) {
-    Extension->ConverterGone = TRUE;
+    SetConverterGone(Extension, TRUE);
   }
   ResetPipeAfterStall(DeviceObject, Urb);
   return Status;

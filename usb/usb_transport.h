@@ -95,8 +95,6 @@ NTSTATUS PauseReading(PDEVICE_OBJECT DeviceObject);
 // for a moment before UsbMutex, never with it.
 NTSTATUS AcquireConverter(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReleaseConverter(PDEVICE_OBJECT DeviceObject);
-// TRUE once a transfer of the thread found the converter gone (until the next start).
-BOOLEAN ConverterGone(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI ZarUSB_ReadUSBThread(PVOID Context);
 
 // --- read and write dispatch ---

@@ -77,7 +77,7 @@ static NTSTATUS Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Sent) {
   PIO_STACK_LOCATION Stack = TakeRequestParameters(Extension, Irp);
   ULONG Length = Stack->Parameters.Write.Length;
   const UCHAR* Data = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-  if (!Extension->DeviceStarted) return STATUS_DEVICE_DATA_ERROR;
+  if (!DeviceIsStarted(Extension)) return STATUS_DEVICE_DATA_ERROR;
   if (Data == NULL || Length == 0) return STATUS_SUCCESS;
   if (Length > LARGEST_WRITE) return STATUS_INVALID_USER_BUFFER;
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "host/machine/reader_handle.h"
 #include "tests/support/machine_run.h"
@@ -140,6 +142,52 @@ TEST(ReaderHandle, PullingTheConverterOutEndsATransmissionInFlight) {
     EXPECT_EQ(reader.Close(), STATUS_SUCCESS);
     EXPECT_EQ(c.state(), host::io::DeviceState::kRemoved);
   }));
+}
+
+// On the wall clock the driver's threads, the application's and the bus's run truly at once (under
+// ThreadSanitizer this is where unguarded shared state shows): two application threads keep
+// exchanging while the converter is pulled out. Each request either succeeds with the card's
+// answer or fails as a gone device does, and the removal leaves nothing behind.
+TEST(ReaderHandle, RealTimeExchangesRacingAnUnplug) {
+  MachineOptions options;
+  options.kernel.mode = host::kernel::Mode::kReal;
+  Machine machine(options);
+  auto result = machine.Run([&](Machine& m) {
+    Converter& c = m.Plug();
+    ReaderHandle reader(m);
+    Connect(reader, DeviceName(0));
+    KEVENT done[2];
+    std::vector<std::string> odd[2];
+    for (int t = 0; t < 2; ++t) {
+      KeInitializeEvent(&done[t], NotificationEvent, FALSE);
+      m.kernel().Spawn("application", [&, t] {
+        for (;;) {
+          host::io::IoResult answer = reader.Transmit(kSelectMf);
+          if (answer.status == STATUS_SUCCESS) {
+            if (answer.output != std::vector<UCHAR>{0x90, 0x00}) odd[t].push_back("wrong answer");
+            reader.GetState();
+            continue;
+          }
+          if (answer.status != STATUS_DEVICE_NOT_CONNECTED &&
+              answer.status != STATUS_DELETE_PENDING && answer.status != STATUS_DEVICE_REMOVED &&
+              answer.status != STATUS_NO_SUCH_DEVICE && answer.status != STATUS_IO_TIMEOUT &&
+              answer.status != STATUS_DEVICE_DATA_ERROR && answer.status != STATUS_CANCELLED) {
+            odd[t].push_back(host::io::StatusName(answer.status));
+          }
+          break;
+        }
+        KeSetEvent(&done[t], IO_NO_INCREMENT, FALSE);
+      });
+    }
+    m.Wait(host::kernel::Milliseconds(300));
+    c.Unplug();
+    for (KEVENT& d : done) KeWaitForSingleObject(&d, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(odd[0].empty() && odd[1].empty())
+        << (odd[0].empty() ? odd[1].front() : odd[0].front());
+    EXPECT_EQ(reader.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(c.state(), host::io::DeviceState::kRemoved);
+  });
+  EXPECT_TRUE(result.ok()) << result.report;
 }
 
 }  // namespace
