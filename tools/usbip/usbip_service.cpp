@@ -35,6 +35,15 @@ constexpr std::chrono::seconds kMachineAnswer{30};
 
 std::string BusId(unsigned index) { return "1-" + std::to_string(index + 1); }
 
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+bool IsQuit(const std::string& line) { return Words(line) == std::vector<std::string>{"quit"}; }
+
 }  // namespace
 
 // --- the machine -------------------------------------------------------------------------------
@@ -429,10 +438,12 @@ bool Service::Start(std::string* error) {
         for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
           std::string line = pending.substr(0, end);
           pending.erase(0, end + 1);
-          std::string answer = Command(line) + "\n";
-          if (!WriteAll(fd, reinterpret_cast<const uint8_t*>(answer.data()), answer.size())) {
-            return;
-          }
+          // A quit is answered before the service starts closing this connection.
+          bool quit = IsQuit(line);
+          std::string answer = (quit ? std::string("ok") : Command(line)) + "\n";
+          bool sent = WriteAll(fd, reinterpret_cast<const uint8_t*>(answer.data()), answer.size());
+          if (quit) RequestQuit();
+          if (!sent) return;
         }
       }
     });
@@ -441,11 +452,9 @@ bool Service::Start(std::string* error) {
 }
 
 std::string Service::Command(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> words;
-  for (std::string w; in >> w;) words.push_back(w);
+  std::vector<std::string> words = Words(line);
   if (words.empty()) return "error: an empty command";
-  if (words == std::vector<std::string>{"quit"}) {
+  if (IsQuit(line)) {
     RequestQuit();
     return "ok";
   }
