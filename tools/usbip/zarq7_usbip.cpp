@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -119,9 +120,11 @@ int main(int argc, char** argv) {
     std::cerr << "zarq7-usbip: " << error << "\n";
     return 1;
   }
+  std::atomic<bool> signalled = false;
   std::thread signals([&] {
     int signal = 0;
     sigwait(&stop_signals, &signal);
+    signalled = true;
     service.RequestQuit();
   });
   std::cout << "zarq7-usbip: serving";
@@ -134,8 +137,8 @@ int main(int argc, char** argv) {
   std::cout << std::endl;
   service.WaitUntilQuit();
   service.Stop();
-  // The signal thread still waits: wake it with a signal of its own kind and let it end.
-  pthread_kill(signals.native_handle(), SIGTERM);
+  // After a quit command the signal thread still waits: a signal of its kind ends it.
+  if (!signalled) pthread_kill(signals.native_handle(), SIGTERM);
   signals.join();
   return 0;
 }
