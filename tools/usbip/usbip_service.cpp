@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <future>
+#include <list>
 #include <map>
 #include <sstream>
 
@@ -174,9 +175,13 @@ struct Service::Listener {
   int fd = -1;
   std::thread thread;
   std::mutex mu;
-  std::vector<int> open;  // guarded by mu: connections not yet closed
-  std::vector<std::thread> workers;
-  bool stopping = false;  // guarded by mu
+  struct Worker {
+    std::thread thread;
+    bool done = false;  // guarded by mu
+  };
+  std::vector<int> open;      // guarded by mu: connections not yet closed
+  std::list<Worker> workers;  // guarded by mu; ended ones are joined at the next connection
+  bool stopping = false;      // guarded by mu
 
   bool Listen(const std::string& bind, uint16_t port, uint16_t* bound, std::string* error) {
     sockaddr_in address{};
@@ -217,12 +222,24 @@ struct Service::Listener {
         }
         int one = 1;
         ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A long-running server sees many short connections (every "usbip list"): the threads
+        // of those that ended are joined here rather than kept to the end.
+        for (auto w = workers.begin(); w != workers.end();) {
+          if (!w->done) {
+            ++w;
+            continue;
+          }
+          w->thread.join();
+          w = workers.erase(w);
+        }
         open.push_back(c);
-        workers.emplace_back([this, handler, c] {
+        Worker& worker = workers.emplace_back();
+        worker.thread = std::thread([this, handler, c, &worker] {
           handler(c);
           std::lock_guard l(mu);
           std::erase(open, c);
           ::close(c);
+          worker.done = true;
         });
       }
     });
@@ -236,7 +253,7 @@ struct Service::Listener {
       for (int c : open) ::shutdown(c, SHUT_RDWR);
     }
     if (thread.joinable()) thread.join();
-    for (auto& w : workers) w.join();
+    for (auto& w : workers) w.thread.join();  // no new ones: the accepting thread has ended
     workers.clear();
     if (fd >= 0) ::close(fd);
     fd = -1;
