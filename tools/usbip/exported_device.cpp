@@ -132,15 +132,16 @@ void ExportedDevice::Unplug() {
   });
 }
 
-bool ExportedDevice::Import(UrbSink* sink) {
-  if (!device_ || leaving_ || sink_) return false;
+ExportedDevice::ImportResult ExportedDevice::Import(UrbSink* sink) {
+  if (!device_ || leaving_) return ImportResult::kAbsent;
+  if (sink_) return ImportResult::kBusy;
   sink_ = sink;
   // A host resets a device it enumerates: it starts unconfigured.
   if (configuration_) device_->SetConfiguration(0);
   configuration_ = 0;
   alternate_setting_ = 0;
   UpdateRecord();
-  return true;
+  return ImportResult::kImported;
 }
 
 void ExportedDevice::Release(UrbSink* sink) {

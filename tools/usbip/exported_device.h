@@ -58,9 +58,9 @@ class ExportedDevice final : public host::usb::UsbBusPort {
   void Unplug() override;
 
   // --- the importing connection ---
-  // False when the device is not on the bus or is imported already. An import starts from a
-  // bus reset: the device is unconfigured.
-  bool Import(UrbSink* sink);
+  // An import starts from a bus reset: the device is unconfigured.
+  enum class ImportResult { kImported, kBusy, kAbsent };
+  ImportResult Import(UrbSink* sink);
   // The connection ended: its URBs are given up without an answer.
   void Release(UrbSink* sink);
   // CMD_SUBMIT with its OUT data.

@@ -33,6 +33,8 @@ constexpr uint32_t kMaxEndpointNumber = 15;
 // How long an outside thread waits for the machine to take a job before it takes the machine
 // for stopped (a verifier stop ends it; a healthy machine answers within milliseconds).
 constexpr std::chrono::seconds kMachineAnswer{30};
+constexpr std::chrono::seconds kImportWait{2};
+constexpr std::chrono::milliseconds kImportRetry{20};
 
 std::string BusId(unsigned index) { return "1-" + std::to_string(index + 1); }
 
@@ -313,8 +315,19 @@ class Service::Connection final : public UrbSink {
     for (auto& d : machine_.devices) {
       if (d->busid() == busid) device_ = d.get();
     }
-    bool imported = false;
-    if (device_) machine_.Interrupt([&] { imported = device_->Import(this); });
+    // A client that detaches and attaches again may be back before its old connection's end
+    // has been seen here: a device still held is waited for a little before it is refused.
+    auto result = ExportedDevice::ImportResult::kAbsent;
+    auto deadline = std::chrono::steady_clock::now() + kImportWait;
+    while (device_) {
+      machine_.Interrupt([&] { result = device_->Import(this); });
+      if (result != ExportedDevice::ImportResult::kBusy ||
+          std::chrono::steady_clock::now() >= deadline) {
+        break;
+      }
+      std::this_thread::sleep_for(kImportRetry);
+    }
+    bool imported = result == ExportedDevice::ImportResult::kImported;
     std::optional<DeviceRecord> record = imported ? device_->Record() : std::nullopt;
     std::vector<uint8_t> out = OpCommon(kOpRepImport, record ? kOpStatusOk : kOpStatusError);
     if (record) {
