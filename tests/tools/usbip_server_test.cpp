@@ -376,4 +376,24 @@ TEST(UsbipServer, ControlPortChangesTheCard) {
             "error: unknown command (card in|out BUSID, plug|unplug BUSID, status, quit)");
   EXPECT_EQ(ControlLine(s.control(), "quit"), "ok");
   s.service->WaitUntilQuit();  // returns: the quit was taken
+  s.service->Stop();
+  EXPECT_EQ(s.service->machine_report(), "");
+}
+
+// The service ends (quit, SIGTERM) while a client holds the device with a transfer pending: the
+// client's connection is closed and the machine shuts down cleanly.
+TEST(UsbipServer, StopWhileServed) {
+  Served s;
+  ASSERT_TRUE(s.started);
+  Client c(s.port());
+  ASSERT_EQ(c.Import("1-1"), kOpStatusOk);
+  Configure(c);
+  c.SubmitIn(kInEndpoint, conv::kPacketSize);
+  EXPECT_FALSE(c.Next(kQuiet));
+  std::thread stop([&] { s.service->Stop(); });
+  EXPECT_TRUE(c.ClosedWithin());
+  stop.join();
+  EXPECT_EQ(s.service->machine_report(), "");
+  Client late(s.port());
+  EXPECT_FALSE(late.connected());
 }

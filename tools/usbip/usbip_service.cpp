@@ -569,4 +569,9 @@ void Service::Stop() {
   }
 }
 
+std::string Service::machine_report() const {
+  if (!machine_ || machine_->thread.joinable() || machine_->result.ok()) return {};
+  return machine_->result.report;
+}
+
 }  // namespace tools::usbip

@@ -65,6 +65,9 @@ class Service {
   void RequestQuit();
   // Closes every connection and shuts the machine down. Idempotent.
   void Stop();
+  // After Stop: empty when the machine shut down cleanly, else why it stopped (a deadlock, a
+  // verifier stop, a shutdown check).
+  std::string machine_report() const;
 
   struct Machine;
   struct Listener;

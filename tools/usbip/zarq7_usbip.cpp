@@ -140,5 +140,10 @@ int main(int argc, char** argv) {
   // After a quit command the signal thread still waits: a signal of its kind ends it.
   if (!signalled) pthread_kill(signals.native_handle(), SIGTERM);
   signals.join();
+  std::string report = service.machine_report();
+  if (!report.empty()) {
+    std::cerr << "zarq7-usbip: the machine stopped: " << report << "\n";
+    return 1;
+  }
   return 0;
 }
