@@ -1,6 +1,7 @@
 #include "tools/usbip/exported_device.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/usb.h"
 
@@ -29,6 +30,17 @@ host::kernel::Ticks PollingPeriod(uint8_t type, uint8_t interval) {
   return host::kernel::Milliseconds(ms);
 }
 
+std::string Hex(std::span<const uint8_t> bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (uint8_t b : bytes) {
+    if (!text.empty()) text += ' ';
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0xF];
+  }
+  return text;
+}
+
 ControlResult Stall() { return {Handshake::kStall, {}}; }
 ControlResult Ack(std::vector<uint8_t> data = {}) { return {Handshake::kAck, std::move(data)}; }
 
@@ -50,6 +62,14 @@ void ExportedDevice::Schedule(host::kernel::Ticks delay, std::function<void()> f
   kernel_.ScheduleAfter(delay, [this, generation, fn = std::move(fn)] {
     if (generation == plug_generation_ && device_) fn();
   });
+}
+
+void ExportedDevice::Log(const std::string& text) {
+  if (!log_) return;
+  char time[32];
+  std::snprintf(time, sizeof time, "[%11.6f s] ",
+                double(kernel_.Now()) / double(host::kernel::kTicksPerSecond));
+  log_(time + busid_ + " " + text);
 }
 
 void ExportedDevice::UpdateRecord() {
@@ -101,6 +121,7 @@ void ExportedDevice::Plug(host::usb::UsbDevice* device) {
   parsed_ = bytes ? host::usb::ParseConfiguration(*bytes) : std::nullopt;
   device->Attached(this);
   UpdateRecord();
+  Log("plugged in");
 }
 
 void ExportedDevice::Remove() {
@@ -124,6 +145,7 @@ void ExportedDevice::Unplug() {
   leaving_ = true;
   UpdateRecord();
   // The device may be inside a call of ours: it is detached once that call has returned.
+  Log("unplugged: its URBs fail with -ESHUTDOWN, the importer's connection closes");
   Schedule(0, [this] {
     DropAll(kESHUTDOWN);
     if (sink_) sink_->Close();
@@ -141,17 +163,27 @@ ExportedDevice::ImportResult ExportedDevice::Import(UrbSink* sink) {
   configuration_ = 0;
   alternate_setting_ = 0;
   UpdateRecord();
+  Log("imported");
   return ImportResult::kImported;
 }
 
 void ExportedDevice::Release(UrbSink* sink) {
   if (sink_ != sink) return;
+  Log("released: the importer's connection ended");
   DropAll(std::nullopt);
   sink_ = nullptr;
 }
 
 void ExportedDevice::Reply(const UrbHeader& header, const std::vector<uint8_t>& data) {
   if (!sink_) return;
+  if (log_) {
+    bool submit = header.command == kRetSubmit;
+    std::string line = std::string(submit ? "RET_SUBMIT #" : "RET_UNLINK #") +
+                       std::to_string(header.seqnum) + " status " + std::to_string(header.status());
+    if (submit) line += " length " + std::to_string(header.actual_length());
+    if (!data.empty()) line += ": " + Hex(data);
+    Log(line);
+  }
   auto head = header.Encode();
   std::vector<uint8_t> message(head.begin(), head.end());
   message.insert(message.end(), data.begin(), data.end());
@@ -176,6 +208,15 @@ std::optional<ExportedDevice::EndpointInfo> ExportedDevice::FindEndpoint(uint8_t
 
 void ExportedDevice::Submit(UrbSink* sink, const UrbHeader& header, std::vector<uint8_t> data) {
   if (sink != sink_) return;  // released already
+  if (log_) {
+    std::string line = "CMD_SUBMIT #" + std::to_string(header.seqnum) + " ep " +
+                       std::to_string(header.ep) +
+                       (header.direction == kDirectionIn ? " in" : " out") + " length " +
+                       std::to_string(header.transfer_buffer_length());
+    if (header.ep == 0) line += " setup " + Hex(header.setup);
+    if (!data.empty()) line += ": " + Hex(data);
+    Log(line);
+  }
   if (!device_ || leaving_) {
     Reply(UrbHeader::RetSubmit(header.seqnum, kENODEV, 0));
     return;
@@ -210,6 +251,8 @@ void ExportedDevice::Submit(UrbSink* sink, const UrbHeader& header, std::vector<
 
 void ExportedDevice::Unlink(UrbSink* sink, const UrbHeader& header) {
   if (sink != sink_) return;
+  Log("CMD_UNLINK #" + std::to_string(header.seqnum) + " of #" +
+      std::to_string(header.unlink_seqnum()));
   auto it = urbs_.find(header.unlink_seqnum());
   if (it == urbs_.end()) {
     // Completed already: its RET_SUBMIT went before this answer.

@@ -43,6 +43,8 @@ class ExportedDevice final : public host::usb::UsbBusPort {
   ExportedDevice& operator=(const ExportedDevice&) = delete;
 
   const std::string& busid() const { return busid_; }
+  // Each URB, answer and bus event as one line ("1-1 ..."); set before the device is served.
+  void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
   // Any thread: what OP_REP_DEVLIST and OP_REP_IMPORT say of it; nothing while it is unplugged.
   std::optional<DeviceRecord> Record() const;
 
@@ -93,6 +95,7 @@ class ExportedDevice final : public host::usb::UsbBusPort {
   };
 
   void Schedule(host::kernel::Ticks delay, std::function<void()> fn);
+  void Log(const std::string& text);
   void UpdateRecord();
   std::optional<EndpointInfo> FindEndpoint(uint8_t address) const;
   void Complete(uint32_t seqnum, int32_t status);
@@ -123,6 +126,8 @@ class ExportedDevice final : public host::usb::UsbBusPort {
   std::map<uint32_t, Urb> urbs_;
   std::map<uint8_t, Queue> queues_;
   uint64_t control_generation_ = 0;
+
+  std::function<void(const std::string&)> log_;
 
   mutable std::mutex mu_;  // guards record_; taken alone, never across a device call
   std::optional<DeviceRecord> record_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -74,6 +75,7 @@ struct Service::Machine {
   std::vector<std::unique_ptr<sim::ConverterRig>> rigs;
   std::vector<std::unique_ptr<ExportedDevice>> devices;
   std::unique_ptr<sim::VpcdPresence> presence;
+  std::mutex log_mu;  // one line at a time on stderr
 
   // From outside threads: runs job in the machine's main thread and waits for it. False when the
   // machine takes no more jobs.
@@ -138,6 +140,12 @@ struct Service::Machine {
       sim::ConverterRig& rig = *rigs.back();
       sim::ApplyFaultScript(options.faults, rig.line(), rig.reader(), rig.card());
       devices.push_back(std::make_unique<ExportedDevice>(kernel, BusId(i), kBusNumber, i + 2));
+      if (options.log) {
+        devices.back()->SetLog([this](const std::string& line) {
+          std::lock_guard lock(log_mu);
+          std::fprintf(stderr, "zarq7-usbip: %s\n", line.c_str());
+        });
+      }
       InterruptFromMain([&] { devices.back()->Plug(&rig.device()); });
     }
     if (vicc) presence = std::make_unique<sim::VpcdPresence>(kernel, rigs[0]->reader(), vicc);

@@ -40,6 +40,8 @@ struct ServiceOptions {
   UsbipCard card = UsbipCard::kBuiltin;  // vicc: the first converter's, the others builtin
   uint16_t vicc_port = kDefaultViccPort;
   uint64_t seed = 1;
+  // Each URB, answer and bus event as a line, to stderr (real time since the machine booted).
+  bool log = false;
 };
 
 class Service {

@@ -35,7 +35,8 @@ const char kUsage[] =
     "  --vicc-port N        the loopback port for vicc (default 35963)\n"
     "  --reader-profile P   the readers' habits, as zarq7 takes them (ideal, realistic,...)\n"
     "  --faults S           what befalls every converter's reader from plug-in, as zarq7 takes it\n"
-    "  --seed N             the cards' and the line faults' seed (default 1)\n";
+    "  --seed N             the cards' and the line faults' seed (default 1)\n"
+    "  --log                every URB, answer and bus event as a line on stderr\n";
 
 bool Number(const std::string& text, unsigned long max, unsigned long* out) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -62,6 +63,10 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
       return 0;
+    }
+    if (a == "--log") {
+      o.log = true;
+      continue;
     }
     static const std::vector<std::string> kValued = {"--port",           "--bind",   "--control",
                                                      "--converters",     "--card",   "--vicc-port",
