@@ -144,6 +144,14 @@ TEST(UsbipServer, AnswersStandardAndConverterRequests) {
   auto config = c.Control({kStandardIn, USB_REQUEST_GET_CONFIGURATION, 0, 0, 1});
   ASSERT_TRUE(config);
   EXPECT_EQ(config->data, std::vector<uint8_t>{conv::kConfigurationValue});
+  // A port reset, as usbip-host takes it from a client: the device is unconfigured again.
+  auto reset = c.Control({0x23, USB_REQUEST_SET_FEATURE, 4, 1, 0});
+  ASSERT_TRUE(reset);
+  EXPECT_EQ(reset->header.status(), kStatusOk);
+  auto unconfigured = c.Control({kStandardIn, USB_REQUEST_GET_CONFIGURATION, 0, 0, 1});
+  ASSERT_TRUE(unconfigured);
+  EXPECT_EQ(unconfigured->data, std::vector<uint8_t>{0});
+  Configure(c);
   auto setting = c.Control({0x01, USB_REQUEST_SET_INTERFACE, 2, conv::kInterfaceNumber, 0});
   ASSERT_TRUE(setting);
   EXPECT_EQ(setting->header.status(), kStatusOk);

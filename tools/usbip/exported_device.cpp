@@ -18,6 +18,10 @@ constexpr uint8_t kEndpointNumberMask = 0x0F;
 constexpr uint8_t kDescriptorIndexMask = 0xFF;
 constexpr int kDescriptorTypeShift = 8;
 constexpr size_t kStatusReplyLength = 2;
+// SetPortFeature(PORT_RESET), a hub class request: a USB/IP client sends it to reset the device,
+// and the server resets the device on its own port (as Linux's usbip-host does).
+constexpr uint8_t kPortRequestType = 0x23;  // class, host to device, to "other" (a port)
+constexpr uint16_t kPortFeatureReset = 4;
 // Low- and full-speed interrupt endpoints are polled at their bInterval rounded down to a power
 // of two, at most every 32 ms (the schedule Linux's OHCI and UHCI drivers and Windows keep).
 constexpr uint8_t kLongestPollMs = 32;
@@ -308,6 +312,16 @@ void ExportedDevice::StartControl() {
   Urb& urb = urbs_[queue.urbs.front()];
   queue.control_active = true;
   uint64_t generation = ++control_generation_;
+  if (urb.setup.request_type == kPortRequestType && urb.setup.request == USB_REQUEST_SET_FEATURE &&
+      urb.setup.value == kPortFeatureReset) {
+    Log("port reset: the device is unconfigured");
+    if (configuration_) device_->SetConfiguration(0);
+    configuration_ = 0;
+    alternate_setting_ = 0;
+    UpdateRecord();
+    ControlDone(generation, Ack());
+    return;
+  }
   if (urb.setup.Type() == BMREQUEST_STANDARD) {
     std::optional<ControlResult> result = StandardRequest(urb);
     if (result) {
