@@ -4,11 +4,10 @@
 #include <string>
 
 #include "host/io/io_manager.h"
-#include "sim/converter/converter_protocol.h"
 #include "sim/t1_block.h"
 #include "tools/converter_control.h"
 #include "tools/converter_status.h"
-#include "tools/reader_answer.h"
+#include "tools/session_text.h"
 #include "tools/tool_machine.h"
 #include "tools/trace_text.h"
 #include "tools/usb_text.h"
@@ -16,8 +15,6 @@
 namespace tools {
 
 namespace {
-
-namespace cv = sim::converter;
 
 constexpr uint16_t kThreadStart = 1;
 constexpr uint16_t kThreadStop = 0;
@@ -32,27 +29,18 @@ void PrintLines(ToolContext& c, const std::vector<std::string>& lines) {
 int PipeTable(ToolContext& c, ConverterControl& control) {
   std::vector<PipeInfo> pipes;
   if (NTSTATUS s = control.Pipes(&pipes); !NT_SUCCESS(s)) return StepFailed(c, "pipe table", s);
-  c.out << "pipe table (the driver's): " << pipes.size() << " pipes\n";
-  for (const PipeInfo& p : pipes) {
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "  %-8s EP 0x%02x %-3s  %-9s  interval %3u ms  max packet %u  max transfer %u",
-                  p.name.c_str(), p.endpoint,
-                  p.endpoint & USB_ENDPOINT_DIRECTION_MASK ? "IN" : "OUT",
-                  PipeTypeName(p.type).c_str(), p.interval, p.max_packet, p.max_transfer);
-    c.out << line << "\n";
-  }
+  PrintLines(c, PipeTableLines(pipes));
   InterfaceSetting setting;
   if (NTSTATUS s = control.QuerySetting(&setting); !NT_SUCCESS(s)) {
     return StepFailed(c, "interface query", s);
   }
-  c.out << "interface setting in use: interface " << setting.interface_number
-        << ", alternate setting " << setting.alternate_setting << "\n";
+  c.out << SettingInUseLine(setting) << "\n";
   return 0;
 }
 
 int Usb(ToolContext& c) {
-  ConverterControl control(c.reader);
+  HandleRequests requests(c.reader);
+  ConverterControl control(requests);
   if (c.options.setting) {
     NTSTATUS s = control.SelectSetting(*c.options.setting);
     c.PrintTrace();
@@ -65,17 +53,7 @@ int Usb(ToolContext& c) {
     if (s = control.QuerySetting(&setting); !NT_SUCCESS(s)) {
       return StepFailed(c, "interface query", s);
     }
-    unsigned asked = *c.options.setting;
-    if (setting.alternate_setting == asked) {
-      c.out << "selected alternate setting " << asked << " of interface 0\n";
-    } else {
-      c.out << "asked for alternate setting " << asked << " of interface 0; the driver selected "
-            << "setting " << setting.alternate_setting << " instead"
-            << (setting.alternate_setting == 0
-                    ? " (it selects setting 0 when asked for one the converter does not have)"
-                    : "")
-            << "\n";
-    }
+    c.out << SelectedSettingLine(*c.options.setting, setting) << "\n";
   }
   std::vector<uint8_t> device, configuration;
   NTSTATUS s = control.DeviceDescriptor(&device);
@@ -93,23 +71,12 @@ int Usb(ToolContext& c) {
 }
 
 int Status(ToolContext& c) {
-  ConverterControl control(c.reader);
+  HandleRequests requests(c.reader);
+  ConverterControl control(requests);
   ConverterStatus status;
-  struct Read {
-    const char* what;
-    uint8_t request;
-    uint16_t value;
-    std::vector<uint8_t>* reply;
-  } reads[] = {
-      {"status port 1", cv::kRequestPort, cv::kPortCapabilities, &status.capabilities},
-      {"status port 2", cv::kRequestPort, cv::kPortIdentity, &status.identity},
-      {"status port 4", cv::kRequestPort, cv::kPortFlow, &status.flow},
-      {"counters", cv::kRequestCounters, 0, &status.counters},
-  };
-  for (const Read& r : reads) {
-    if (NTSTATUS s = control.ReadConverter(r.request, r.value, r.reply); !NT_SUCCESS(s)) {
-      return StepFailed(c, r.what, s);
-    }
+  std::string step;
+  if (NTSTATUS s = ReadConverterStatus(control, &status, &step); !NT_SUCCESS(s)) {
+    return StepFailed(c, step, s);
   }
   c.out << "converter status (the first four bytes of each reply):\n";
   PrintLines(c, DescribeConverterStatus(status));
@@ -123,8 +90,7 @@ int ReadingState(ToolContext& c, ConverterControl& control) {
   NTSTATUS s = control.Driver(kIsReadingThread, 0, &thread);
   if (NT_SUCCESS(s)) s = control.Driver(kGetReadBufferSize, 0, &size);
   if (!NT_SUCCESS(s)) return StepFailed(c, "reading state", s);
-  c.out << "reading thread: " << (thread ? "running" : "none") << ", read buffer " << size
-        << " bytes\n";
+  c.out << ReadingStateLine(thread, size) << "\n";
   return 0;
 }
 
@@ -138,7 +104,8 @@ bool InTransferPending(ToolContext& c) {
 }
 
 int Reading(ToolContext& c) {
-  ConverterControl control(c.reader);
+  HandleRequests requests(c.reader);
+  ConverterControl control(requests);
   // The device's start completes before the reader link's bring-up, and card tracking's first
   // status query waits for it too: a request of the application's waits for both at the link's
   // gate. That query's read would turn permanent reading on again right after the change; the
@@ -185,7 +152,8 @@ int Reading(ToolContext& c) {
 }
 
 int Purge(ToolContext& c) {
-  ConverterControl control(c.reader);
+  HandleRequests requests(c.reader);
+  ConverterControl control(requests);
   struct Kind {
     PurgeChoice choice;
     ULONG code;
@@ -205,9 +173,7 @@ int Purge(ToolContext& c) {
 int Raw(ToolContext& c) {
   int code = 0;
   for (const std::vector<uint8_t>& command : c.options.raw_commands) {
-    std::optional<std::string> name = ReaderCommandName(command);
-    c.out << "> " << sim::t1::Hex(command) << "  "
-          << (name ? *name : "(not a known reader command)") << "\n";
+    c.out << ReaderCommandLineText(command) << "\n";
     host::io::IoResult answer = c.reader.RawReaderCommand(command);
     c.PrintTrace();
     if (!NT_SUCCESS(answer.status)) {
@@ -222,15 +188,7 @@ int Raw(ToolContext& c) {
       code = 1;
       continue;
     }
-    size_t data = answer.output.size() - 2;
-    for (const std::string& line :
-         DescribeReaderData(command, std::span(answer.output.data(), data))) {
-      c.out << "< " << line << "\n";
-    }
-    uint8_t sw1 = answer.output[data], sw2 = answer.output[data + 1];
-    char sw[8];
-    std::snprintf(sw, sizeof sw, "%02X %02X", sw1, sw2);
-    c.out << "< " << sw << "  " << ExplainReaderStatusWord(sw1, sw2) << "\n";
+    PrintLines(c, ReaderAnswerLines(command, answer.output));
   }
   return code;
 }
@@ -238,12 +196,9 @@ int Raw(ToolContext& c) {
 int Vendor(ToolContext& c) {
   host::io::IoResult answer = c.reader.GetAttribute(c.options.vendor_tag);
   c.PrintTrace();
-  char tag[16];
-  std::snprintf(tag, sizeof tag, "%05X", c.options.vendor_tag);
   if (!NT_SUCCESS(answer.status))
-    return StepFailed(c, std::string("vendor request ") + tag, answer.status);
-  c.out << "vendor request (attribute " << tag << "): \"" << host::machine::OutputText(answer)
-        << "\", " << answer.output.size() << " bytes\n";
+    return StepFailed(c, "vendor request " + VendorTagText(c.options.vendor_tag), answer.status);
+  c.out << VendorLine(c.options.vendor_tag, answer.output) << "\n";
   return 0;
 }
 

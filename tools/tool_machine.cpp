@@ -179,4 +179,10 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
   return code;
 }
 
+RequestAnswer HandleRequests::Control(uint32_t code, std::span<const uint8_t> input,
+                                      uint32_t output_length) {
+  host::io::IoResult r = reader_.Control(code, input, output_length);
+  return {r.status, std::move(r.output)};
+}
+
 }  // namespace tools

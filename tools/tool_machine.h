@@ -12,6 +12,7 @@
 #include "host/machine/reader_handle.h"
 #include "sim/cards/vpcd_bridge.h"
 #include "tools/command_line.h"
+#include "tools/device_requests.h"
 #include "tools/session_trace.h"
 
 namespace tools {
@@ -28,6 +29,18 @@ struct ToolContext {
   void PrintTrace();
 
   SessionTrace& trace;
+};
+
+// The opened reader's device-control requests, for the code the tool shares with its Windows
+// build.
+class HandleRequests : public DeviceRequests {
+ public:
+  explicit HandleRequests(host::machine::ReaderHandle& reader) : reader_(reader) {}
+  RequestAnswer Control(uint32_t code, std::span<const uint8_t> input,
+                        uint32_t output_length) override;
+
+ private:
+  host::machine::ReaderHandle& reader_;
 };
 
 // Runs command on the machine and returns the process's exit code: the command's own, or 1 when

@@ -30,10 +30,6 @@ class BlockDescriber {
   bool chain_open_[2] = {false, false};  // by direction: the last I-block had its more bit set
 };
 
-// The reader command an information field starts with: "reset slot", "status", "set parameters:
-// protocol T=1", ...; nothing for bytes that are not a reader command.
-std::optional<std::string> ReaderCommandName(std::span<const uint8_t> inf);
-
 // Whether a URB is one of the device's start or of the link's serial setup, which the trace shows
 // without --usb: descriptors, configuration, status ports, line settings, modem lines; not the
 // URBs that only move data or purge.
