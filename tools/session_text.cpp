@@ -152,4 +152,26 @@ std::string VendorLine(uint32_t tag, std::span<const uint8_t> answer) {
          "\", " + std::to_string(answer.size()) + " bytes";
 }
 
+std::string TimeText(host::kernel::Ticks t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%4lld.%06lld s",
+                static_cast<long long>(t / host::kernel::kTicksPerSecond),
+                static_cast<long long>(t % host::kernel::kTicksPerSecond /
+                                       host::kernel::kTicksPerMicrosecond));
+  return text;
+}
+
+std::string WatchLine(host::kernel::Ticks t, const std::string& what) {
+  return "[" + TimeText(t) + "] " + what;
+}
+
+std::string CardPresenceText(bool present) { return present ? "card present" : "no card"; }
+
+std::string CardChangeText(bool present) { return present ? "card inserted" : "card removed"; }
+
+std::string CardUnchangedText(bool present) {
+  return std::string("the request completed, the card is still ") +
+         (present ? "present" : "absent");
+}
+
 }  // namespace tools

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/kernel/ticks.h"
 #include "tools/converter_control.h"
 
 namespace tools {
@@ -50,5 +51,16 @@ std::string ReadingStateLine(uint16_t thread, uint16_t read_buffer_size);
 std::string VendorLine(uint32_t tag, std::span<const uint8_t> answer);
 // "7A000"
 std::string VendorTagText(uint32_t tag);
+
+// "   1.813645 s"
+std::string TimeText(host::kernel::Ticks t);
+
+// What a watch says: "[   0.000000 s] card present" at its start, "card inserted" or "card
+// removed" when the card changed, "the request completed, the card is still present" when a
+// presence request completed without a change.
+std::string WatchLine(host::kernel::Ticks t, const std::string& what);
+std::string CardPresenceText(bool present);
+std::string CardChangeText(bool present);
+std::string CardUnchangedText(bool present);
 
 }  // namespace tools

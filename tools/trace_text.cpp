@@ -57,15 +57,6 @@ std::string Outcome(const UrbRecord& r) {
 
 }  // namespace
 
-std::string TimeText(host::kernel::Ticks t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%4lld.%06lld s",
-                static_cast<long long>(t / host::kernel::kTicksPerSecond),
-                static_cast<long long>(t % host::kernel::kTicksPerSecond /
-                                       host::kernel::kTicksPerMicrosecond));
-  return text;
-}
-
 std::string NodeName(uint8_t address) {
   switch (address) {
     case sim::t1::kAddressCard:

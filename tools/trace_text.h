@@ -9,11 +9,9 @@
 #include "host/kernel/ticks.h"
 #include "host/usb/urb_trace.h"
 #include "sim/line_trace.h"
+#include "tools/session_text.h"
 
 namespace tools {
-
-// "   1.813645 s"
-std::string TimeText(host::kernel::Ticks t);
 
 // The node a NAD address names: "host", "reader", "card".
 std::string NodeName(uint8_t address);
