@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/device_requests.h"
+#include "tools/card_commands.h"
 
 namespace tools::win {
 
@@ -52,7 +52,7 @@ class PendingRequest {
   RequestAnswer answer_;
 };
 
-class ReaderDevice : public DeviceRequests {
+class ReaderDevice : public CardReader {
  public:
   ReaderDevice() = default;
   ~ReaderDevice() override;
@@ -67,16 +67,16 @@ class ReaderDevice : public DeviceRequests {
   RequestAnswer Control(uint32_t code, std::span<const uint8_t> input,
                         uint32_t output_length) override;
 
-  RequestAnswer GetAttribute(uint32_t tag);
+  RequestAnswer GetAttribute(uint32_t tag) override;
   // IOCTL_SMARTCARD_GET_STATE; SCARD_UNKNOWN when the request fails.
-  uint32_t GetState();
-  RequestAnswer Power(uint32_t minor_code);
+  uint32_t GetState() override;
+  RequestAnswer Power(uint32_t minor_code) override;
   // The protocol the reader selected comes back and is kept for Transmit.
-  RequestAnswer SetProtocol(uint32_t mask);
-  uint32_t protocol() const { return protocol_; }
+  RequestAnswer SetProtocol(uint32_t mask) override;
+  uint32_t protocol() const override { return protocol_; }
   // The command after the header; the answer (data and status word) without it.
-  RequestAnswer Transmit(std::span<const uint8_t> command);
-  RequestAnswer RawReaderCommand(std::span<const uint8_t> command);
+  RequestAnswer Transmit(std::span<const uint8_t> command) override;
+  RequestAnswer RawReaderCommand(std::span<const uint8_t> command) override;
 
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;

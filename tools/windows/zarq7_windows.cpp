@@ -11,13 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/t1_block.h"
-#include "tools/atr_explanation.h"
-#include "tools/card_state.h"
-#include "tools/converter_control.h"
-#include "tools/converter_status.h"
+#include "tools/card_commands.h"
 #include "tools/session_text.h"
-#include "tools/usb_text.h"
 #include "tools/windows/reader_device.h"
 #include "tools/windows/status_text.h"
 #include "tools/windows/windows_options.h"
@@ -26,11 +21,7 @@ namespace tools::win {
 
 namespace {
 
-constexpr uint16_t kThreadStart = 1;
-constexpr uint16_t kThreadStop = 0;
-// A request of the application's waits at the driver's link gate for the bring-up that follows
-// the device's start, and card tracking's first status query with it; that query's read would
-// turn permanent reading on again right after a change.
+// How long the reading command lets card tracking's first status query go by.
 constexpr DWORD kOpeningQueryMilliseconds = 100;
 // How often a watch looks whether it was interrupted or its time is up.
 constexpr DWORD kWatchPollMilliseconds = 50;
@@ -51,218 +42,22 @@ struct Context {
   std::ostream& err;
 };
 
-int StepFailed(Context& c, const std::string& what, int32_t status) {
-  c.err << "zarq7: " << what << " failed: " << StatusText(status) << "\n";
-  return kExitFailed;
-}
+// The reader's line rate, which this tool leaves as the driver set it.
+constexpr uint32_t kLineRate = 9600;
 
-void PrintLines(Context& c, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) c.out << line << "\n";
-}
-
-std::optional<std::string> TextAttribute(ReaderDevice& reader, uint32_t tag) {
-  RequestAnswer r = reader.GetAttribute(tag);
-  if (!StatusSucceeded(r.status)) return std::nullopt;
-  return AttributeText(r.output);
-}
-
-std::optional<uint32_t> UlongAttribute(ReaderDevice& reader, uint32_t tag) {
-  RequestAnswer r = reader.GetAttribute(tag);
+std::optional<uint32_t> DeviceUnit(ReaderDevice& reader) {
+  RequestAnswer r = reader.GetAttribute(SCARD_ATTR_DEVICE_UNIT);
   if (!StatusSucceeded(r.status)) return std::nullopt;
   return AttributeUlong(r.output);
 }
 
-// The line's rate is the reader's, which this tool does not change.
-constexpr uint32_t kLineRate = 9600;
-
-int TransmitEach(Context& c) {
-  int code = 0;
-  for (const std::vector<uint8_t>& apdu : c.options.apdus) {
-    c.out << CommandLineText(apdu) << "\n";
-    RequestAnswer answer = c.reader.Transmit(apdu);
-    if (!StatusSucceeded(answer.status)) {
-      c.err << "zarq7: APDU " << sim::t1::Hex(apdu) << " failed: " << StatusText(answer.status)
-            << "\n";
-      code = kExitFailed;
-      continue;
-    }
-    if (answer.output.size() < 2) {
-      c.err << "zarq7: APDU " << sim::t1::Hex(apdu)
-            << " answered without a status word: " << sim::t1::Hex(answer.output) << "\n";
-      code = kExitFailed;
-      continue;
-    }
-    PrintLines(c, ApduAnswerLines(answer.output));
-  }
-  return code;
-}
-
-int Session(Context& c) {
-  ReaderDevice& reader = c.reader;
-  c.out << ReaderLine(TextAttribute(reader, SCARD_ATTR_VENDOR_NAME),
-                      TextAttribute(reader, SCARD_ATTR_VENDOR_IFD_TYPE),
-                      UlongAttribute(reader, SCARD_ATTR_VENDOR_IFD_VERSION),
-                      UlongAttribute(reader, SCARD_ATTR_DEVICE_UNIT), kLineRate)
-        << "\n";
-  c.out << "card: " << CardStateName(reader.GetState()) << "\n";
-
-  RequestAnswer reset = reader.Power(SCARD_COLD_RESET);
-  if (!StatusSucceeded(reset.status)) return StepFailed(c, "card reset", reset.status);
-  if (reset.output.empty()) {
-    c.err << "zarq7: card reset failed: no ATR came back\n";
-    return kExitFailed;
-  }
-  c.out << "ATR: " << sim::t1::Hex(reset.output) << "\n";
-  for (const std::string& line : ExplainAtr(reset.output)) c.out << "  " << line << "\n";
-
-  RequestAnswer protocol = reader.SetProtocol(c.options.t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0);
-  if (!StatusSucceeded(protocol.status)) {
-    if (std::optional<std::string> why = ProtocolNotOffered(reset.output, c.options.t1)) {
-      c.err << "zarq7: protocol selection failed: " << *why << ": " << StatusText(protocol.status)
-            << "\n";
-      return kExitFailed;
-    }
-    return StepFailed(c, "protocol selection", protocol.status);
-  }
-  c.out << "protocol: " << (reader.protocol() == SCARD_PROTOCOL_T1 ? "T=1" : "T=0") << "\n";
-  return TransmitEach(c);
-}
-
-int PipeTable(Context& c, ConverterControl& control) {
-  std::vector<PipeInfo> pipes;
-  if (int32_t s = control.Pipes(&pipes); !StatusSucceeded(s)) return StepFailed(c, "pipe table", s);
-  PrintLines(c, PipeTableLines(pipes));
-  InterfaceSetting setting;
-  if (int32_t s = control.QuerySetting(&setting); !StatusSucceeded(s)) {
-    return StepFailed(c, "interface query", s);
-  }
-  c.out << SettingInUseLine(setting) << "\n";
-  return 0;
-}
-
-int Usb(Context& c) {
-  ConverterControl control(c.reader);
-  if (c.options.setting) {
-    int32_t s = control.SelectSetting(*c.options.setting);
-    if (!StatusSucceeded(s)) {
-      return StepFailed(c, "selecting alternate setting " + std::to_string(*c.options.setting), s);
-    }
-    InterfaceSetting setting;
-    if (s = control.QuerySetting(&setting); !StatusSucceeded(s)) {
-      return StepFailed(c, "interface query", s);
-    }
-    c.out << SelectedSettingLine(*c.options.setting, setting) << "\n";
-  }
-  std::vector<uint8_t> device, configuration;
-  int32_t s = control.DeviceDescriptor(&device);
-  if (!StatusSucceeded(s)) return StepFailed(c, "device descriptor", s);
-  s = control.ConfigurationDescriptor(&configuration);
-  if (!StatusSucceeded(s)) return StepFailed(c, "configuration descriptor", s);
-  auto strings = [&](uint8_t index) {
-    std::string text;
-    return StatusSucceeded(control.String(index, &text)) ? text : std::string();
-  };
-  PrintLines(c, DescribeDescriptors(device, configuration, strings));
-  return PipeTable(c, control);
-}
-
-int Status(Context& c) {
-  ConverterControl control(c.reader);
-  ConverterStatus status;
-  std::string step;
-  if (int32_t s = ReadConverterStatus(control, &status, &step); !StatusSucceeded(s)) {
-    return StepFailed(c, step, s);
-  }
-  c.out << "converter status (the first four bytes of each reply):\n";
-  PrintLines(c, DescribeConverterStatus(status));
-  return 0;
-}
-
-int ReadingState(Context& c, ConverterControl& control) {
-  uint16_t thread = 0, size = 0;
-  int32_t s = control.Driver(kIsReadingThread, 0, &thread);
-  if (StatusSucceeded(s)) s = control.Driver(kGetReadBufferSize, 0, &size);
-  if (!StatusSucceeded(s)) return StepFailed(c, "reading state", s);
-  c.out << ReadingStateLine(thread, size) << "\n";
-  return 0;
-}
-
-int Reading(Context& c) {
-  ConverterControl control(c.reader);
+int Reading(Context& c, CommandIo& io) {
+  // A request of the application's waits at the driver's link gate for the bring-up that follows
+  // the device's start, and card tracking's first status query with it; that query's read would
+  // turn permanent reading on again right after the change.
   c.reader.GetState();
   Sleep(kOpeningQueryMilliseconds);
-  if (int code = ReadingState(c, control)) return code;
-  int32_t s = 0;
-  std::string what;
-  switch (*c.options.reading) {
-    case ReadingChoice::kOn:
-      what = "permanent reading on";
-      s = control.Driver(kStartPermanentReading);
-      break;
-    case ReadingChoice::kOff:
-      what = "permanent reading off";
-      s = control.Driver(kStopPermanentReading);
-      break;
-    case ReadingChoice::kStop:
-      what = "reading thread stopped";
-      s = control.Driver(kSetReadingThread, kThreadStop);
-      break;
-    case ReadingChoice::kStart:
-      what = "reading thread started";
-      s = control.Driver(kSetReadingThread, kThreadStart);
-      break;
-  }
-  if (!StatusSucceeded(s)) return StepFailed(c, what, s);
-  c.out << what << "\n";
-  return ReadingState(c, control);
-}
-
-int Purge(Context& c) {
-  ConverterControl control(c.reader);
-  struct Kind {
-    PurgeChoice choice;
-    uint32_t code;
-    const char* name;
-  } kinds[] = {{PurgeChoice::kTransmit, kIoctlPurgeTransmit, "transmit"},
-               {PurgeChoice::kReceive, kIoctlPurgeReceive, "receive"}};
-  for (const Kind& k : kinds) {
-    if (c.options.purge != PurgeChoice::kBoth && c.options.purge != k.choice) continue;
-    int32_t s = control.Purge(k.code);
-    if (!StatusSucceeded(s)) return StepFailed(c, std::string(k.name) + " purge", s);
-    c.out << k.name << " FIFO purged\n";
-  }
-  return 0;
-}
-
-int Raw(Context& c) {
-  int code = 0;
-  for (const std::vector<uint8_t>& command : c.options.raw_commands) {
-    c.out << ReaderCommandLineText(command) << "\n";
-    RequestAnswer answer = c.reader.RawReaderCommand(command);
-    if (!StatusSucceeded(answer.status)) {
-      c.err << "zarq7: reader command " << sim::t1::Hex(command)
-            << " failed: " << StatusText(answer.status) << "\n";
-      code = kExitFailed;
-      continue;
-    }
-    if (answer.output.size() < 2) {
-      c.err << "zarq7: reader command " << sim::t1::Hex(command)
-            << " answered without a status word: " << sim::t1::Hex(answer.output) << "\n";
-      code = kExitFailed;
-      continue;
-    }
-    PrintLines(c, ReaderAnswerLines(command, answer.output));
-  }
-  return code;
-}
-
-int Vendor(Context& c) {
-  RequestAnswer answer = c.reader.GetAttribute(c.options.vendor_tag);
-  if (!StatusSucceeded(answer.status)) {
-    return StepFailed(c, "vendor request " + VendorTagText(c.options.vendor_tag), answer.status);
-  }
-  c.out << VendorLine(c.options.vendor_tag, answer.output) << "\n";
-  return 0;
+  return ChangeReading(c.reader, *c.options.reading, io);
 }
 
 // Time since the watch began, in the kernel's unit.
@@ -288,7 +83,7 @@ class Stopwatch {
 bool Present(uint32_t state) { return state > SCARD_ABSENT; }
 
 // Each line is flushed: a watch is read as it goes.
-int Watch(Context& c) {
+int Watch(Context& c, CommandIo& io) {
   interrupted = false;
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   Stopwatch clock;
@@ -311,7 +106,8 @@ int Watch(Context& c) {
     host::kernel::Ticks noticed = clock.Elapsed();
     RequestAnswer result = request.Finish();
     if (!StatusSucceeded(result.status)) {
-      return StepFailed(c, present ? "the absence request" : "the presence request", result.status);
+      return StepFailed(io, present ? "the absence request" : "the presence request",
+                        result.status);
     }
     bool now_present = Present(c.reader.GetState());
     if (now_present == present) {
@@ -361,7 +157,7 @@ bool OpenReader(const Options& o, ReaderDevice& reader, std::string* opened, std
       return false;
     }
     if (o.unit && o.device.empty()) {
-      std::optional<uint32_t> unit = UlongAttribute(reader, SCARD_ATTR_DEVICE_UNIT);
+      std::optional<uint32_t> unit = DeviceUnit(reader);
       if (unit != o.unit) {
         reader.Close();
         continue;
@@ -381,23 +177,25 @@ int Run(const Options& o, std::ostream& out, std::ostream& err) {
   if (!OpenReader(o, reader, &path, err)) return kExitFailed;
   out << "device: " << path << "\n";
   Context c{o, reader, out, err};
+  CommandHooks hooks;
+  CommandIo io{out, err, hooks};
   switch (o.command) {
     case Command::kSession:
-      return Session(c);
+      return CardSession(reader, o.t1, kLineRate, o.apdus, io);
     case Command::kWatch:
-      return Watch(c);
+      return Watch(c, io);
     case Command::kUsb:
-      return Usb(c);
+      return ShowUsb(reader, o.setting, io);
     case Command::kStatus:
-      return Status(c);
+      return ShowConverterStatus(reader, io);
     case Command::kReading:
-      return Reading(c);
+      return Reading(c, io);
     case Command::kPurge:
-      return Purge(c);
+      return PurgeFifos(reader, o.purge, io);
     case Command::kRaw:
-      return Raw(c);
+      return SendRawCommands(reader, o.raw_commands, io);
     case Command::kVendor:
-      return Vendor(c);
+      return ShowVendorAnswer(reader, o.vendor_tag, io);
     case Command::kList:
       break;
   }
