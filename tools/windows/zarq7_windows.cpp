@@ -26,6 +26,11 @@ constexpr DWORD kOpeningQueryMilliseconds = 100;
 // How often a watch looks whether it was interrupted or its time is up.
 constexpr DWORD kWatchPollMilliseconds = 50;
 constexpr int kExitFailed = 1;
+// What the driver answers a second open: it admits one handle at a time.
+constexpr int32_t kStatusUnsuccessful = static_cast<int32_t>(0xC0000001);
+constexpr char kHeldHint[] =
+    " (the driver admits one handle at a time, and the Smart Card service holds its readers "
+    "open: stop it first, net stop SCardSvr)";
 constexpr int kExitWrongInput = 2;
 
 std::atomic<bool> interrupted{false};
@@ -147,13 +152,17 @@ bool OpenReader(const Options& o, ReaderDevice& reader, std::string* opened, std
       return false;
     }
   }
-  int32_t last = 0;
+  size_t held = 0;
   for (const std::string& path : paths) {
-    last = reader.Open(path);
-    if (!StatusSucceeded(last)) {
+    int32_t status = reader.Open(path);
+    if (!StatusSucceeded(status)) {
       // Searching for a unit, a reader that another application holds is not the one wanted.
-      if (o.unit && o.device.empty()) continue;
-      err << "zarq7: opening " << path << " failed: " << StatusText(last) << "\n";
+      if (o.unit && o.device.empty()) {
+        ++held;
+        continue;
+      }
+      err << "zarq7: opening " << path << " failed: " << StatusText(status)
+          << (status == kStatusUnsuccessful ? kHeldHint : "") << "\n";
       return false;
     }
     if (o.unit && o.device.empty()) {
@@ -166,7 +175,9 @@ bool OpenReader(const Options& o, ReaderDevice& reader, std::string* opened, std
     *opened = path;
     return true;
   }
-  err << "zarq7: no reader has unit " << *o.unit << " (" << paths.size() << " found)\n";
+  err << "zarq7: no reader has unit " << *o.unit << " (" << paths.size() << " found";
+  if (held) err << ", " << held << " of them not opened" << kHeldHint;
+  err << ")\n";
   return false;
 }
 
