@@ -3,7 +3,8 @@
 # cross compilers (installing them when missing, as root), checks both images and the platform
 # declarations (windows/check_image.py, windows/check_platform.py), and puts the driver package
 # together in build-windows/package/: Zarq7usb.inf, Zarq7usb.cat, amd64/Zarq7usb.sys,
-# x86/Zarq7usb.sys and zarq7-test.cer.
+# x86/Zarq7usb.sys and zarq7-test.cer. The x64 build also makes zarq7.exe, the zarq7 tool as a
+# Windows console application (build-windows/x64/zarq7.exe, checked by tools/windows/check_tool.py).
 #
 # The package is test-signed for x64 Windows: a test certificate is made here with openssl
 # (build-windows/signing/, kept for later builds: a machine that trusts it keeps trusting it), the
@@ -100,3 +101,4 @@ grep -q "^CatalogFile *= *Zarq7usb.cat" "$package/Zarq7usb.inf" || {
   exit 1
 }
 echo "driver package: $package"
+echo "zarq7.exe: build-windows/x64/zarq7.exe"

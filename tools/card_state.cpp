@@ -1,8 +1,10 @@
 #include "tools/card_state.h"
 
+#include "platform/smclib.h"
+
 namespace tools {
 
-std::string CardStateName(ULONG state) {
+std::string CardStateName(uint32_t state) {
   switch (state) {
     case SCARD_ABSENT:
       return "no card";

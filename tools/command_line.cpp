@@ -1,12 +1,8 @@
 #include "tools/command_line.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
-#include <cmath>
 
 #include "sim/reader_protocol.h"
-#include "tools/hex_text.h"
 
 namespace tools {
 
@@ -20,58 +16,14 @@ constexpr CommandName kCommands[] = {{"session", Command::kSession}, {"watch", C
                                      {"usb", Command::kUsb},         {"status", Command::kStatus},
                                      {"reading", Command::kReading}, {"purge", Command::kPurge},
                                      {"raw", Command::kRaw},         {"vendor", Command::kVendor}};
-constexpr uint8_t kLargestSetting = 255;
-constexpr uint32_t kAttributeClassShift = 16;
 
 constexpr char kInsertEvent[] = "insert@";
 constexpr char kRemoveEvent[] = "remove@";
-// Longest watch, and latest scripted event, in seconds: a day.
-constexpr double kLongestWatch = 86400;
-
-template <typename T>
-bool ParseNumber(const std::string& text, T* value) {
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
-// Seconds, as "2", "2.5" or "0.125", into ticks.
-bool ParseSeconds(const std::string& text, host::kernel::Ticks* ticks) {
-  double seconds = 0;
-  if (!ParseNumber(text, &seconds) || !std::isfinite(seconds) || seconds < 0 ||
-      seconds > kLongestWatch) {
-    return false;
-  }
-  *ticks = host::kernel::Ticks(std::llround(seconds * double(host::kernel::kTicksPerSecond)));
-  return true;
-}
-
-// A mistyped command rather than a mistyped APDU: a word without a digit.
-bool LooksLikeAWord(const std::string& text) {
-  auto letter = [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)) != 0; };
-  auto digit = [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)) != 0; };
-  return std::any_of(text.begin(), text.end(), letter) &&
-         std::none_of(text.begin(), text.end(), digit);
-}
 
 CommandLine Fail(std::string error) {
   CommandLine c;
   c.error = std::move(error);
   return c;
-}
-
-std::optional<std::string> ParseApdu(const std::string& text, SessionOptions& o) {
-  std::vector<uint8_t> apdu;
-  std::string error;
-  if (!ParseHexBytes(text, &apdu, &error)) return "APDU " + error;
-  if (apdu.size() < kMinApduLength) {
-    return "APDU '" + text + "' is too short: a command has at least 4 bytes";
-  }
-  if (apdu.size() > kMaxApduLength) {
-    return "APDU '" + text + "' is too long: " + std::to_string(apdu.size()) +
-           " bytes, at most 261";
-  }
-  o.apdus.push_back(std::move(apdu));
-  return std::nullopt;
 }
 
 std::optional<std::string> ParseEvent(const std::string& text, SessionOptions& o) {
@@ -92,80 +44,22 @@ std::optional<std::string> ParseEvent(const std::string& text, SessionOptions& o
   return std::nullopt;
 }
 
-std::optional<std::string> ParseRawCommand(const std::string& text, SessionOptions& o) {
-  std::vector<uint8_t> command;
-  std::string error;
-  if (!ParseHexBytes(text, &command, &error)) return "reader command " + error;
-  if (command.size() < kMinRawCommandLength) {
-    return "reader command '" + text + "' is too short: class and instruction at least";
-  }
-  if (command.size() > kMaxRawCommandLength) {
-    return "reader command '" + text + "' is too long: " + std::to_string(command.size()) +
-           " bytes, at most 512";
-  }
-  o.raw_commands.push_back(std::move(command));
-  return std::nullopt;
-}
-
 // The operands of the commands that take words or numbers; each takes at most one.
 std::optional<std::string> ParseOperand(const std::string& text, SessionOptions& o,
                                         bool& operand_seen) {
   if (operand_seen) return "unexpected operand '" + text + "' (see --help)";
   operand_seen = true;
   switch (o.command) {
-    case Command::kUsb: {
-      unsigned setting = 0;
-      if (!ParseNumber(text, &setting) || setting > kLargestSetting) {
-        return "usb takes an alternate setting from 0 to 255, not '" + text + "'";
-      }
-      o.setting = uint8_t(setting);
-      return std::nullopt;
-    }
+    case Command::kUsb:
+      return ParseSetting(text, &o.setting);
     case Command::kReading:
-      if (text == "on")
-        o.reading = ReadingChoice::kOn;
-      else if (text == "off")
-        o.reading = ReadingChoice::kOff;
-      else if (text == "stop")
-        o.reading = ReadingChoice::kStop;
-      else if (text == "start")
-        o.reading = ReadingChoice::kStart;
-      else
-        return "reading takes on, off, stop or start, not '" + text + "'";
-      return std::nullopt;
+      return ParseReading(text, &o.reading);
     case Command::kPurge:
-      if (text == "transmit")
-        o.purge = PurgeChoice::kTransmit;
-      else if (text == "receive")
-        o.purge = PurgeChoice::kReceive;
-      else
-        return "purge takes transmit or receive (both when none), not '" + text + "'";
-      return std::nullopt;
-    case Command::kVendor: {
-      uint32_t tag = 0;
-      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), tag, 16);
-      if (ec != std::errc() || end != text.data() + text.size() ||
-          tag >> kAttributeClassShift != kVendorAttributeClass) {
-        return "vendor takes an attribute tag of the vendor-defined class, 70000 to 7FFFF (hex)";
-      }
-      o.vendor_tag = tag;
-      return std::nullopt;
-    }
+      return ParsePurge(text, &o.purge);
+    case Command::kVendor:
+      return ParseVendorTag(text, &o.vendor_tag);
     default:
       return "unexpected operand '" + text + "' (see --help)";
-  }
-}
-
-// The raw operands together: commands separated by commas, each in hex (spaces allowed, so that
-// "raw 20 13 00 80 00" is one command).
-std::optional<std::string> ParseRawCommands(const std::string& text, SessionOptions& o) {
-  size_t start = 0;
-  for (;;) {
-    size_t comma = text.find(',', start);
-    std::string piece = text.substr(start, comma == std::string::npos ? comma : comma - start);
-    if (std::optional<std::string> error = ParseRawCommand(piece, o)) return error;
-    if (comma == std::string::npos) return std::nullopt;
-    start = comma + 1;
   }
 }
 
@@ -377,7 +271,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       std::optional<std::string> error;
       switch (o.command) {
         case Command::kSession:
-          error = ParseApdu(a, o);
+          error = ParseApdu(a, &o.apdus);
           if (error && LooksLikeAWord(a)) {
             error = "'" + a +
                     "' is neither a command (session watch usb status reading purge raw "
@@ -405,7 +299,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   }
   if (o.command == Command::kRaw) {
     if (raw_text.empty()) return Fail("raw needs a reader command in hex, such as 20 13 00 80 00");
-    if (std::optional<std::string> error = ParseRawCommands(raw_text, o)) return Fail(*error);
+    if (std::optional<std::string> error = ParseRawCommands(raw_text, &o.raw_commands))
+      return Fail(*error);
   }
   if (o.converters != 0 && o.unit >= o.converters) {
     return Fail("--unit " + std::to_string(o.unit) + " needs at least " +

@@ -22,28 +22,18 @@
 #include "host/kernel/ticks.h"
 #include "sim/fault_script.h"
 #include "sim/reader_profile.h"
+#include "tools/operands.h"
 
 namespace tools {
 
 enum class Command { kSession, kWatch, kUsb, kStatus, kReading, kPurge, kRaw, kVendor };
-enum class ReadingChoice { kOn, kOff, kStop, kStart };
-enum class PurgeChoice { kBoth, kTransmit, kReceive };
 enum class CardChoice { kBuiltin, kT0Only, kNone, kVicc };
 enum class ProtocolChoice { kT1, kT0 };
 
-// A short command APDU: header, Lc, 255 bytes of data, Le.
-inline constexpr size_t kMaxApduLength = 261;
-inline constexpr size_t kMinApduLength = 4;
 inline constexpr uint16_t kDefaultViccPort = 35963;
 inline constexpr uint32_t kDefaultRate = 9600;
 // Converters a machine may have: one per device name of the driver, and one more to be refused.
 inline constexpr unsigned kMaxConverters = 10;
-// A raw reader command: class and instruction at least, the driver's command buffer at most.
-inline constexpr size_t kMinRawCommandLength = 2;
-inline constexpr size_t kMaxRawCommandLength = 512;
-// The attribute the vendor request goes out as: a tag of the vendor-defined class (7).
-inline constexpr uint32_t kVendorAttributeClass = 7;
-inline constexpr uint32_t kDefaultVendorTag = 0x7A000;
 
 // One line of a watch script: the card goes in or comes out at a time after watching began.
 struct CardEvent {

@@ -1,132 +1,15 @@
 #include "tools/configuration_commands.h"
 
-#include <cstdio>
-#include <string>
-
-#include "host/io/io_manager.h"
-#include "sim/converter/converter_protocol.h"
-#include "sim/t1_block.h"
-#include "tools/converter_control.h"
-#include "tools/converter_status.h"
-#include "tools/reader_answer.h"
+#include "tools/card_commands.h"
 #include "tools/tool_machine.h"
-#include "tools/trace_text.h"
-#include "tools/usb_text.h"
 
 namespace tools {
 
 namespace {
 
-namespace cv = sim::converter;
-
-constexpr uint16_t kThreadStart = 1;
-constexpr uint16_t kThreadStop = 0;
 constexpr host::kernel::Ticks kOpeningQuery = host::kernel::Milliseconds(100);
 // How long after the change the reading command looks for an IN transfer on the bus.
 constexpr host::kernel::Ticks kReadingSettle = host::kernel::Milliseconds(20);
-
-void PrintLines(ToolContext& c, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) c.out << line << "\n";
-}
-
-int PipeTable(ToolContext& c, ConverterControl& control) {
-  std::vector<PipeInfo> pipes;
-  if (NTSTATUS s = control.Pipes(&pipes); !NT_SUCCESS(s)) return StepFailed(c, "pipe table", s);
-  c.out << "pipe table (the driver's): " << pipes.size() << " pipes\n";
-  for (const PipeInfo& p : pipes) {
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "  %-8s EP 0x%02x %-3s  %-9s  interval %3u ms  max packet %u  max transfer %u",
-                  p.name.c_str(), p.endpoint,
-                  p.endpoint & USB_ENDPOINT_DIRECTION_MASK ? "IN" : "OUT",
-                  PipeTypeName(p.type).c_str(), p.interval, p.max_packet, p.max_transfer);
-    c.out << line << "\n";
-  }
-  InterfaceSetting setting;
-  if (NTSTATUS s = control.QuerySetting(&setting); !NT_SUCCESS(s)) {
-    return StepFailed(c, "interface query", s);
-  }
-  c.out << "interface setting in use: interface " << setting.interface_number
-        << ", alternate setting " << setting.alternate_setting << "\n";
-  return 0;
-}
-
-int Usb(ToolContext& c) {
-  ConverterControl control(c.reader);
-  if (c.options.setting) {
-    NTSTATUS s = control.SelectSetting(*c.options.setting);
-    c.PrintTrace();
-    if (!NT_SUCCESS(s)) {
-      return StepFailed(c, "selecting alternate setting " + std::to_string(*c.options.setting), s);
-    }
-    // What the driver selected, not what was asked: it takes setting 0 for one the converter
-    // does not have.
-    InterfaceSetting setting;
-    if (s = control.QuerySetting(&setting); !NT_SUCCESS(s)) {
-      return StepFailed(c, "interface query", s);
-    }
-    unsigned asked = *c.options.setting;
-    if (setting.alternate_setting == asked) {
-      c.out << "selected alternate setting " << asked << " of interface 0\n";
-    } else {
-      c.out << "asked for alternate setting " << asked << " of interface 0; the driver selected "
-            << "setting " << setting.alternate_setting << " instead"
-            << (setting.alternate_setting == 0
-                    ? " (it selects setting 0 when asked for one the converter does not have)"
-                    : "")
-            << "\n";
-    }
-  }
-  std::vector<uint8_t> device, configuration;
-  NTSTATUS s = control.DeviceDescriptor(&device);
-  if (!NT_SUCCESS(s)) return StepFailed(c, "device descriptor", s);
-  s = control.ConfigurationDescriptor(&configuration);
-  if (!NT_SUCCESS(s)) return StepFailed(c, "configuration descriptor", s);
-  auto strings = [&](uint8_t index) {
-    std::string text;
-    return NT_SUCCESS(control.String(index, &text)) ? text : std::string();
-  };
-  PrintLines(c, DescribeDescriptors(device, configuration, strings));
-  int code = PipeTable(c, control);
-  c.PrintTrace();
-  return code;
-}
-
-int Status(ToolContext& c) {
-  ConverterControl control(c.reader);
-  ConverterStatus status;
-  struct Read {
-    const char* what;
-    uint8_t request;
-    uint16_t value;
-    std::vector<uint8_t>* reply;
-  } reads[] = {
-      {"status port 1", cv::kRequestPort, cv::kPortCapabilities, &status.capabilities},
-      {"status port 2", cv::kRequestPort, cv::kPortIdentity, &status.identity},
-      {"status port 4", cv::kRequestPort, cv::kPortFlow, &status.flow},
-      {"counters", cv::kRequestCounters, 0, &status.counters},
-  };
-  for (const Read& r : reads) {
-    if (NTSTATUS s = control.ReadConverter(r.request, r.value, r.reply); !NT_SUCCESS(s)) {
-      return StepFailed(c, r.what, s);
-    }
-  }
-  c.out << "converter status (the first four bytes of each reply):\n";
-  PrintLines(c, DescribeConverterStatus(status));
-  c.PrintTrace();
-  return 0;
-}
-
-// What the driver says of its reading side.
-int ReadingState(ToolContext& c, ConverterControl& control) {
-  uint16_t thread = 0, size = 0;
-  NTSTATUS s = control.Driver(kIsReadingThread, 0, &thread);
-  if (NT_SUCCESS(s)) s = control.Driver(kGetReadBufferSize, 0, &size);
-  if (!NT_SUCCESS(s)) return StepFailed(c, "reading state", s);
-  c.out << "reading thread: " << (thread ? "running" : "none") << ", read buffer " << size
-        << " bytes\n";
-  return 0;
-}
 
 // Whether the device has an IN transfer on the bus.
 bool InTransferPending(ToolContext& c) {
@@ -137,38 +20,31 @@ bool InTransferPending(ToolContext& c) {
   return false;
 }
 
+int Usb(ToolContext& c) {
+  HandleReader reader(c.reader);
+  TraceHooks hooks(c);
+  CommandIo io{c.out, c.err, hooks};
+  return ShowUsb(reader, c.options.setting, io);
+}
+
+int Status(ToolContext& c) {
+  HandleReader reader(c.reader);
+  TraceHooks hooks(c);
+  CommandIo io{c.out, c.err, hooks};
+  return ShowConverterStatus(reader, io);
+}
+
 int Reading(ToolContext& c) {
-  ConverterControl control(c.reader);
+  HandleReader reader(c.reader);
+  TraceHooks hooks(c);
+  CommandIo io{c.out, c.err, hooks};
   // The device's start completes before the reader link's bring-up, and card tracking's first
   // status query waits for it too: a request of the application's waits for both at the link's
   // gate. That query's read would turn permanent reading on again right after the change; the
   // next one is 1.2 s away.
   c.reader.GetState();
   c.machine.Wait(kOpeningQuery);
-  if (int code = ReadingState(c, control)) return code;
-  NTSTATUS s = STATUS_SUCCESS;
-  std::string what;
-  switch (*c.options.reading) {
-    case ReadingChoice::kOn:
-      what = "permanent reading on";
-      s = control.Driver(kStartPermanentReading);
-      break;
-    case ReadingChoice::kOff:
-      what = "permanent reading off";
-      s = control.Driver(kStopPermanentReading);
-      break;
-    case ReadingChoice::kStop:
-      what = "reading thread stopped";
-      s = control.Driver(kSetReadingThread, kThreadStop);
-      break;
-    case ReadingChoice::kStart:
-      what = "reading thread started";
-      s = control.Driver(kSetReadingThread, kThreadStart);
-      break;
-  }
-  if (!NT_SUCCESS(s)) return StepFailed(c, what, s);
-  c.out << what << "\n";
-  if (int code = ReadingState(c, control)) return code;
+  if (int code = ChangeReading(reader, *c.options.reading, io)) return code;
   bool permanent =
       *c.options.reading == ReadingChoice::kOn || *c.options.reading == ReadingChoice::kOff;
   if (!permanent) {
@@ -185,66 +61,24 @@ int Reading(ToolContext& c) {
 }
 
 int Purge(ToolContext& c) {
-  ConverterControl control(c.reader);
-  struct Kind {
-    PurgeChoice choice;
-    ULONG code;
-    const char* name;
-  } kinds[] = {{PurgeChoice::kTransmit, kIoctlPurgeTransmit, "transmit"},
-               {PurgeChoice::kReceive, kIoctlPurgeReceive, "receive"}};
-  for (const Kind& k : kinds) {
-    if (c.options.purge != PurgeChoice::kBoth && c.options.purge != k.choice) continue;
-    NTSTATUS s = control.Purge(k.code);
-    c.PrintTrace();
-    if (!NT_SUCCESS(s)) return StepFailed(c, std::string(k.name) + " purge", s);
-    c.out << k.name << " FIFO purged\n";
-  }
-  return 0;
+  HandleReader reader(c.reader);
+  TraceHooks hooks(c);
+  CommandIo io{c.out, c.err, hooks};
+  return PurgeFifos(reader, c.options.purge, io);
 }
 
 int Raw(ToolContext& c) {
-  int code = 0;
-  for (const std::vector<uint8_t>& command : c.options.raw_commands) {
-    std::optional<std::string> name = ReaderCommandName(command);
-    c.out << "> " << sim::t1::Hex(command) << "  "
-          << (name ? *name : "(not a known reader command)") << "\n";
-    host::io::IoResult answer = c.reader.RawReaderCommand(command);
-    c.PrintTrace();
-    if (!NT_SUCCESS(answer.status)) {
-      c.err << "zarq7: reader command " << sim::t1::Hex(command)
-            << " failed: " << host::io::StatusName(answer.status) << "\n";
-      code = 1;
-      continue;
-    }
-    if (answer.output.size() < 2) {
-      c.err << "zarq7: reader command " << sim::t1::Hex(command)
-            << " answered without a status word: " << sim::t1::Hex(answer.output) << "\n";
-      code = 1;
-      continue;
-    }
-    size_t data = answer.output.size() - 2;
-    for (const std::string& line :
-         DescribeReaderData(command, std::span(answer.output.data(), data))) {
-      c.out << "< " << line << "\n";
-    }
-    uint8_t sw1 = answer.output[data], sw2 = answer.output[data + 1];
-    char sw[8];
-    std::snprintf(sw, sizeof sw, "%02X %02X", sw1, sw2);
-    c.out << "< " << sw << "  " << ExplainReaderStatusWord(sw1, sw2) << "\n";
-  }
-  return code;
+  HandleReader reader(c.reader);
+  TraceHooks hooks(c);
+  CommandIo io{c.out, c.err, hooks};
+  return SendRawCommands(reader, c.options.raw_commands, io);
 }
 
 int Vendor(ToolContext& c) {
-  host::io::IoResult answer = c.reader.GetAttribute(c.options.vendor_tag);
-  c.PrintTrace();
-  char tag[16];
-  std::snprintf(tag, sizeof tag, "%05X", c.options.vendor_tag);
-  if (!NT_SUCCESS(answer.status))
-    return StepFailed(c, std::string("vendor request ") + tag, answer.status);
-  c.out << "vendor request (attribute " << tag << "): \"" << host::machine::OutputText(answer)
-        << "\", " << answer.output.size() << " bytes\n";
-  return 0;
+  HandleReader reader(c.reader);
+  TraceHooks hooks(c);
+  CommandIo io{c.out, c.err, hooks};
+  return ShowVendorAnswer(reader, c.options.vendor_tag, io);
 }
 
 }  // namespace

@@ -1,19 +1,21 @@
 #include "tools/converter_control.h"
 
+#include "platform/ntstatus.h"
+
 namespace tools {
 
 namespace {
 
-constexpr ULONG kDeviceDescriptorLength = 18;
-constexpr ULONG kLargestConfiguration = 0xFFFF;  // wTotalLength
-constexpr ULONG kLargestString = 255;            // bLength
+constexpr uint32_t kDeviceDescriptorLength = 18;
+constexpr uint32_t kLargestConfiguration = 0xFFFF;  // wTotalLength
+constexpr uint32_t kLargestString = 255;            // bLength
 constexpr size_t kStringHeader = 2;
 constexpr size_t kSubCommandOffset = 4;
 constexpr size_t kValueOffset = 5;
 constexpr size_t kIndexOffset = 7;
-constexpr ULONG kPipeInfoHeader = 4;
-constexpr ULONG kPipeInfoEntry = 44;
-constexpr ULONG kPipeInfoLength = kPipeInfoHeader + 2 * kPipeInfoEntry;
+constexpr uint32_t kPipeInfoHeader = 4;
+constexpr uint32_t kPipeInfoEntry = 44;
+constexpr uint32_t kPipeInfoLength = kPipeInfoHeader + 2 * kPipeInfoEntry;
 constexpr size_t kPipeEndpoint = 2, kPipeType = 1, kPipeInterval = 3, kPipeMaxPacket = 4,
                  kPipeMaxTransfer = 8, kPipeName = 12, kPipeNameLength = 8;
 constexpr size_t kInterfaceRecordLength = 10;
@@ -30,7 +32,7 @@ void PutWord(std::vector<uint8_t>& b, size_t at, uint16_t value) {
 }
 
 // A success must bring at least the bytes the caller reads.
-NTSTATUS Expect(const host::io::IoResult& r, size_t length) {
+NTSTATUS Expect(const RequestAnswer& r, size_t length) {
   if (!NT_SUCCESS(r.status)) return r.status;
   return r.output.size() >= length ? STATUS_SUCCESS : STATUS_DEVICE_PROTOCOL_ERROR;
 }
@@ -42,22 +44,21 @@ std::string PipeTypeName(uint8_t type) {
   return type < 4 ? kNames[type] : "type " + std::to_string(type);
 }
 
-NTSTATUS ConverterControl::DeviceDescriptor(std::vector<uint8_t>* descriptor) {
-  host::io::IoResult r = reader_.Control(kIoctlGetDeviceDescriptor, {}, kDeviceDescriptorLength);
+int32_t ConverterControl::DeviceDescriptor(std::vector<uint8_t>* descriptor) {
+  RequestAnswer r = device_.Control(kIoctlGetDeviceDescriptor, {}, kDeviceDescriptorLength);
   if (NT_SUCCESS(r.status)) *descriptor = r.output;
   return r.status;
 }
 
-NTSTATUS ConverterControl::ConfigurationDescriptor(std::vector<uint8_t>* descriptor) {
-  host::io::IoResult r =
-      reader_.Control(kIoctlGetConfigurationDescriptor, {}, kLargestConfiguration);
+int32_t ConverterControl::ConfigurationDescriptor(std::vector<uint8_t>* descriptor) {
+  RequestAnswer r = device_.Control(kIoctlGetConfigurationDescriptor, {}, kLargestConfiguration);
   if (NT_SUCCESS(r.status)) *descriptor = r.output;
   return r.status;
 }
 
-NTSTATUS ConverterControl::String(uint8_t index, std::string* text) {
+int32_t ConverterControl::String(uint8_t index, std::string* text) {
   const uint8_t input[] = {index};
-  host::io::IoResult r = reader_.Control(kIoctlGetStringDescriptor, input, kLargestString);
+  RequestAnswer r = device_.Control(kIoctlGetStringDescriptor, input, kLargestString);
   if (NTSTATUS s = Expect(r, kStringHeader); s != STATUS_SUCCESS) return s;
   text->clear();
   for (size_t i = kStringHeader; i + 1 < r.output.size(); i += 2) {
@@ -67,8 +68,8 @@ NTSTATUS ConverterControl::String(uint8_t index, std::string* text) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ConverterControl::Pipes(std::vector<PipeInfo>* pipes) {
-  host::io::IoResult r = reader_.Control(kIoctlGetPipeInfo, {}, kPipeInfoLength);
+int32_t ConverterControl::Pipes(std::vector<PipeInfo>* pipes) {
+  RequestAnswer r = device_.Control(kIoctlGetPipeInfo, {}, kPipeInfoLength);
   if (NTSTATUS s = Expect(r, kPipeInfoHeader); s != STATUS_SUCCESS) return s;
   uint32_t count = Long(r.output, 0);
   if (r.output.size() < kPipeInfoHeader + count * kPipeInfoEntry)
@@ -90,47 +91,47 @@ NTSTATUS ConverterControl::Pipes(std::vector<PipeInfo>* pipes) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ConverterControl::QuerySetting(InterfaceSetting* setting) {
+int32_t ConverterControl::QuerySetting(InterfaceSetting* setting) {
   std::vector<uint8_t> record(kInterfaceRecordLength);
   PutWord(record, kSelectorOffset, kQuery);
-  host::io::IoResult r = reader_.Control(kIoctlInterface, record, kInterfaceRecordLength);
+  RequestAnswer r = device_.Control(kIoctlInterface, record, kInterfaceRecordLength);
   if (NTSTATUS s = Expect(r, kInterfaceRecordLength); s != STATUS_SUCCESS) return s;
   setting->interface_number = Word(r.output, kNumberOffset);
   setting->alternate_setting = Word(r.output, kSettingOffset);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ConverterControl::SelectSetting(uint8_t alternate_setting) {
+int32_t ConverterControl::SelectSetting(uint8_t alternate_setting) {
   std::vector<uint8_t> record(kInterfaceRecordLength);
   PutWord(record, kSelectorOffset, kSelect);
   PutWord(record, kSettingOffset, alternate_setting);
-  return reader_.Control(kIoctlInterface, record, kInterfaceRecordLength).status;
+  return device_.Control(kIoctlInterface, record, kInterfaceRecordLength).status;
 }
 
-host::io::IoResult ConverterControl::Command(uint8_t sub_command, uint16_t value, uint16_t index) {
+RequestAnswer ConverterControl::Command(uint8_t sub_command, uint16_t value, uint16_t index) {
   std::vector<uint8_t> record(kCommandRecordLength);
   record[kSubCommandOffset] = sub_command;
   PutWord(record, kValueOffset, value);
   PutWord(record, kIndexOffset, index);
-  return reader_.Control(kIoctlCommand, record, kCommandRecordLength);
+  return device_.Control(kIoctlCommand, record, kCommandRecordLength);
 }
 
-NTSTATUS ConverterControl::ReadConverter(uint8_t request, uint16_t value,
-                                         std::vector<uint8_t>* reply) {
-  host::io::IoResult r = Command(request, value, 0);
+int32_t ConverterControl::ReadConverter(uint8_t request, uint16_t value,
+                                        std::vector<uint8_t>* reply) {
+  RequestAnswer r = Command(request, value, 0);
   if (NTSTATUS s = Expect(r, kCommandRecordLength); s != STATUS_SUCCESS) return s;
   reply->assign(r.output.begin() + kValueOffset, r.output.begin() + kIndexOffset + 2);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ConverterControl::Driver(uint16_t sub_code, uint16_t argument, uint16_t* result) {
-  host::io::IoResult r = Command(kSubCommandDriver, sub_code, argument);
+int32_t ConverterControl::Driver(uint16_t sub_code, uint16_t argument, uint16_t* result) {
+  RequestAnswer r = Command(kSubCommandDriver, sub_code, argument);
   if (!result) return r.status;
   if (NTSTATUS s = Expect(r, kCommandRecordLength); s != STATUS_SUCCESS) return s;
   *result = Word(r.output, kIndexOffset);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ConverterControl::Purge(ULONG code) { return reader_.Control(code, {}, 0).status; }
+int32_t ConverterControl::Purge(uint32_t code) { return device_.Control(code, {}, 0).status; }
 
 }  // namespace tools

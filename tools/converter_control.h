@@ -1,5 +1,6 @@
 // The driver's private converter interface as the configuration tool uses it: its control codes,
-// its records, and one call per request on an open reader handle. Records are little-endian.
+// its records, and one call per request on an open reader, over any transport. Records are
+// little-endian. Statuses are NTSTATUS values.
 #pragma once
 
 #include <cstdint>
@@ -7,19 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "host/machine/reader_handle.h"
+#include "tools/device_requests.h"
 
 namespace tools {
 
 // Control codes: FILE_DEVICE_UNKNOWN, METHOD_BUFFERED, FILE_ANY_ACCESS, functions 0x800 on.
-inline constexpr ULONG kIoctlGetPipeInfo = 0x222000;
-inline constexpr ULONG kIoctlGetDeviceDescriptor = 0x222004;
-inline constexpr ULONG kIoctlGetConfigurationDescriptor = 0x222008;
-inline constexpr ULONG kIoctlGetStringDescriptor = 0x222020;
-inline constexpr ULONG kIoctlPurgeTransmit = 0x222144;
-inline constexpr ULONG kIoctlPurgeReceive = 0x222148;
-inline constexpr ULONG kIoctlCommand = 0x22214C;
-inline constexpr ULONG kIoctlInterface = 0x222150;
+inline constexpr uint32_t kIoctlGetPipeInfo = 0x222000;
+inline constexpr uint32_t kIoctlGetDeviceDescriptor = 0x222004;
+inline constexpr uint32_t kIoctlGetConfigurationDescriptor = 0x222008;
+inline constexpr uint32_t kIoctlGetStringDescriptor = 0x222020;
+inline constexpr uint32_t kIoctlPurgeTransmit = 0x222144;
+inline constexpr uint32_t kIoctlPurgeReceive = 0x222148;
+inline constexpr uint32_t kIoctlCommand = 0x22214C;
+inline constexpr uint32_t kIoctlInterface = 0x222150;
 
 // Command record: sub-command at 4, Value at 5, Index at 7.
 inline constexpr size_t kCommandRecordLength = 10;
@@ -52,25 +53,25 @@ struct InterfaceSetting {
 // The calls; each returns the request's status and, on success, what came back.
 class ConverterControl {
  public:
-  explicit ConverterControl(host::machine::ReaderHandle& reader) : reader_(reader) {}
+  explicit ConverterControl(DeviceRequests& device) : device_(device) {}
 
-  NTSTATUS DeviceDescriptor(std::vector<uint8_t>* descriptor);
-  NTSTATUS ConfigurationDescriptor(std::vector<uint8_t>* descriptor);
+  int32_t DeviceDescriptor(std::vector<uint8_t>* descriptor);
+  int32_t ConfigurationDescriptor(std::vector<uint8_t>* descriptor);
   // The string's text (UTF-16LE, shown as ASCII where it is).
-  NTSTATUS String(uint8_t index, std::string* text);
-  NTSTATUS Pipes(std::vector<PipeInfo>* pipes);
-  NTSTATUS QuerySetting(InterfaceSetting* setting);
-  NTSTATUS SelectSetting(uint8_t alternate_setting);
+  int32_t String(uint8_t index, std::string* text);
+  int32_t Pipes(std::vector<PipeInfo>* pipes);
+  int32_t QuerySetting(InterfaceSetting* setting);
+  int32_t SelectSetting(uint8_t alternate_setting);
   // A converter IN request through the command record: reply bytes 0 to 3.
-  NTSTATUS ReadConverter(uint8_t request, uint16_t value, std::vector<uint8_t>* reply);
+  int32_t ReadConverter(uint8_t request, uint16_t value, std::vector<uint8_t>* reply);
   // A driver sub-code; its result word when it has one.
-  NTSTATUS Driver(uint16_t sub_code, uint16_t argument = 0, uint16_t* result = nullptr);
-  NTSTATUS Purge(ULONG code);
+  int32_t Driver(uint16_t sub_code, uint16_t argument = 0, uint16_t* result = nullptr);
+  int32_t Purge(uint32_t code);
 
  private:
-  host::io::IoResult Command(uint8_t sub_command, uint16_t value, uint16_t index);
+  RequestAnswer Command(uint8_t sub_command, uint16_t value, uint16_t index);
 
-  host::machine::ReaderHandle& reader_;
+  DeviceRequests& device_;
 };
 
 // "PIPE00", "interrupt", ...

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "platform/ntstatus.h"
 #include "sim/converter/converter_protocol.h"
 
 namespace tools {
@@ -125,6 +126,27 @@ std::vector<std::string> DescribeConverterStatus(const ConverterStatus& s) {
        {{cv::kCounterReceiveLevel, "bytes waiting in the receive FIFO", CountText},
         {cv::kCounterReceiveDropped, "bytes lost to a full receive FIFO", CountText}});
   return out;
+}
+
+int32_t ReadConverterStatus(ConverterControl& control, ConverterStatus* status, std::string* step) {
+  struct Read {
+    const char* what;
+    uint8_t request;
+    uint16_t value;
+    std::vector<uint8_t>* reply;
+  } reads[] = {
+      {"status port 1", cv::kRequestPort, cv::kPortCapabilities, &status->capabilities},
+      {"status port 2", cv::kRequestPort, cv::kPortIdentity, &status->identity},
+      {"status port 4", cv::kRequestPort, cv::kPortFlow, &status->flow},
+      {"counters", cv::kRequestCounters, 0, &status->counters},
+  };
+  for (const Read& r : reads) {
+    if (int32_t s = control.ReadConverter(r.request, r.value, r.reply); !NT_SUCCESS(s)) {
+      *step = r.what;
+      return s;
+    }
+  }
+  return STATUS_SUCCESS;
 }
 
 }  // namespace tools

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/converter_control.h"
+
 namespace tools {
 
 struct ConverterStatus {
@@ -16,5 +18,9 @@ struct ConverterStatus {
 };
 
 std::vector<std::string> DescribeConverterStatus(const ConverterStatus& status);
+
+// Reads the three status ports and the counters through the driver's command record, in that
+// order; on a failure *step names the read ("status port 2", "counters") and its status returns.
+int32_t ReadConverterStatus(ConverterControl& control, ConverterStatus* status, std::string* step);
 
 }  // namespace tools

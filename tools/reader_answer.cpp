@@ -8,6 +8,32 @@ namespace tools {
 
 namespace {
 
+// Set-parameters data objects: tag, length, value.
+constexpr size_t kSetParametersHeader = 5;
+constexpr size_t kTlvHeader = 2;
+constexpr size_t kP1 = 2;
+
+// What a set-parameters command asks for: "protocol T=1", "rate 115200 bit/s".
+std::string SetParametersText(std::span<const uint8_t> inf) {
+  std::string text = "set parameters";
+  const char* separator = ": ";
+  for (size_t at = kSetParametersHeader; at + kTlvHeader <= inf.size();) {
+    uint8_t tag = inf[at], length = inf[at + 1];
+    if (at + kTlvHeader + length > inf.size() || length == 0) break;
+    uint8_t value = inf[at + kTlvHeader];
+    if (tag == sim::kTagProtocol) {
+      text += separator + std::string(value == sim::kProtocolCodeT1   ? "protocol T=1"
+                                      : value == sim::kProtocolCodeT0 ? "protocol T=0"
+                                                                      : "protocol ?");
+    } else if (tag == sim::kTagRateCode && value < sim::kRateByCode.size()) {
+      text += separator + std::string("rate ") + std::to_string(sim::kRateByCode[value]) + " bit/s";
+    }
+    separator = ", ";
+    at += kTlvHeader + length;
+  }
+  return text;
+}
+
 struct ReaderWord {
   uint16_t sw;
   const char* text;
@@ -53,6 +79,25 @@ std::vector<std::string> DescribeReaderData(std::span<const uint8_t> command,
     return {sim::t1::Hex(data) + "  card status: " + CardStatusText(data[2])};
   }
   return {sim::t1::Hex(data)};
+}
+
+std::optional<std::string> ReaderCommandName(std::span<const uint8_t> inf) {
+  if (inf.size() < kCommandHeader) return std::nullopt;
+  if (inf[0] == sim::kClaReader) {
+    switch (inf[1]) {
+      case sim::kInsResetCard:
+        if (inf.size() > kP1 && inf[kP1] == sim::kP1Reader) return "reset reader";
+        return "reset slot";
+      case sim::kInsGetStatus:
+        return "status";
+      case sim::kInsPowerOff:
+        return "power off slot";
+    }
+  }
+  if (inf[0] == sim::kClaReaderParameters && inf[1] == sim::kInsSetParameters) {
+    return SetParametersText(inf);
+  }
+  return std::nullopt;
 }
 
 }  // namespace tools

@@ -4,11 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace tools {
+
+// The reader command an information field starts with: "reset slot", "status", "set parameters:
+// protocol T=1", ...; nothing for bytes that are not a reader command.
+std::optional<std::string> ReaderCommandName(std::span<const uint8_t> inf);
 
 std::string ExplainReaderStatusWord(uint8_t sw1, uint8_t sw2);
 

@@ -179,4 +179,29 @@ int RunOnMachine(const SessionOptions& o, std::ostream& out, std::ostream& err,
   return code;
 }
 
+namespace {
+
+RequestAnswer Answer(host::io::IoResult&& r) { return {r.status, std::move(r.output)}; }
+
+}  // namespace
+
+RequestAnswer HandleReader::Control(uint32_t code, std::span<const uint8_t> input,
+                                    uint32_t output_length) {
+  return Answer(reader_.Control(code, input, output_length));
+}
+
+RequestAnswer HandleReader::GetAttribute(uint32_t tag) { return Answer(reader_.GetAttribute(tag)); }
+
+RequestAnswer HandleReader::Power(uint32_t minor_code) { return Answer(reader_.Power(minor_code)); }
+
+RequestAnswer HandleReader::SetProtocol(uint32_t mask) { return Answer(reader_.SetProtocol(mask)); }
+
+RequestAnswer HandleReader::Transmit(std::span<const uint8_t> command) {
+  return Answer(reader_.Transmit(command));
+}
+
+RequestAnswer HandleReader::RawReaderCommand(std::span<const uint8_t> command) {
+  return Answer(reader_.RawReaderCommand(command));
+}
+
 }  // namespace tools

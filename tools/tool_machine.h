@@ -11,6 +11,7 @@
 #include "host/machine/machine.h"
 #include "host/machine/reader_handle.h"
 #include "sim/cards/vpcd_bridge.h"
+#include "tools/card_commands.h"
 #include "tools/command_line.h"
 #include "tools/session_trace.h"
 
@@ -28,6 +29,34 @@ struct ToolContext {
   void PrintTrace();
 
   SessionTrace& trace;
+};
+
+// The opened reader as the commands the tool shares with its Windows build use it.
+class HandleReader : public CardReader {
+ public:
+  explicit HandleReader(host::machine::ReaderHandle& reader) : reader_(reader) {}
+  RequestAnswer Control(uint32_t code, std::span<const uint8_t> input,
+                        uint32_t output_length) override;
+  RequestAnswer GetAttribute(uint32_t tag) override;
+  uint32_t GetState() override { return reader_.GetState(); }
+  RequestAnswer Power(uint32_t minor_code) override;
+  RequestAnswer SetProtocol(uint32_t mask) override;
+  uint32_t protocol() const override { return reader_.protocol(); }
+  RequestAnswer Transmit(std::span<const uint8_t> command) override;
+  RequestAnswer RawReaderCommand(std::span<const uint8_t> command) override;
+
+ private:
+  host::machine::ReaderHandle& reader_;
+};
+
+// The trace after each step of a shared command.
+class TraceHooks : public CommandHooks {
+ public:
+  explicit TraceHooks(ToolContext& context) : context_(context) {}
+  void Progress() override { context_.PrintTrace(); }
+
+ protected:
+  ToolContext& context_;
 };
 
 // Runs command on the machine and returns the process's exit code: the command's own, or 1 when

@@ -6,6 +6,7 @@
 #include "sim/converter/converter_protocol.h"
 #include "sim/reader_protocol.h"
 #include "sim/t1_block.h"
+#include "tools/reader_answer.h"
 
 namespace tools {
 
@@ -14,34 +15,7 @@ namespace {
 using host::usb::UrbRecord;
 namespace converter = sim::converter;
 
-// Set-parameters data objects: tag, length, value.
-constexpr size_t kSetParametersHeader = 5;
-constexpr size_t kTlvHeader = 2;
-constexpr size_t kCommandHeader = 2;  // class and instruction
-constexpr size_t kP1 = 2;
-
 std::string Hex(std::span<const uint8_t> bytes) { return sim::t1::Hex(bytes); }
-
-// What a set-parameters command asks for: "protocol T=1", "rate 115200 bit/s".
-std::string SetParametersText(std::span<const uint8_t> inf) {
-  std::string text = "set parameters";
-  const char* separator = ": ";
-  for (size_t at = kSetParametersHeader; at + kTlvHeader <= inf.size();) {
-    uint8_t tag = inf[at], length = inf[at + 1];
-    if (at + kTlvHeader + length > inf.size() || length == 0) break;
-    uint8_t value = inf[at + kTlvHeader];
-    if (tag == sim::kTagProtocol) {
-      text += separator + std::string(value == sim::kProtocolCodeT1   ? "protocol T=1"
-                                      : value == sim::kProtocolCodeT0 ? "protocol T=0"
-                                                                      : "protocol ?");
-    } else if (tag == sim::kTagRateCode && value < sim::kRateByCode.size()) {
-      text += separator + std::string("rate ") + std::to_string(sim::kRateByCode[value]) + " bit/s";
-    }
-    separator = ", ";
-    at += kTlvHeader + length;
-  }
-  return text;
-}
 
 std::string LineSettingsText(uint16_t value) {
   std::string text;
@@ -83,15 +57,6 @@ std::string Outcome(const UrbRecord& r) {
 
 }  // namespace
 
-std::string TimeText(host::kernel::Ticks t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%4lld.%06lld s",
-                static_cast<long long>(t / host::kernel::kTicksPerSecond),
-                static_cast<long long>(t % host::kernel::kTicksPerSecond /
-                                       host::kernel::kTicksPerMicrosecond));
-  return text;
-}
-
 std::string NodeName(uint8_t address) {
   switch (address) {
     case sim::t1::kAddressCard:
@@ -103,25 +68,6 @@ std::string NodeName(uint8_t address) {
     default:
       return "node " + std::to_string(address);
   }
-}
-
-std::optional<std::string> ReaderCommandName(std::span<const uint8_t> inf) {
-  if (inf.size() < kCommandHeader) return std::nullopt;
-  if (inf[0] == sim::kClaReader) {
-    switch (inf[1]) {
-      case sim::kInsResetCard:
-        if (inf.size() > kP1 && inf[kP1] == sim::kP1Reader) return "reset reader";
-        return "reset slot";
-      case sim::kInsGetStatus:
-        return "status";
-      case sim::kInsPowerOff:
-        return "power off slot";
-    }
-  }
-  if (inf[0] == sim::kClaReaderParameters && inf[1] == sim::kInsSetParameters) {
-    return SetParametersText(inf);
-  }
-  return std::nullopt;
 }
 
 std::string BlockDescriber::Describe(const sim::DecodedBlock& block) {

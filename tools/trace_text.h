@@ -9,11 +9,9 @@
 #include "host/kernel/ticks.h"
 #include "host/usb/urb_trace.h"
 #include "sim/line_trace.h"
+#include "tools/session_text.h"
 
 namespace tools {
-
-// "   1.813645 s"
-std::string TimeText(host::kernel::Ticks t);
 
 // The node a NAD address names: "host", "reader", "card".
 std::string NodeName(uint8_t address);
@@ -29,10 +27,6 @@ class BlockDescriber {
  private:
   bool chain_open_[2] = {false, false};  // by direction: the last I-block had its more bit set
 };
-
-// The reader command an information field starts with: "reset slot", "status", "set parameters:
-// protocol T=1", ...; nothing for bytes that are not a reader command.
-std::optional<std::string> ReaderCommandName(std::span<const uint8_t> inf);
 
 // Whether a URB is one of the device's start or of the link's serial setup, which the trace shows
 // without --usb: descriptors, configuration, status ports, line settings, modem lines; not the

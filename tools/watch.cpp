@@ -59,7 +59,7 @@ int Watch(ToolContext& c) {
   if (c.vicc) emulator.emplace(c.machine.kernel(), c.converter.reader(), c.vicc);
   bool present = Present(c.reader.GetState());
   c.PrintTrace();
-  c.out << "[" << TimeText(start) << "] " << (present ? "card present" : "no card") << std::endl;
+  c.out << WatchLine(start, CardPresenceText(present)) << std::endl;
   size_t scripted = 0;
   while (true) {
     host::io::AsyncIo request = present ? c.reader.IsAbsent() : c.reader.IsPresent();
@@ -70,8 +70,7 @@ int Watch(ToolContext& c) {
       c.reader.CancelIo();
       request.Wait();
       c.PrintTrace();
-      c.out << "[" << TimeText(c.machine.Now()) << "] "
-            << (interrupted ? "interrupted" : "watch over") << std::endl;
+      c.out << WatchLine(c.machine.Now(), interrupted ? "interrupted" : "watch over") << std::endl;
       return 0;
     }
     Ticks noticed = c.machine.Now();
@@ -82,12 +81,11 @@ int Watch(ToolContext& c) {
     bool now_present = Present(c.reader.GetState());
     c.PrintTrace();
     if (now_present == present) {
-      c.out << "[" << TimeText(noticed) << "] the request completed, the card is still "
-            << (present ? "present" : "absent") << std::endl;
+      c.out << WatchLine(noticed, CardUnchangedText(present)) << std::endl;
       continue;
     }
     present = now_present;
-    c.out << "[" << TimeText(noticed) << "] " << (present ? "card inserted" : "card removed");
+    c.out << WatchLine(noticed, CardChangeText(present));
     if (scripted < o.events.size()) {
       c.out << " (" << (present ? "put in" : "taken out") << " at "
             << TrimmedTimeText(start + o.events[scripted++].at) << ")";

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/io/status_name.h"
 #include "host/kernel/kernel.h"
 #include "platform/io.h"
 
@@ -123,8 +124,6 @@ std::string Narrow(std::u16string_view text);
 std::u16string Widen(std::string_view text);
 std::string MajorName(UCHAR major);
 std::string MinorName(UCHAR major, UCHAR minor);
-// "STATUS_NO_MEDIA" for the statuses platform/ declares, "0xC0001234" for others.
-std::string StatusName(NTSTATUS status);
 std::string GuidText(const GUID& guid);
 
 }  // namespace host::io

@@ -1,7 +1,7 @@
 // Names of the statuses the platform declares, for reports and tools.
 #include <cstdio>
 
-#include "host/io/io_manager.h"
+#include "host/io/status_name.h"
 #include "platform/ntstatus.h"
 
 namespace host::io {
