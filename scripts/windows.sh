@@ -3,7 +3,9 @@
 # cross compilers (installing them when missing, as root), checks both images and the platform
 # declarations (windows/check_image.py, windows/check_platform.py), and puts the driver package
 # together in build-windows/package/: Zarq7usb.inf, Zarq7usb.cat, amd64/Zarq7usb.sys,
-# x86/Zarq7usb.sys and zarq7-test.cer.
+# x86/Zarq7usb.sys and zarq7-test.cer. The smart card library's export driver, built from
+# host/smclib for testing under Wine and never packaged, stays at
+# build-windows/<x64|x86>/windows/SMCLIB.SYS.
 #
 # The package is test-signed for x64 Windows: a test certificate is made here with openssl
 # (build-windows/signing/, kept for later builds: a machine that trusts it keeps trusting it), the
