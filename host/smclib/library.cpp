@@ -72,7 +72,9 @@ extern "C" {
 // log for tests and tools. Host memory, not pool: the entry belongs to the system, not the caller.
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
   CheckIrql("IoAllocateErrorLogEntry");
-  if (EntrySize < sizeof(IO_ERROR_LOG_PACKET)) return nullptr;
+  // ERROR_LOG_MAXIMUM_SIZE of x64 Windows, whose widths the host has: larger entries are refused.
+  constexpr UCHAR kLargestEntry = 240;
+  if (EntrySize < sizeof(IO_ERROR_LOG_PACKET) || EntrySize > kLargestEntry) return nullptr;
   size_t bytes = offsetof(EntryHeader, packet) + EntrySize;
   auto header = static_cast<EntryHeader*>(::operator new(bytes, std::align_val_t(8), std::nothrow));
   if (!header) return nullptr;

@@ -8,8 +8,10 @@ namespace {
 // One level for the whole system, as the library is loaded once; read and written at any IRQL.
 LONG debug_level = 0;
 
-// An entry's size is a UCHAR: the insertion is cut to what fits behind the packet.
-constexpr ULONG kLargestEntry = 0xFF;
+// The largest entry IoAllocateErrorLogEntry hands out on every system (ERROR_LOG_MAXIMUM_SIZE
+// of x86 Windows; x64 allows 240): the insertion is cut to what fits behind the packet, so that
+// the event is logged rather than lost for a long name.
+constexpr ULONG kLargestEntry = 152;
 
 }  // namespace
 
