@@ -151,6 +151,25 @@ typedef const GUID* LPCGUID;
 #define IO_NO_INCREMENT 0
 #define IO_SERIAL_INCREMENT 2
 
+// An entry for the system event log: the fixed part, DumpDataSize bytes of dump data from
+// DumpData on, and NumberOfStrings zero-terminated insertion strings from StringOffset (bytes
+// from the packet's start).
+typedef struct _IO_ERROR_LOG_PACKET {
+  UCHAR MajorFunctionCode;
+  UCHAR RetryCount;
+  USHORT DumpDataSize;
+  USHORT NumberOfStrings;
+  USHORT StringOffset;
+  USHORT EventCategory;
+  NTSTATUS ErrorCode;
+  ULONG UniqueErrorValue;
+  NTSTATUS FinalStatus;
+  ULONG SequenceNumber;
+  ULONG IoControlCode;
+  LARGE_INTEGER DeviceOffset;
+  ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
 // ---------------------------------------------------------------------------------------------
 // Power
 
@@ -491,6 +510,12 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 BOOLEAN IoCancelIrp(PIRP Irp);
 VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
+
+// The system event log. IoObject is the device or driver object the entry is about; EntrySize
+// covers the packet with its dump data and strings. NULL when no entry can be had (the log is
+// full); an entry is zeroed, and IoWriteErrorLogEntry takes it over (IRQL <= DISPATCH_LEVEL).
+PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+VOID IoWriteErrorLogEntry(PVOID ElEntry);
 
 // Power
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,

@@ -96,6 +96,13 @@ typedef KSPIN_LOCK* PKSPIN_LOCK;
 
 extern "C" {
 
+// Stops the system: what a driver does when going on would corrupt it. The host reports the
+// code, the parameters and the last line of debug output before them.
+__attribute__((noreturn)) void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+                                            ULONG_PTR BugCheckParameter2,
+                                            ULONG_PTR BugCheckParameter3,
+                                            ULONG_PTR BugCheckParameter4);
+
 // IRQL
 KIRQL KeGetCurrentIrql(void);
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);

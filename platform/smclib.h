@@ -402,6 +402,15 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
 NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
 // Copies the T=0 answer in SmartcardReply to IoRequest.ReplyBuffer behind its header.
 NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+// The library's own T=1 protocol. This library leaves T=1 to the reader driver: both refuse.
+NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+// A command of IoRequest passed on unchanged: appended to SmartcardRequest, and the answer in
+// SmartcardReply copied to IoRequest.ReplyBuffer.
+NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
+// Inverse convention: every byte's bits inverted and put in reverse order, in place.
+void SmartcardInvertData(PUCHAR Buffer, ULONG Length);
 // Records an event for the system log. Object is a driver or device object.
 void SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpWord);
 void SmartcardSetDebugLevel(ULONG Level);

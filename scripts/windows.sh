@@ -5,6 +5,8 @@
 # together in build-windows/package/: Zarq7usb.inf, Zarq7usb.cat, amd64/Zarq7usb.sys,
 # x86/Zarq7usb.sys and zarq7-test.cer. The x64 build also makes zarq7.exe, the zarq7 tool as a
 # Windows console application (build-windows/x64/zarq7.exe, checked by tools/windows/check_tool.py).
+# The smart card library's export driver, built from host/smclib for testing under Wine and never
+# packaged, stays at build-windows/<x64|x86>/windows/SMCLIB.SYS.
 #
 # The package is test-signed for x64 Windows: a test certificate is made here with openssl
 # (build-windows/signing/, kept for later builds: a machine that trusts it keeps trusting it), the

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks a built Zarq7usb.sys: that Windows would take it for the kernel driver it is meant to be.
+"""Checks a built Zarq7usb.sys or SMCLIB.SYS: that Windows would take it for the kernel image it
+is meant to be.
 
   - the native subsystem, and DriverEntry as the entry point;
   - base relocations (a driver is loaded wherever the system puts it);
@@ -11,10 +12,17 @@
     signed-data certificate at the end of the file) and its checksum checked;
   - no undefined symbol: whatever the driver's objects refer to and do not define is imported
     from one of those modules (or is one of the compiler's arithmetic helpers);
-  - no static constructor in the driver's objects (nothing runs them);
+  - no static constructor in the driver's objects (nothing runs them), and no C++ exception
+    tables (nothing throws);
   - every pool allocation tagged "SC7Q": no untagged allocator imported, every
     ExAllocatePoolWithTag call in the driver's sources passes DRIVER_POOL_TAG, and every call in
     the image is preceded in its routine by the tag's value.
+
+For SMCLIB.SYS, the export driver built from the host's smart card library, the same with its
+own modules (--modules ntoskrnl.exe,HAL.dll), pool tag and tag expression, and its exports
+(--export-definition): exactly the routines of the .def the driver's import library is made from,
+undecorated, and the export driver's entry points (--entry-exports); and every symbol the driver's
+image (--importer) imports from SMCLIB.SYS among them.
 
 Prints one line per finding and exits 1 when there is any.
 """
@@ -34,6 +42,9 @@ UNTAGGED_ALLOCATORS = re.compile(r"^(ExAllocatePool(WithQuota|WithQuotaTag|WithT
 # What GCC calls for arithmetic the x86 instruction set lacks (libgcc, freestanding).
 COMPILER_HELPERS = {"__divdi3", "__udivdi3", "__moddi3", "__umoddi3", "__udivmoddi4", "__divmoddi4"}
 CONSTRUCTOR_SECTIONS = (".ctors", ".init_array", ".CRT$XC")
+# C++ exception tables: kernel code throws nothing, so nothing may need them. (x64's .pdata and
+# .xdata are the system's unwind information, which every x64 image carries.)
+EXCEPTION_SECTIONS = (".gcc_except_table",)
 # The systems each image is loaded by: columns of exports.tsv.
 TARGETS = {"x86": ("98/Me", "2000", "XP"), "x64": ("x64",)}
 COLUMNS = ("98/Me", "2000", "XP", "x64")
@@ -87,10 +98,10 @@ def load_exports(path):
     return exports
 
 
-def import_findings(imports, exports, arch):
+def import_findings(imports, exports, arch, modules=MODULES):
     """(findings, notes) for the imports of an image against the systems that load it."""
     findings, notes, assumed = [], [], []
-    allowed_modules = {module.lower(): module for module in MODULES}
+    allowed_modules = {module.lower(): module for module in modules}
     for module, names in sorted(imports.items()):
         if module.lower() not in allowed_modules:
             findings.append(f"{arch}: imports from {module}: {', '.join(names)}")
@@ -195,7 +206,54 @@ def call_arguments(text, start):
     return None
 
 
-def source_tag_findings(root, folders):
+def parse_exports(text):
+    """The names of objdump -p's export name table."""
+    names, inside = [], False
+    for line in text.splitlines():
+        if line.startswith("[Ordinal/Name Pointer] Table"):
+            inside = True
+            continue
+        if inside:
+            match = re.match(r"^\s+\[\s*\d+\]\s+(\S+)\s*$", line)
+            if not match:
+                break
+            names.append(match.group(1))
+    return names
+
+
+def definition_exports(path):
+    """The undecorated names a .def's EXPORTS section lists."""
+    names, inside = [], False
+    for line in path.read_text().splitlines():
+        line = line.split(";", 1)[0].strip()
+        if not line:
+            continue
+        if line.upper() == "EXPORTS":
+            inside = True
+            continue
+        if inside:
+            names.append(re.sub(r"@\d+$", "", line.split()[0]))
+    return names
+
+
+def export_findings(exported, definition, entry_exports, importer_imports, module, importer, arch):
+    """The image's exports against its .def and entry points, and the importer's imports."""
+    findings = []
+    expected = set(definition) | set(entry_exports)
+    for name in sorted(set(exported) - expected):
+        findings.append(f"{arch}: exports {name}, which neither the .def nor the entry points list")
+    for name in sorted(expected - set(exported)):
+        findings.append(f"{arch}: does not export {name}")
+    if len(exported) != len(set(exported)):
+        findings.append(f"{arch}: exports a name twice")
+    for name in sorted(set(importer_imports) - set(exported)):
+        findings.append(f"{arch}: {importer} imports {module}!{name}, which is not exported")
+    if not importer_imports:
+        findings.append(f"{arch}: {importer} imports nothing from {module}")
+    return findings
+
+
+def source_tag_findings(root, folders, tag_expression="DRIVER_POOL_TAG"):
     findings = []
     call = re.compile(r"\b" + TAGGED_ALLOCATOR + r"\s*\(")
     for folder in folders:
@@ -206,9 +264,10 @@ def source_tag_findings(root, folders):
             for match in call.finditer(text):
                 arguments = call_arguments(text, match.end() - 1)
                 line = text.count("\n", 0, match.start()) + 1
-                if arguments is None or len(arguments) != 3 or arguments[2] != "DRIVER_POOL_TAG":
+                if (arguments is None or len(arguments) != 3 or
+                        not re.fullmatch(tag_expression, arguments[2])):
                     findings.append(f"{path.relative_to(root)}:{line}: {TAGGED_ALLOCATOR} without "
-                                    "DRIVER_POOL_TAG as its tag")
+                                    f"{tag_expression} as its tag")
     return findings
 
 
@@ -229,25 +288,41 @@ def import_slots(text, image_base, arch):
     return slots
 
 
-def image_tag_findings(disassembly, slots, arch):
+def image_tag_findings(disassembly, slots, arch, pool_tag=POOL_TAG):
     """Every call of the allocator (through its import slot or its thunk) must follow a load of
     the tag's value in the same routine; an image that imports it and has no such call is not
     what this check understands."""
     findings, calls = [], 0
     routine, tag_seen = None, False
-    tag = f"$0x{POOL_TAG:x}"
+    tag = f"$0x{pool_tag:x}"
     through_slot = re.compile(r"\b(call|jmp)\s+\*(?:0x[0-9a-f]+\(%rip\)\s+#\s+|0x)([0-9a-f]+)")
     through_thunk = re.compile(r"\b(call|jmp)\s+[0-9a-f]+ <[_@]?" + TAGGED_ALLOCATOR + r"(@\d+)?>")
+    # The slot's address loaded into a register (a routine calling it more than once), and
+    # calls through that register.
+    slot_load = re.compile(r"\bmov\s+(?:0x[0-9a-f]+\(%rip\),%(\w+)\s+#\s+|0x([0-9a-f]+),%(\w+))"
+                           r"([0-9a-f]+)?")
+    through_register = re.compile(r"\b(call|jmp)\s+\*%(\w+)\s*$")
+    holding = set()
     for line in disassembly.splitlines():
         header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
         if header:
-            routine, tag_seen = header.group(1), False
+            routine, tag_seen, holding = header.group(1), False, set()
             continue
         if tag in line:
             tag_seen = True
+        load = slot_load.search(line)
+        if load:
+            register = load.group(1) or load.group(3)
+            address = load.group(4) or load.group(2)
+            if address and slots.get(int(address, 16)) == TAGGED_ALLOCATOR:
+                holding.add(register)
+            else:
+                holding.discard(register)
         slot = through_slot.search(line)
+        register_call = through_register.search(line)
         allocates = through_thunk.search(line) or (
-            slot and slots.get(int(slot.group(2), 16)) == TAGGED_ALLOCATOR)
+            slot and slots.get(int(slot.group(2), 16)) == TAGGED_ALLOCATOR) or (
+            register_call and register_call.group(2) in holding)
         if allocates and routine.lstrip("_@").split("@")[0] != TAGGED_ALLOCATOR:
             calls += 1
             if not tag_seen:
@@ -301,6 +376,17 @@ def main():
     parser.add_argument("--exports", type=pathlib.Path)
     parser.add_argument("--source-root", type=pathlib.Path)
     parser.add_argument("--folders")
+    parser.add_argument("--modules", default=",".join(MODULES),
+                        help="the modules the image may import from")
+    parser.add_argument("--pool-tag", default="SC7Q", help="the four characters of the pool tag")
+    parser.add_argument("--tag-expression", default="DRIVER_POOL_TAG",
+                        help="what the sources pass as ExAllocatePoolWithTag's tag (a regex)")
+    parser.add_argument("--export-definition", type=pathlib.Path,
+                        help="the .def whose routines the image exports, and nothing else")
+    parser.add_argument("--entry-exports", default="",
+                        help="exported entry points the .def does not list")
+    parser.add_argument("--importer", type=pathlib.Path,
+                        help="an image that imports from this one")
     options = parser.parse_args()
     if options.security_directory == "signed":
         findings = signed_findings(options.image)
@@ -339,14 +425,40 @@ def main():
         findings.append(f"{arch}: entry point 0x{image_base + entry:x} is not {entry_symbol} "
                         f"(0x{symbols[entry_symbol]:x})")
 
+    relocated = "relocated"
     if not re.search(r"Entry 5 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Base Relocation Directory",
                      private) or "PE File Base Relocations" not in private:
-        findings.append(f"{arch}: no base relocations")
+        # An image whose code and data hold no absolute address (x64 code addresses its data
+        # relative to itself) has nothing to relocate and loads anywhere, unless it says its
+        # relocations were stripped.
+        characteristics = fields.get("Characteristics", (0, ""))[0]
+        absolute = re.search(r"\b(IMAGE_REL_AMD64_ADDR64|IMAGE_REL_I386_DIR32|dir32)\b",
+                             run(options.objdump, "-r", options.driver_library))
+        if absolute or characteristics & 0x0001:
+            findings.append(f"{arch}: no base relocations")
+        else:
+            relocated = "nothing to relocate"
 
     exports = load_exports(options.exports)
     imports = parse_imports(private)
-    import_problems, notes = import_findings(imports, exports, arch)
+    import_problems, notes = import_findings(imports, exports, arch, options.modules.split(","))
     findings += import_problems
+
+    exported = parse_exports(private)
+    if options.export_definition:
+        importer_imports = []
+        if options.importer:
+            importer_private = run(options.objdump, "-p", str(options.importer))
+            for module, names in parse_imports(importer_private).items():
+                if module.lower() == options.image.name.lower():
+                    importer_imports += names
+        findings += export_findings(
+            exported, definition_exports(options.export_definition),
+            [name for name in options.entry_exports.split(",") if name], importer_imports,
+            options.image.name, options.importer.name if options.importer else "no importer",
+            arch)
+    elif exported:
+        findings.append(f"{arch}: exports {', '.join(exported)}; a driver exports nothing")
 
     findings += unresolved_findings(run(options.nm, options.driver_library), imports, arch)
 
@@ -359,10 +471,15 @@ def main():
         match = re.match(r"^\s*\d+\s+(\S+)\s+([0-9a-f]+)", line)
         if match and match.group(1).startswith(CONSTRUCTOR_SECTIONS) and int(match.group(2), 16):
             findings.append(f"{arch}: {member} has a static constructor ({match.group(1)})")
+        if match and match.group(1).startswith(EXCEPTION_SECTIONS) and int(match.group(2), 16):
+            findings.append(f"{arch}: {member} has C++ exception tables ({match.group(1)})")
 
-    findings += source_tag_findings(options.source_root, options.folders.split(","))
+    pool_tag = int.from_bytes(options.pool_tag.encode("ascii"), "little")
+    findings += source_tag_findings(options.source_root, options.folders.split(","),
+                                    options.tag_expression)
     slots = import_slots(private, image_base, arch)
-    findings += image_tag_findings(run(options.objdump, "-d", str(options.image)), slots, arch)
+    findings += image_tag_findings(run(options.objdump, "-d", str(options.image)), slots, arch,
+                                   pool_tag)
 
     for note in notes:
         print(f"image check: note: {note}")
@@ -371,9 +488,10 @@ def main():
     if findings:
         return 1
     counts = ", ".join(f"{module} {len(names)}" for module, names in sorted(imports.items()))
-    print(f"image check: {options.image.name} ({arch}) native, entry {entry_symbol}, relocated, "
+    exported_text = f", exports {len(exported)} as listed" if options.export_definition else ""
+    print(f"image check: {options.image.name} ({arch}) native, entry {entry_symbol}, {relocated}, "
           f"unsigned, imports {counts}: all documented and exported on "
-          f"{', '.join(TARGETS[arch])}")
+          f"{', '.join(TARGETS[arch])}{exported_text}")
     return 0
 
 

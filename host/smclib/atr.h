@@ -1,25 +1,14 @@
-// ISO 7816-3 answer to reset: what a card says about itself, parsed strictly.
+// The answer to reset for the host's programs (tools, tests, the fuzzer): the library's parser
+// (host/smclib/atr_parse.h) with standard types. Host only.
 #pragma once
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "host/smclib/atr_parse.h"
+
 namespace host::smclib {
-
-inline constexpr uint8_t kTsDirect = 0x3B;
-inline constexpr uint8_t kTsInverse = 0x3F;
-// TS as it reads when an inverse-convention card's bytes were taken in direct convention.
-inline constexpr uint8_t kTsInverseUndecoded = 0x03;
-inline constexpr size_t kMaximumAtrLength = 33;
-
-// Defaults where the ATR does not give a value (ISO 7816-3).
-inline constexpr uint8_t kDefaultFi = 1;  // F 372
-inline constexpr uint8_t kDefaultDi = 1;  // D 1
-inline constexpr uint8_t kDefaultWi = 10;
-inline constexpr uint8_t kDefaultIfsc = 32;
-inline constexpr uint8_t kDefaultCwi = 13;
-inline constexpr uint8_t kDefaultBwi = 4;
 
 struct Atr {
   bool inverse_convention = false;
@@ -41,18 +30,7 @@ struct Atr {
   std::vector<uint8_t> historical;
 };
 
-// The F and D values for the table indices, 0 for reserved indices.
-uint32_t ClockRateConversionFactor(uint8_t fi);
-uint32_t BitRateAdjustmentFactor(uint8_t di);
-// Maximum clock frequency in kHz for the F index, 0 for reserved ones.
-uint32_t MaximumClockKilohertz(uint8_t fi);
-
-// The bytes of an inverse-convention ATR read in direct convention, decoded: each byte's bits are
-// inverted and reversed.
-uint8_t DecodeInverseConvention(uint8_t raw);
-
-// nullopt when the bytes are not exactly one well-formed ATR: wrong TS, missing interface or
-// historical bytes, bytes left over, a wrong TCK, or reserved parameter values.
+// nullopt when the bytes are not exactly one well-formed ATR (ParseAtrBytes).
 std::optional<Atr> ParseAtr(std::span<const uint8_t> bytes);
 
 }  // namespace host::smclib

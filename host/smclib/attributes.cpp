@@ -1,10 +1,9 @@
 // IOCTL_SMARTCARD_GET_ATTRIBUTE and SET_ATTRIBUTE: the reader's vendor attributes and
 // capabilities and the card's state answered from the extension; the attributes the library does
 // not keep go to the driver.
-#include <cstring>
-
-#include "host/smclib/atr.h"
+#include "host/smclib/atr_parse.h"
 #include "host/smclib/control_request.h"
+#include "platform/rtl.h"
 
 namespace host::smclib {
 namespace {
@@ -23,7 +22,7 @@ NTSTATUS Answer(ControlRequest& request, const void* data, ULONG length) {
   if (request.output_length < length || (length && !request.buffer)) {
     return STATUS_BUFFER_TOO_SMALL;
   }
-  if (length) std::memcpy(request.buffer, data, length);
+  if (length) RtlCopyMemory(request.buffer, data, length);
   request.information = length;
   return STATUS_SUCCESS;
 }
@@ -49,11 +48,13 @@ UCHAR Presence(ULONG state) {
   return kIccSwallowed;
 }
 
-// What the library does not keep: the driver's attribute function, else vendor-defined tags to
-// its vendor function, else nobody.
+// What the library does not keep: the driver's attribute function (where the library has that
+// slot), else vendor-defined tags to its vendor function, else nobody.
 NTSTATUS ToDriver(ControlRequest& request, ULONG tag) {
   PSMARTCARD_EXTENSION e = request.extension;
+#if SMCLIB_HAS_ATTRIBUTE_SLOT
   if (e->ReaderFunction[RDF_ATTRIBUTES]) return CallReaderFunction(request, RDF_ATTRIBUTES, tag);
+#endif
   if ((tag >> kClassShift) == SCARD_CLASS_VENDOR_DEFINED && e->ReaderFunction[RDF_IOCTL_VENDOR]) {
     return CallReaderFunction(request, RDF_IOCTL_VENDOR, tag);
   }
@@ -109,7 +110,8 @@ NTSTATUS GetAttribute(ControlRequest& request) {
       return AnswerByte(request, CurrentCardState(e) >= SCARD_POWERED ? 1 : 0);
     case SCARD_ATTR_ATR_STRING: {
       if (CurrentCardState(e) <= SCARD_ABSENT) return STATUS_NO_MEDIA;
-      UCHAR length = card.ATR.Length < MAXIMUM_ATR_LENGTH ? card.ATR.Length : MAXIMUM_ATR_LENGTH;
+      constexpr ULONG kAtrBuffer = sizeof card.ATR.Buffer;
+      ULONG length = card.ATR.Length < kAtrBuffer ? card.ATR.Length : kAtrBuffer;
       return Answer(request, card.ATR.Buffer, length);
     }
     case SCARD_ATTR_CURRENT_PROTOCOL_TYPE:
@@ -141,7 +143,7 @@ NTSTATUS SetAttribute(ControlRequest& request) {
   if (!ReadInputUlong(request, &tag)) return STATUS_INVALID_PARAMETER;
   if (tag == SCARD_ATTR_SUPRESS_T1_IFS_REQUEST) {
     // Without a value the request itself means "suppress"; a value of 0 withdraws it.
-    bool has_value = request.input_length > sizeof(ULONG);
+    BOOLEAN has_value = request.input_length > sizeof(ULONG);
     HostOsDataOf(request.extension)->suppress_t1_ifs_request =
         has_value ? request.buffer[sizeof(ULONG)] != 0 : TRUE;
     return STATUS_SUCCESS;

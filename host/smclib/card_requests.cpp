@@ -1,8 +1,7 @@
 // The requests that go to the card through the driver: power, protocol selection and
 // transmission. The library checks what it can before the reader function sees them.
-#include <cstring>
-
 #include "host/smclib/control_request.h"
+#include "platform/rtl.h"
 
 namespace host::smclib {
 
@@ -33,7 +32,7 @@ NTSTATUS Transmit(ControlRequest& request) {
   if (request.output_length < sizeof(SCARD_IO_REQUEST)) return STATUS_BUFFER_TOO_SMALL;
   if (CurrentCardState(request.extension) != SCARD_SPECIFIC) return STATUS_INVALID_DEVICE_STATE;
   SCARD_IO_REQUEST header;
-  std::memcpy(&header, request.buffer, sizeof header);
+  RtlCopyMemory(&header, request.buffer, sizeof header);
   if (header.dwProtocol != request.extension->CardCapabilities.Protocol.Selected) {
     return STATUS_INVALID_DEVICE_STATE;
   }

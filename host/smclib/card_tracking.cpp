@@ -73,7 +73,7 @@ NTSTATUS TrackCard(ControlRequest& request) {
     case Stored::kStored:
       break;
   }
-  request.handed_off = true;
+  request.handed_off = TRUE;
   request.returned = STATUS_PENDING;
   NTSTATUS status = CallReaderFunction(request, RDF_CARD_TRACKING, 0);
   if (status == STATUS_PENDING) return status;

@@ -2,7 +2,7 @@
 // and how a handler hands back its result. Handlers run with HostOsData::request_mutex held.
 #pragma once
 
-#include "host/smclib/library.h"
+#include "host/smclib/library_state.h"
 #include "platform/io.h"
 #include "platform/smclib.h"
 
@@ -27,7 +27,7 @@ struct ControlRequest {
   ULONG information = 0;
   // Set by a handler that has given the IRP away (pending with the driver, or completed already):
   // SmartcardDeviceControl then neither completes nor touches it and returns `returned`.
-  bool handed_off = false;
+  BOOLEAN handed_off = FALSE;
   NTSTATUS returned = STATUS_SUCCESS;
 };
 

@@ -1,26 +1,24 @@
 // SmartcardCreateLink: the first free "\DosDevices\SCReaderN" (N = 0..9) becomes a symbolic link to
 // the device. The name comes back in a pool buffer (the library's tag) that the caller owns and
 // frees with RtlFreeUnicodeString or ExFreePool.
-#include <string>
-
-#include "host/smclib/library.h"
+#include "host/smclib/library_state.h"
 #include "platform/ex.h"
 #include "platform/io.h"
 #include "platform/rtl.h"
 
 namespace {
 
-constexpr char16_t kLinkPrefix[] = u"\\DosDevices\\SCReader";
+constexpr WCHAR kLinkPrefix[] = WSTR("\\DosDevices\\SCReader");
 constexpr int kLinkNumbers = 10;
 // The prefix, one digit and the terminating zero.
-constexpr size_t kLinkCharacters = sizeof(kLinkPrefix) / sizeof(char16_t) + 1;
+constexpr ULONG kLinkCharacters = sizeof(kLinkPrefix) / sizeof(WCHAR) + 1;
 
 }  // namespace
 
 extern "C" {
 
 // The buffer is taken before any link exists, so that running out of pool leaves no link behind.
-NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName) {
+NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName) {
   if (!LinkName || !DeviceName) return STATUS_INVALID_PARAMETER;
   LinkName->Buffer = nullptr;
   LinkName->Length = LinkName->MaximumLength = 0;
@@ -28,8 +26,7 @@ NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceNam
   auto buffer =
       static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, host::smclib::kLibraryTag));
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
-  std::char_traits<char16_t>::copy(reinterpret_cast<char16_t*>(buffer), kLinkPrefix,
-                                   kLinkCharacters - 2);
+  RtlCopyMemory(buffer, kLinkPrefix, (kLinkCharacters - 2) * sizeof(WCHAR));
   UNICODE_STRING name;
   name.Buffer = buffer;
   name.Length = USHORT((kLinkCharacters - 1) * sizeof(WCHAR));
@@ -37,7 +34,7 @@ NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceNam
   buffer[kLinkCharacters - 1] = 0;
   NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
   for (int n = 0; n < kLinkNumbers; ++n) {
-    buffer[kLinkCharacters - 2] = WCHAR(u'0' + n);
+    buffer[kLinkCharacters - 2] = WCHAR(WSTR('0') + n);
     status = IoCreateSymbolicLink(&name, DeviceName);
     if (status != STATUS_OBJECT_NAME_COLLISION) break;
   }

@@ -1,12 +1,8 @@
 // SmartcardDeviceControl: takes an IOCTL_SMARTCARD_* request apart, answers what the library
 // knows itself, hands the rest to the driver's reader functions, records the status for
 // IOCTL_SMARTCARD_GET_LAST_ERROR and completes the request (or leaves it with the driver).
-#include <cstdio>
-#include <cstring>
-#include <string>
-
-#include "host/kernel/kernel.h"
 #include "host/smclib/control_request.h"
+#include "platform/rtl.h"
 
 using host::smclib::ControlRequest;
 using host::smclib::HostOsData;
@@ -18,13 +14,13 @@ bool IsError(NTSTATUS status) { return (ULONG(status) >> 30) == 3; }
 
 bool ReadInputUlong(const ControlRequest& request, ULONG* value) {
   if (!request.buffer || request.input_length < sizeof(ULONG)) return false;
-  std::memcpy(value, request.buffer, sizeof(ULONG));
+  RtlCopyMemory(value, request.buffer, sizeof(ULONG));
   return true;
 }
 
 NTSTATUS WriteOutputUlong(ControlRequest& request, ULONG value) {
   if (!request.buffer || request.output_length < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
-  std::memcpy(request.buffer, &value, sizeof(ULONG));
+  RtlCopyMemory(request.buffer, &value, sizeof(ULONG));
   request.information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
@@ -59,13 +55,11 @@ NTSTATUS CallReaderFunction(ControlRequest& request, ULONG slot, ULONG minor_cod
   e->IoRequest.ReplyBufferLength = 0;
   // Past the output buffer the I/O manager would copy memory that is not the caller's.
   if (status != STATUS_PENDING && !IsError(status) && request.information > request.output_length) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%X", unsigned(request.code));
-    kernel::Kernel::Current().BugCheck(
-        "SmartcardDeviceControl", "reader function " + std::to_string(slot) + " reported " +
-                                      std::to_string(request.information) + " bytes for request " +
-                                      code + ", more than its output buffer of " +
-                                      std::to_string(request.output_length));
+    SMCLIB_STOP(kMisuseReplyTooLong, request.code, "SmartcardDeviceControl",
+                "reader function %u reported %u bytes for request 0x%X, more than its output "
+                "buffer of %u",
+                unsigned(slot), unsigned(request.information), unsigned(request.code),
+                unsigned(request.output_length));
   }
   return status;
 }
@@ -122,20 +116,23 @@ NTSTATUS Dispatch(ControlRequest& r) {
 
 extern "C" {
 
-NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
-  auto& k = host::kernel::Kernel::Current();
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-    k.BugCheck("SmartcardDeviceControl", "called at IRQL " + std::to_string(KeGetCurrentIrql()) +
-                                             "; it runs at PASSIVE_LEVEL");
+NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
+  using namespace host::smclib;
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql != PASSIVE_LEVEL) {
+    SMCLIB_STOP(kMisuseWrongIrql, irql, "SmartcardDeviceControl",
+                "called at IRQL %u; it runs at PASSIVE_LEVEL", unsigned(irql));
   }
   if (!SmartcardExtension || !SmartcardExtension->OsData) {
-    k.BugCheck("SmartcardDeviceControl", "the extension is not initialised (SmartcardInitialize)");
+    SMCLIB_STOP(kMisuseNotInitialised, SmartcardExtension, "SmartcardDeviceControl",
+                "the extension is not initialised (SmartcardInitialize)");
   }
-  if (!Irp) k.BugCheck("SmartcardDeviceControl", "called without an IRP");
+  if (!Irp)
+    SMCLIB_STOP(kMisuseNotDeviceControl, 0, "SmartcardDeviceControl", "called without an IRP");
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (Irp->CurrentLocation > Irp->StackCount || stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
-    k.BugCheck("SmartcardDeviceControl",
-               "the IRP is not an IRP_MJ_DEVICE_CONTROL request in the driver's hands");
+    SMCLIB_STOP(kMisuseNotDeviceControl, Irp, "SmartcardDeviceControl",
+                "the IRP is not an IRP_MJ_DEVICE_CONTROL request in the driver's hands");
   }
 
   ControlRequest r;
@@ -163,8 +160,8 @@ NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Ir
 
   if (r.handed_off) return r.returned;
   if (status == STATUS_PENDING) {
-    k.BugCheck("SmartcardDeviceControl",
-               "a reader function returned STATUS_PENDING for a request that cannot pend");
+    SMCLIB_STOP(kMisusePendingNotAllowed, r.code, "SmartcardDeviceControl",
+                "a reader function returned STATUS_PENDING for a request that cannot pend");
   }
   Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = r.information;

@@ -1,8 +1,5 @@
 // SmartcardInitialize and SmartcardExit: the library's per-device state and its two buffers.
-#include <string>
-
-#include "host/kernel/kernel.h"
-#include "host/smclib/library.h"
+#include "host/smclib/library_state.h"
 #include "platform/ex.h"
 #include "platform/rtl.h"
 
@@ -19,19 +16,28 @@ PUCHAR AllocateBuffer(ULONG& size) {
   return buffer;
 }
 
+// Freeing a buffer the driver lent to a descriptor would free the driver's memory under it, so
+// the verifier stops the system instead.
+void CheckOwnBuffer(PUCHAR in_descriptor, PUCHAR own, PCSTR which) {
+  if (in_descriptor != own) {
+    SMCLIB_STOP(host::smclib::kMisuseLentBuffer, in_descriptor, "SmartcardExit",
+                "%s.Buffer is not the buffer SmartcardInitialize allocated", which);
+  }
+}
+
 }  // namespace
 
 extern "C" {
 
 // OsData comes first and stays when a buffer cannot be allocated, so that the caller can tell a
 // failure before the library's state existed from one after it; SmartcardExit frees both kinds.
-NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension->Version < host::smclib::kOldestSupportedVersion) {
     return STATUS_UNSUCCESSFUL;
   }
   if (SmartcardExtension->OsData) {
-    host::kernel::Kernel::Current().BugCheck("SmartcardInitialize",
-                                             "the extension is initialised already");
+    SMCLIB_STOP(host::smclib::kMisuseInitialisedTwice, SmartcardExtension, "SmartcardInitialize",
+                "the extension is initialised already");
   }
   auto os = static_cast<HostOsData*>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(HostOsData), kLibraryTag));
@@ -55,33 +61,28 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_SUCCESS;
 }
 
-// Freeing a buffer the driver lent to a descriptor would free the driver's memory under it, so
-// the verifier stops the machine instead.
-void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
+void NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
   HostOsData* os = HostOsDataOf(SmartcardExtension);
   if (!os) return;
-  auto& k = host::kernel::Kernel::Current();
-  auto check = [&](PUCHAR in_descriptor, PUCHAR own, const char* which) {
-    if (in_descriptor != own) {
-      k.BugCheck("SmartcardExit",
-                 std::string(which) + ".Buffer is not the buffer SmartcardInitialize allocated");
-    }
-  };
   // A request still pending or in progress would be completed later into freed memory.
   if (os->os.NotificationIrp) {
-    k.BugCheck("SmartcardExit",
-               "OsData->NotificationIrp is still pending: the driver has not completed the card "
-               "tracking request");
+    SMCLIB_STOP(host::smclib::kMisuseNotificationPending, os->os.NotificationIrp, "SmartcardExit",
+                "OsData->NotificationIrp is still pending: the driver has not completed the card "
+                "tracking request");
   }
   if (os->os.CurrentIrp) {
-    k.BugCheck("SmartcardExit", "a device-control request is still in progress in the library");
+    SMCLIB_STOP(host::smclib::kMisuseRequestInProgress, os->os.CurrentIrp, "SmartcardExit",
+                "a device-control request is still in progress in the library");
   }
-  std::string holders = host::smclib::RemoveLockHolders(*os);
-  if (!holders.empty()) {
-    k.BugCheck("SmartcardExit", "the remove lock is still held (leaked): " + holders);
+  host::smclib::TextLine holders;
+  host::smclib::RemoveLockHolders(os, &holders);
+  if (holders.length) {
+    SMCLIB_STOP(host::smclib::kMisuseRemoveLockHeld, os->remove_lock_count, "SmartcardExit",
+                "the remove lock is still held (leaked): %s", holders.text);
   }
-  check(SmartcardExtension->SmartcardRequest.Buffer, os->own_request_buffer, "SmartcardRequest");
-  check(SmartcardExtension->SmartcardReply.Buffer, os->own_reply_buffer, "SmartcardReply");
+  CheckOwnBuffer(SmartcardExtension->SmartcardRequest.Buffer, os->own_request_buffer,
+                 "SmartcardRequest");
+  CheckOwnBuffer(SmartcardExtension->SmartcardReply.Buffer, os->own_reply_buffer, "SmartcardReply");
   if (os->own_request_buffer) ExFreePoolWithTag(os->own_request_buffer, kLibraryTag);
   if (os->own_reply_buffer) ExFreePoolWithTag(os->own_reply_buffer, kLibraryTag);
   SmartcardExtension->SmartcardRequest.Buffer = nullptr;

@@ -1,5 +1,7 @@
-// The smart card library as a service of the machine: what it keeps across devices (the event log
-// that SmartcardLogError fills, the debug level) and the per-device state it hides behind OsData.
+// The smart card library as a service of the machine: the system event log that SmartcardLogError
+// writes to (IoAllocateErrorLogEntry and IoWriteErrorLogEntry, whose host side lives here) and the
+// debug level, for tests and tools to read. Host only: the library itself is the kernel C++ of the
+// other files here (library_state.h and the rest), which also make SMCLIB.SYS for Windows.
 //
 // What is modelled, and from where. The library stands in for Windows' smart card driver library
 // as a reader driver meets it, and does for the driver only what that library is documented to
@@ -55,33 +57,29 @@
 //   codes belong to one request while a reader function runs.
 // - Misuse stops the machine, as Driver Verifier would: a reader function reporting more bytes
 //   than the output buffer holds, STATUS_PENDING for a request that cannot pend, a notification
-//   request still pending at SmartcardExit, a lent buffer handed back to SmartcardExit.
+//   request still pending at SmartcardExit, a lent buffer handed back to SmartcardExit. The library
+//   prints what it found and calls KeBugCheckEx (DRIVER_VERIFIER_DETECTED_VIOLATION).
+// - The debug level is one for the whole process, as Windows' library keeps one for the system.
+// - SmartcardT1Request and SmartcardT1Reply answer STATUS_NOT_SUPPORTED: the library does not run
+//   T=1 for a driver (this driver runs its own link); SmartcardRawRequest and SmartcardRawReply
+//   pass a command and its answer on unchanged.
 #pragma once
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/kernel/kernel.h"
-#include "host/kernel/pool.h"
+#include "host/smclib/library_state.h"
 #include "platform/smclib.h"
 
 namespace host::smclib {
 
-// Pool tag of everything the library allocates for a device.
-inline constexpr ULONG kLibraryTag = kernel::MakeTag("SmCl");
-
-// Smallest request and reply buffers the library hands out, as the documented library does.
-inline constexpr ULONG kMinimumBufferSize = 288;
-
-// Oldest extension layout the library accepts in SMARTCARD_EXTENSION.Version.
-inline constexpr ULONG kOldestSupportedVersion = 0x100;
-
+// One entry of the system event log.
 struct LoggedEvent {
   const void* object = nullptr;
   NTSTATUS code = 0;
-  std::u16string insertion;
-  ULONG dump_word = 0;
+  std::u16string insertion;  // the first insertion string
+  ULONG dump_word = 0;       // the first ULONG of the dump data
   kernel::Ticks time = 0;
 };
 
@@ -98,52 +96,17 @@ class SmartcardLibrary {
   bool Logged(NTSTATUS code);
   void RecordEvent(LoggedEvent event);
 
-  ULONG debug_level() const { return debug_level_; }
-  void set_debug_level(ULONG level) { debug_level_ = level; }
+  // SmartcardGetDebugLevel and SmartcardSetDebugLevel.
+  ULONG debug_level() const;
+  void set_debug_level(ULONG level);
 
  private:
   kernel::Kernel& kernel_;
   std::mutex mu_;
   std::vector<LoggedEvent> events_;
-  ULONG debug_level_ = 0;
 };
 
 // The library of the calling thread's machine, or null when none was created.
 SmartcardLibrary* CurrentLibrary();
-
-// Remove-lock acquisitions outstanding with one tag.
-struct RemoveLockTag {
-  ULONG tag;
-  LONG count;
-};
-inline constexpr size_t kRemoveLockTags = 16;
-
-// What OsData points to: the part the driver sees, then the library's own.
-struct HostOsData {
-  OS_DEP_DATA os;
-  PUCHAR own_request_buffer;  // as allocated, so SmartcardExit can tell a lent buffer
-  PUCHAR own_reply_buffer;
-  LONG remove_lock_count;  // open acquisitions
-  // The same by tag, for the verifier; guarded by remove_lock_guard.
-  RemoveLockTag remove_lock_tags[kRemoveLockTags];
-  KSPIN_LOCK remove_lock_guard;
-  BOOLEAN remove_pending;   // SmartcardReleaseRemoveLockAndWait was called
-  KEVENT remove_lock_free;  // notification; set when remove_pending and the count is 0
-  // One device-control request at a time in the library (and so in a reader function); owns
-  // os.CurrentIrp, IoRequest, the control codes and LastError. Waited for at PASSIVE_LEVEL only.
-  // A driver that serialises its own calls (under its own mutex, taken before this one) never
-  // waits here; nothing in the library takes a driver lock while holding it.
-  KMUTEX request_mutex;
-  // Set through SCARD_ATTR_SUPRESS_T1_IFS_REQUEST: the driver asks the library not to send an
-  // IFS request of its own when T=1 starts.
-  BOOLEAN suppress_t1_ifs_request;
-};
-
-inline HostOsData* HostOsDataOf(PSMARTCARD_EXTENSION extension) {
-  return reinterpret_cast<HostOsData*>(extension->OsData);
-}
-
-// "tag 'Open' x1, untagged x2": the remove lock's outstanding acquisitions; empty when none.
-std::string RemoveLockHolders(HostOsData& os);
 
 }  // namespace host::smclib

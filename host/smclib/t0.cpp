@@ -1,7 +1,6 @@
 // SmartcardT0Request and SmartcardT0Reply: a T=0 command and its answer between the application's
 // buffers (behind their SCARD_IO_REQUEST header) and the library's request and reply buffers.
-#include <cstring>
-
+#include "platform/rtl.h"
 #include "platform/smclib.h"
 
 namespace {
@@ -15,14 +14,14 @@ constexpr ULONG kShortLeZeroMeans = 256;
 
 extern "C" {
 
-NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto& io = SmartcardExtension->IoRequest;
   auto& request = SmartcardExtension->SmartcardRequest;
   if (!io.RequestBuffer || io.RequestBufferLength < sizeof(SCARD_IO_REQUEST)) {
     return STATUS_INVALID_PARAMETER;
   }
   SCARD_IO_REQUEST header;
-  std::memcpy(&header, io.RequestBuffer, sizeof(header));
+  RtlCopyMemory(&header, io.RequestBuffer, sizeof(header));
   if (header.cbPciLength < sizeof(SCARD_IO_REQUEST) ||
       header.cbPciLength > io.RequestBufferLength) {
     return STATUS_INVALID_PARAMETER;
@@ -54,7 +53,7 @@ NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
     return STATUS_BUFFER_TOO_SMALL;
   }
   PUCHAR out = request.Buffer + request.BufferLength;
-  std::memcpy(out, apdu, apdu_length < send ? apdu_length : send);
+  RtlCopyMemory(out, apdu, apdu_length < send ? apdu_length : send);
   if (apdu_length == kT0HeaderLength) out[4] = 0;
   request.BufferLength += send;
   SmartcardExtension->T0.Lc = lc;
@@ -62,15 +61,15 @@ NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto& io = SmartcardExtension->IoRequest;
   auto& reply = SmartcardExtension->SmartcardReply;
   if (reply.BufferLength < kStatusWordLength) return STATUS_DEVICE_PROTOCOL_ERROR;
   ULONG needed = sizeof(SCARD_IO_REQUEST) + reply.BufferLength;
   if (!io.ReplyBuffer || io.ReplyBufferLength < needed) return STATUS_BUFFER_TOO_SMALL;
   SCARD_IO_REQUEST header{SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
-  std::memcpy(io.ReplyBuffer, &header, sizeof(header));
-  std::memcpy(io.ReplyBuffer + sizeof(header), reply.Buffer, reply.BufferLength);
+  RtlCopyMemory(io.ReplyBuffer, &header, sizeof(header));
+  RtlCopyMemory(io.ReplyBuffer + sizeof(header), reply.Buffer, reply.BufferLength);
   if (io.Information) *io.Information = needed;
   return STATUS_SUCCESS;
 }

@@ -1,8 +1,6 @@
 // SmartcardUpdateCardCapabilities: the ATR in CardCapabilities becomes the card's parameters.
-#include <cstring>
-#include <span>
-
-#include "host/smclib/atr.h"
+#include "host/smclib/atr_parse.h"
+#include "platform/rtl.h"
 #include "platform/smclib.h"
 
 namespace {
@@ -20,16 +18,18 @@ extern "C" {
 // The card state is the driver's to change (under OsData->SpinLock), so it is left alone here.
 // GT stays 0: the reader times the card's characters itself, and a nonzero guard time would make
 // the serial adapter write one byte per request.
-NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto& caps = SmartcardExtension->CardCapabilities;
   UCHAR length = caps.ATR.Length;
-  if (length > MAXIMUM_ATR_LENGTH) return STATUS_UNRECOGNIZED_MEDIA;
+  if (length > sizeof caps.ATR.Buffer) return STATUS_UNRECOGNIZED_MEDIA;
   if (length > 0 && caps.ATR.Buffer[0] == host::smclib::kTsInverseUndecoded) {
     for (UCHAR i = 0; i < length; ++i) {
       caps.ATR.Buffer[i] = host::smclib::DecodeInverseConvention(caps.ATR.Buffer[i]);
     }
   }
-  auto atr = host::smclib::ParseAtr(std::span<const uint8_t>(caps.ATR.Buffer, length));
+  host::smclib::AtrParameters parsed;
+  const host::smclib::AtrParameters* atr =
+      NT_SUCCESS(host::smclib::ParseAtrBytes(caps.ATR.Buffer, length, &parsed)) ? &parsed : nullptr;
   ULONG supported = 0;
   if (atr && atr->specific_mode) {
     // TA2: the card runs the one protocol it names.
@@ -53,10 +53,8 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
   caps.N = atr->n;
   caps.GT = 0;
   caps.Protocol.Supported = supported;
-  caps.HistoricalChars.Length = static_cast<UCHAR>(atr->historical.size());
-  if (!atr->historical.empty()) {
-    std::memcpy(caps.HistoricalChars.Buffer, atr->historical.data(), atr->historical.size());
-  }
+  caps.HistoricalChars.Length = atr->historical_length;
+  RtlCopyMemory(caps.HistoricalChars.Buffer, atr->historical, atr->historical_length);
   caps.T0.WI = atr->wi;
   caps.T1.IFSC = atr->ifsc;
   caps.T1.CWI = atr->cwi;

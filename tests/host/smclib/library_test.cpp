@@ -133,6 +133,11 @@ class T0Formatting : public ::testing::Test {
     e.SmartcardRequest.BufferLength = 0;
     return SmartcardT0Request(&e);
   }
+  static ULONG UlongOf(const std::vector<uint8_t>& bytes) {
+    ULONG value;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+  }
   std::vector<uint8_t> Sent() {
     return {request.begin(), request.begin() + e.SmartcardRequest.BufferLength};
   }
@@ -176,4 +181,65 @@ TEST_F(T0Formatting, ReplyGoesBehindTheHeader) {
   EXPECT_EQ(out[8], 0x90);
   e.IoRequest.ReplyBufferLength = 9;
   EXPECT_EQ(SmartcardT0Reply(&e), STATUS_BUFFER_TOO_SMALL);
+}
+
+// The routines SMCLIB.SYS exports beside those the driver calls: commands passed on unchanged,
+// the inverse convention's byte order, and T=1, which the library leaves to the driver.
+TEST_F(T0Formatting, RawCommandsPassUnchangedAndT1IsRefused) {
+  io.assign(8, 0);
+  SCARD_IO_REQUEST h{SCARD_PROTOCOL_RAW, 8};
+  std::memcpy(io.data(), &h, sizeof(h));
+  io.insert(io.end(), {0xFF, 0x00, 0x01});
+  e.IoRequest.RequestBuffer = io.data();
+  e.IoRequest.RequestBufferLength = ULONG(io.size());
+  e.SmartcardRequest.BufferLength = 1;
+  EXPECT_EQ(SmartcardRawRequest(&e), STATUS_SUCCESS);
+  EXPECT_EQ(Sent(), (std::vector<uint8_t>{0x00, 0xFF, 0x00, 0x01})) << "appended";
+  e.SmartcardRequest.BufferSize = 5;
+  EXPECT_EQ(SmartcardRawRequest(&e), STATUS_BUFFER_TOO_SMALL);
+
+  reply_area[0] = 0x6A;
+  reply_area[1] = 0x82;
+  e.SmartcardReply.BufferLength = 2;
+  std::vector<uint8_t> out(10, 0xEE);
+  ULONG information = 0;
+  e.IoRequest.ReplyBuffer = out.data();
+  e.IoRequest.ReplyBufferLength = ULONG(out.size());
+  e.IoRequest.Information = &information;
+  EXPECT_EQ(SmartcardRawReply(&e), STATUS_SUCCESS);
+  EXPECT_EQ(information, 10u);
+  EXPECT_EQ(UlongOf(out), ULONG(SCARD_PROTOCOL_RAW));
+  EXPECT_EQ(out[8], 0x6A);
+  e.SmartcardReply.BufferLength = 3;
+  EXPECT_EQ(SmartcardRawReply(&e), STATUS_BUFFER_TOO_SMALL) << "nothing past the output";
+
+  UCHAR data[] = {0x03, 0xFF, 0x00};
+  SmartcardInvertData(data, sizeof data);
+  EXPECT_EQ(data[0], 0x3F);
+  EXPECT_EQ(data[1], 0x00);
+  EXPECT_EQ(data[2], 0xFF);
+
+  EXPECT_EQ(SmartcardT1Request(&e), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SmartcardT1Reply(&e), STATUS_NOT_SUPPORTED);
+}
+
+// The event log takes what fits in one entry: an insertion too long for it is cut, not copied
+// past the entry.
+TEST(SmartcardLogError, ALongInsertionIsCutToTheEntry) {
+  Kernel k;
+  host::smclib::SmartcardLibrary library(k);
+  int object = 0;
+  std::u16string text(300, u'x');
+  auto r = k.Run([&] {
+    UNICODE_STRING insertion;
+    insertion.Buffer = text.data();
+    insertion.Length = insertion.MaximumLength = USHORT(text.size() * sizeof(char16_t));
+    SmartcardLogError(&object, (NTSTATUS)0xC0100003L, &insertion, 0);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+  auto events = library.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_GT(events[0].insertion.size(), 40u);
+  EXPECT_LT(events[0].insertion.size(), 76u) << "an entry of at most 152 bytes";
+  EXPECT_EQ(events[0].insertion, std::u16string(events[0].insertion.size(), u'x'));
 }

@@ -1,0 +1,53 @@
+#!/usr/bin/env python3
+"""The image check's rule for SMCLIB.SYS's exports (windows/check_image.py): exactly the routines
+of smclib.def and the export driver's entry points, and everything the driver imports from it."""
+import pathlib
+import sys
+import unittest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(ROOT / "windows"))
+import check_image  # noqa: E402
+
+OBJDUMP_EXPORTS = """
+[Ordinal/Name Pointer] Table
+\t[   0] DllInitialize
+\t[   1] SmartcardExit
+\t[   2] SmartcardInitialize
+
+PE File Base Relocations (interpreted .reloc section contents)
+"""
+
+
+class ExportRule(unittest.TestCase):
+    def findings(self, exported, imported):
+        return check_image.export_findings(exported, ["SmartcardExit", "SmartcardInitialize"],
+                                           ["DllInitialize"], imported, "SMCLIB.SYS",
+                                           "Zarq7usb.sys", "x64")
+
+    def test_objdump_export_table_and_definition_are_read_undecorated(self):
+        self.assertEqual(check_image.parse_exports(OBJDUMP_EXPORTS),
+                         ["DllInitialize", "SmartcardExit", "SmartcardInitialize"])
+        names = check_image.definition_exports(ROOT / "windows" / "smclib.def")
+        self.assertIn("SmartcardDeviceControl", names)
+        self.assertIn("SmartcardLogError", names)
+        self.assertFalse([name for name in names if "@" in name or name == "LIBRARY"])
+
+    def test_exactly_the_definition_and_what_the_driver_imports(self):
+        exported = check_image.parse_exports(OBJDUMP_EXPORTS)
+        self.assertEqual(self.findings(exported, ["SmartcardInitialize"]), [])
+        missing = self.findings(["DllInitialize", "SmartcardInitialize"], ["SmartcardInitialize"])
+        self.assertEqual(len(missing), 1)
+        self.assertIn("does not export SmartcardExit", missing[0])
+        extra = self.findings(exported + ["SmartcardHelper"], ["SmartcardInitialize"])
+        self.assertEqual(len(extra), 1)
+        self.assertIn("SmartcardHelper", extra[0])
+        unexported = self.findings(exported, ["SmartcardInitialize", "SmartcardT0Reply"])
+        self.assertEqual(len(unexported), 1)
+        self.assertIn("imports SMCLIB.SYS!SmartcardT0Reply", unexported[0])
+        self.assertTrue(self.findings(exported, []), "a driver importing nothing is not checked")
+
+
+if __name__ == "__main__":
+    sys.exit(unittest.main())
