@@ -4,7 +4,7 @@
 // sends what comes as USBIP_CMD_SUBMIT or USBIP_CMD_UNLINK, and hands every USBIP_RET_SUBMIT back
 // with a complete request. Wine's ws2_32 maps Winsock onto the host's sockets.
 //
-//   zarq7-relay HOST PORT BUSID...
+//   zarq7-relay [--trace] HOST PORT BUSID...
 // Commands on standard input, one a line: "unplug N" (child N is gone), "quit" (every child
 // unplugged, then exit). The end of input is "quit". A device whose server connection ends is
 // unplugged as well.
@@ -36,12 +36,14 @@ const size_t HEADER_SIZE = 48;
 const size_t DEVICE_RECORD_SIZE = 312;  // path 256, busid 32, then numbers to 312
 const int MAX_DEVICES = 9;
 const int MAX_OUTSTANDING = 64;
+const LONG LINUX_ECONNRESET = 104;
 
 struct Outstanding {
   ULONG Sequence;
   ULONG DirectionIn;
   ULONG Length;
   bool Used;
+  ULONG Unlinked;  // for an unlink: the transfer it takes back (0 for a submission)
 };
 
 struct Device {
@@ -57,6 +59,17 @@ struct Device {
 
 Device Devices[MAX_DEVICES];
 int DeviceCount;
+bool Trace;  // --trace: a line for every transfer, on standard error
+
+void TraceBytes(const char* Prefix, const Device* Target, ULONG Sequence,
+                const unsigned char* Bytes, ULONG Length, const char* Suffix) {
+  if (!Trace) return;
+  char Line[160];
+  int At = snprintf(Line, sizeof(Line), "relay %s #%lu %s", Target->BusId, Sequence, Prefix);
+  for (ULONG Index = 0; Index < Length && At < 140; ++Index)
+    At += snprintf(Line + At, sizeof(Line) - At, " %02X", Bytes[Index]);
+  fprintf(stderr, "%s%s\n", Line, Suffix);
+}
 
 void Put32(unsigned char* At, ULONG Value) {
   At[0] = static_cast<unsigned char>(Value >> 24);
@@ -205,13 +218,22 @@ DWORD WINAPI Sender(void* Parameter) {
         Length += Work.Length;
       }
     }
+    if (Work.Kind == TESTBUS_WORK_UNLINK) {
+      TraceBytes("unlink", Target, Work.UnlinkSequence, NULL, 0, "");
+    } else {
+      char What[48];
+      snprintf(What, sizeof(What), "ep %lu %s len %lu%s", Work.Endpoint,
+               Work.DirectionIn ? "in" : "out", Work.Length, Work.Endpoint ? "" : " setup");
+      TraceBytes(What, Target, Work.Sequence, Work.Endpoint ? Packet + HEADER_SIZE : Work.Setup,
+                 Work.Endpoint ? Length - HEADER_SIZE : 8, "");
+    }
     EnterCriticalSection(&Target->Lock);
-    if (Work.Kind == TESTBUS_WORK_SUBMIT)
-      for (Outstanding& Entry : Target->Table)
-        if (!Entry.Used) {
-          Entry = {Work.Sequence, Work.DirectionIn, Work.Length, true};
-          break;
-        }
+    for (Outstanding& Entry : Target->Table)
+      if (!Entry.Used) {
+        Entry = {Work.Sequence, Work.DirectionIn, Work.Length, true,
+                 Work.Kind == TESTBUS_WORK_UNLINK ? Work.UnlinkSequence : 0};
+        break;
+      }
     bool Sent = Target->Plugged && SendAll(Target->Socket, Packet, Length);
     LeaveCriticalSection(&Target->Lock);
     if (!Sent) break;
@@ -233,8 +255,7 @@ DWORD WINAPI Receiver(void* Parameter) {
   while (ReceiveAll(Target->Socket, Header, HEADER_SIZE)) {
     ULONG Command = Get32(Header);
     ULONG Sequence = Get32(Header + 4);
-    if (Command == USBIP_RET_UNLINK) continue;  // the bus completed the transfer at its cancel
-    if (Command != USBIP_RET_SUBMIT) {
+    if (Command != USBIP_RET_SUBMIT && Command != USBIP_RET_UNLINK) {
       fprintf(stderr, "zarq7-relay: %s: unexpected command %lu\n", Target->BusId, Command);
       break;
     }
@@ -243,18 +264,37 @@ DWORD WINAPI Receiver(void* Parameter) {
     Record.Status = static_cast<LONG>(Get32(Header + 20));
     Record.ActualLength = Get32(Header + 24);
     bool In = false;
+    ULONG Unlinked = 0;
     EnterCriticalSection(&Target->Lock);
     for (Outstanding& Entry : Target->Table)
       if (Entry.Used && Entry.Sequence == Sequence) {
         In = Entry.DirectionIn != 0;
+        Unlinked = Entry.Unlinked;
         Entry.Used = false;
         break;
       }
     LeaveCriticalSection(&Target->Lock);
+    if (Command == USBIP_RET_UNLINK) {
+      // The transfer taken back ends as cancelled. An unlink that came too late (status 0)
+      // follows the transfer's own answer on this connection, which has completed it already;
+      // the bus drops this one then.
+      Record.Sequence = Unlinked;
+      Record.Status = -LINUX_ECONNRESET;
+      Record.ActualLength = 0;
+      TraceBytes("unlinked", Target, Unlinked, NULL, 0, "");
+      DWORD Returned;
+      if (Unlinked)
+        DeviceIoControl(Bus, IOCTL_TESTBUS_COMPLETE, &Record, sizeof(Record), NULL, 0, &Returned,
+                        NULL);
+      continue;
+    }
     ULONG Data = In ? Record.ActualLength : 0;
     if (Data > TESTBUS_MAX_TRANSFER || !ReceiveAll(Target->Socket, Done + sizeof(Record), Data))
       break;
     memcpy(Done, &Record, sizeof(Record));
+    char What[40];
+    snprintf(What, sizeof(What), "done status %ld", Record.Status);
+    TraceBytes(What, Target, Sequence, Done + sizeof(Record), Data, "");
     DWORD Returned;
     DeviceIoControl(Bus, IOCTL_TESTBUS_COMPLETE, Done, static_cast<DWORD>(sizeof(Record) + Data),
                     NULL, 0, &Returned, NULL);
@@ -269,8 +309,13 @@ DWORD WINAPI Receiver(void* Parameter) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && !strcmp(argv[1], "--trace")) {
+    Trace = true;
+    --argc;
+    ++argv;
+  }
   if (argc < 4) {
-    fprintf(stderr, "usage: zarq7-relay HOST PORT BUSID...\n");
+    fprintf(stderr, "usage: zarq7-relay [--trace] HOST PORT BUSID...\n");
     return 2;
   }
   setvbuf(stdout, NULL, _IONBF, 0);

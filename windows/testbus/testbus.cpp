@@ -60,7 +60,11 @@ struct WORK_ITEM {
   PIRP Irp;  // NULL for an unlink
   ULONG Child;
   TESTBUS_WORK Work;
-  PUCHAR Buffer;  // the URB's transfer buffer
+  PUCHAR Buffer;      // the URB's transfer buffer
+  BOOLEAN Unlinking;  // cancelled while in flight: the server's answer or unlink ends it
+  BOOLEAN Answered;   // answered while its cancel routine was about to run
+  USBD_STATUS AnswerStatus;
+  ULONG AnswerLength;
 };
 
 KSPIN_LOCK BusLock;
@@ -224,32 +228,52 @@ VOID NTAPI CancelUrb(PDEVICE_OBJECT, PIRP Irp) {
   KIRQL Irql;
   KeAcquireSpinLock(&BusLock, &Irql);
   BOOLEAN Mine = Item && Item->Irp == Irp && !IsListEmpty(&Item->Link);
-  BOOLEAN WasInFlight = FALSE;
+  BOOLEAN InFlightNow = FALSE;
   if (Mine) {
-    // In flight when it is on that list.
     for (PLIST_ENTRY Entry = InFlight.Flink; Entry != &InFlight; Entry = Entry->Flink)
-      if (Entry == &Item->Link) WasInFlight = TRUE;
-    RemoveEntryList(&Item->Link);
-    InitializeListHead(&Item->Link);
+      if (Entry == &Item->Link) InFlightNow = TRUE;
+    // A transfer in flight whose answer came meanwhile is completed with it; one still out at
+    // the server is unlinked and stays in flight until the server says how it ended: the data
+    // of an IN transfer the device had answered already is not lost to a late cancel.
+    if (!InFlightNow || Item->Answered) {
+      RemoveEntryList(&Item->Link);
+      InitializeListHead(&Item->Link);
+    } else {
+      Item->Unlinking = TRUE;
+    }
   }
   KeReleaseSpinLock(&BusLock, Irql);
   if (!Mine) return;
+  if (Item->Answered) {
+    USBD_STATUS Status = Item->AnswerStatus;
+    ULONG Actual = Item->AnswerLength;
+    ExFreePoolWithTag(Item, TESTBUS_TAG);
+    CompleteUrb(Irp, Status, Actual);
+    return;
+  }
   DbgPrint(TESTBUS_PREFIX "transfer %lu cancelled%s\n", Item->Work.Sequence,
-           WasInFlight ? ", unlinked" : "");
-  ULONG Child = Item->Child;
-  ULONG Sequence = Item->Work.Sequence;
-  Item->Irp = NULL;
-  ExFreePoolWithTag(Item, TESTBUS_TAG);
-  CompleteUrb(Irp, USBD_STATUS_CANCELED, 0);
-  if (!WasInFlight) return;
+           InFlightNow ? ", unlinking" : "");
+  if (!InFlightNow) {
+    ExFreePoolWithTag(Item, TESTBUS_TAG);
+    CompleteUrb(Irp, USBD_STATUS_CANCELED, 0);
+    return;
+  }
   WORK_ITEM* Unlink =
       static_cast<WORK_ITEM*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_ITEM), TESTBUS_TAG));
-  if (!Unlink) return;
+  if (!Unlink) {
+    // No unlink can be sent: the transfer ends here, and its late answer finds nothing.
+    KeAcquireSpinLock(&BusLock, &Irql);
+    RemoveEntryList(&Item->Link);
+    KeReleaseSpinLock(&BusLock, Irql);
+    ExFreePoolWithTag(Item, TESTBUS_TAG);
+    CompleteUrb(Irp, USBD_STATUS_CANCELED, 0);
+    return;
+  }
   RtlZeroMemory(Unlink, sizeof(*Unlink));
-  Unlink->Child = Child;
+  Unlink->Child = Item->Child;
   Unlink->Work.Kind = TESTBUS_WORK_UNLINK;
   Unlink->Work.Sequence = InterlockedIncrement(reinterpret_cast<LONG*>(&NextSequence));
-  Unlink->Work.UnlinkSequence = Sequence;
+  Unlink->Work.UnlinkSequence = Item->Work.Sequence;
   Dispatch(Unlink);
 }
 
@@ -426,7 +450,7 @@ void AbortEndpoint(CHILD_EXTENSION* Child, UCHAR EndpointAddress) {
         WORK_ITEM* Item = CONTAINING_RECORD(Entry, WORK_ITEM, Link);
         if (Item->Irp && Item->Child == Child->Number &&
             Item->Work.Endpoint == static_cast<ULONG>(EndpointAddress & 0x0F) &&
-            Item->Work.DirectionIn == ((EndpointAddress & 0x80) ? 1u : 0u) &&
+            Item->Work.DirectionIn == ((EndpointAddress & 0x80) ? 1u : 0u) && !Item->Unlinking &&
             IoSetCancelRoutine(Item->Irp, NULL)) {
           Victim = Item->Irp;
           break;
@@ -590,7 +614,8 @@ void FailTransfers(ULONG Number) {
       for (PLIST_ENTRY Entry = Lists[List]->Flink; Entry != Lists[List]; Entry = Entry->Flink) {
         WORK_ITEM* Item = CONTAINING_RECORD(Entry, WORK_ITEM, Link);
         if (Item->Child != Number) continue;
-        if (Item->Irp && !IoSetCancelRoutine(Item->Irp, NULL)) continue;  // being cancelled
+        // One whose cancel routine is about to run is that routine's to complete.
+        if (Item->Irp && !Item->Unlinking && !IoSetCancelRoutine(Item->Irp, NULL)) continue;
         RemoveEntryList(Entry);
         InitializeListHead(Entry);
         Victim = Item;
@@ -667,26 +692,34 @@ NTSTATUS Complete(PIRP Irp, PIO_STACK_LOCATION Stack) {
   KeAcquireSpinLock(&BusLock, &Irql);
   for (PLIST_ENTRY Entry = InFlight.Flink; Entry != &InFlight; Entry = Entry->Flink) {
     WORK_ITEM* Item = CONTAINING_RECORD(Entry, WORK_ITEM, Link);
-    if (Item->Work.Sequence != Done.Sequence) continue;
-    // A transfer being cancelled is the cancel routine's to complete.
-    if (IoSetCancelRoutine(Item->Irp, NULL)) {
+    if (Item->Work.Sequence != Done.Sequence || Item->Answered) continue;
+    ULONG Actual = Done.ActualLength;
+    if (Actual > Item->Work.Length) Actual = Item->Work.Length;
+    if (!Item->Work.DirectionIn) Actual = Done.Status ? 0 : Actual;
+    if (Item->Work.DirectionIn) {
+      if (Actual > InLength - sizeof(TESTBUS_DONE)) Actual = InLength - sizeof(TESTBUS_DONE);
+      if (Actual) RtlCopyMemory(Item->Buffer, In + sizeof(TESTBUS_DONE), Actual);
+    }
+    if (Item->Unlinking || IoSetCancelRoutine(Item->Irp, NULL)) {
       RemoveEntryList(Entry);
       InitializeListHead(Entry);
+      Item->AnswerStatus = UsbdStatusOf(Done.Status);
+      Item->AnswerLength = Actual;
       Found = Item;
+    } else {
+      // Its cancel routine is about to run: it completes the transfer with this answer.
+      Item->Answered = TRUE;
+      Item->AnswerStatus = UsbdStatusOf(Done.Status);
+      Item->AnswerLength = Actual;
     }
     break;
   }
   KeReleaseSpinLock(&BusLock, Irql);
-  // An answer to a transfer taken back in the meantime is dropped.
-  if (!Found) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
-  ULONG Actual = Done.ActualLength;
-  if (Actual > Found->Work.Length) Actual = Found->Work.Length;
-  if (Found->Work.DirectionIn) {
-    if (Actual > InLength - sizeof(TESTBUS_DONE)) Actual = InLength - sizeof(TESTBUS_DONE);
-    if (Actual) RtlCopyMemory(Found->Buffer, In + sizeof(TESTBUS_DONE), Actual);
+  // An answer to a transfer no longer in flight (failed at an unplug) is dropped.
+  if (Found) {
+    CompleteUrb(Found->Irp, Found->AnswerStatus, Found->AnswerLength);
+    ExFreePoolWithTag(Found, TESTBUS_TAG);
   }
-  CompleteUrb(Found->Irp, UsbdStatusOf(Done.Status), Actual);
-  ExFreePoolWithTag(Found, TESTBUS_TAG);
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -1003,9 +1036,96 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {
   if (ControlDevice) IoDeleteDevice(ControlDevice);
 }
 
+// ---- a mend for Wine's kernel mutex (Wine's fault, mended here in the test equipment) ----
+//
+// Wine 8.0's ntoskrnl carries a KMUTEX on a Win32 mutex that its KeWaitForSingleObject creates
+// and acquires, but its KeReleaseMutex never releases that Win32 mutex: it only counts, and
+// closes the handle when nobody waits. A thread that waits while another holds the mutex
+// therefore waits forever once the holder has released it (the reader driver's power-up thread
+// on UsbMutex, held a moment before by the reading thread). The bus shares winedevice with the
+// driver it serves, so at load it replaces Wine's KeReleaseMutex with one that also releases the
+// Win32 mutex (always from the owning thread, as a kernel mutex is released). Only under Wine:
+// Windows' kernel is never touched.
+// Under Wine the driver runs in a user process: ntdll's routines are found through the process's
+// module list (a static import of a user-mode library would make the loader treat the bus as a
+// library and call its entry point as one).
+typedef NTSTATUS(NTAPI* RELEASE_MUTANT)(HANDLE, PLONG);
+typedef NTSTATUS(NTAPI* PROTECT_MEMORY)(HANDLE, PVOID*, PSIZE_T, ULONG, PULONG);
+RELEASE_MUTANT WineReleaseMutant;
+
+PVOID NtdllRoutine(PUCHAR Ntdll, const char* Wanted) {
+  ULONG Headers = *reinterpret_cast<ULONG*>(Ntdll + 0x3C);
+  ULONG ExportRva = *reinterpret_cast<ULONG*>(Ntdll + Headers + 0x88);
+  if (!ExportRva) return NULL;
+  PUCHAR Exports = Ntdll + ExportRva;
+  ULONG Count = *reinterpret_cast<ULONG*>(Exports + 0x18);
+  ULONG* Functions = reinterpret_cast<ULONG*>(Ntdll + *reinterpret_cast<ULONG*>(Exports + 0x1C));
+  ULONG* Names = reinterpret_cast<ULONG*>(Ntdll + *reinterpret_cast<ULONG*>(Exports + 0x20));
+  USHORT* Ordinals = reinterpret_cast<USHORT*>(Ntdll + *reinterpret_cast<ULONG*>(Exports + 0x24));
+  for (ULONG Index = 0; Index < Count; ++Index) {
+    const char* Name = reinterpret_cast<const char*>(Ntdll + Names[Index]);
+    ULONG At = 0;
+    while (Name[At] && Name[At] == Wanted[At]) ++At;
+    if (Name[At] == Wanted[At]) return Ntdll + Functions[Ordinals[Index]];
+  }
+  return NULL;
+}
+
+// ntdll's base, from the process environment block's loader list (x64 layout).
+PUCHAR FindNtdll() {
+  PUCHAR Peb = reinterpret_cast<PUCHAR>(__readgsqword(0x60));
+  if (!Peb) return NULL;
+  PUCHAR Ldr = *reinterpret_cast<PUCHAR*>(Peb + 0x18);
+  if (!Ldr) return NULL;
+  PLIST_ENTRY Head = reinterpret_cast<PLIST_ENTRY>(Ldr + 0x10);
+  for (PLIST_ENTRY Entry = Head->Flink; Entry && Entry != Head; Entry = Entry->Flink) {
+    PUCHAR Module = reinterpret_cast<PUCHAR>(Entry);
+    UNICODE_STRING* Name = reinterpret_cast<UNICODE_STRING*>(Module + 0x58);
+    static const WCHAR Ntdll[] = L"ntdll.dll";
+    if (Name->Length != sizeof(Ntdll) - sizeof(WCHAR)) continue;
+    BOOLEAN Same = TRUE;
+    for (ULONG At = 0; At < Name->Length / sizeof(WCHAR); ++At)
+      if ((Name->Buffer[At] | 0x20) != Ntdll[At]) Same = FALSE;
+    if (Same) return *reinterpret_cast<PUCHAR*>(Module + 0x30);
+  }
+  return NULL;
+}
+
+LONG NTAPI WineKeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
+  HANDLE Handle = Mutex->Header.WaitListHead.Blink;
+  LONG Previous = InterlockedIncrement(&Mutex->Header.SignalState) - 1;
+  if (Handle) WineReleaseMutant(Handle, NULL);
+  return Previous;
+}
+
+void MendWineKernelMutex() {
+  PUCHAR Ntdll = FindNtdll();
+  if (!Ntdll || !NtdllRoutine(Ntdll, "wine_get_version")) return;
+  WineReleaseMutant = reinterpret_cast<RELEASE_MUTANT>(NtdllRoutine(Ntdll, "NtReleaseMutant"));
+  auto Protect = reinterpret_cast<PROTECT_MEMORY>(NtdllRoutine(Ntdll, "NtProtectVirtualMemory"));
+  if (!WineReleaseMutant || !Protect) return;
+  UNICODE_STRING Name;
+  RtlInitUnicodeString(&Name, L"KeReleaseMutex");
+  PUCHAR Target = static_cast<PUCHAR>(MmGetSystemRoutineAddress(&Name));
+  if (!Target) return;
+  // mov rax, WineKeReleaseMutex; jmp rax
+  UCHAR Jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
+  ULONG_PTR Address = reinterpret_cast<ULONG_PTR>(&WineKeReleaseMutex);
+  RtlCopyMemory(Jump + 2, &Address, sizeof(Address));
+  ULONG Old;
+  PVOID Base = Target;
+  SIZE_T Size = sizeof(Jump);
+  HANDLE Self = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+  if (!NT_SUCCESS(Protect(Self, &Base, &Size, PAGE_EXECUTE_READWRITE, &Old))) return;
+  RtlCopyMemory(Target, Jump, sizeof(Jump));
+  Protect(Self, &Base, &Size, Old, &Old);
+  DbgPrint(TESTBUS_PREFIX "Wine's KeReleaseMutex mended (it never released its Win32 mutex)\n");
+}
+
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
+  MendWineKernelMutex();
   KeInitializeSpinLock(&BusLock);
   InitializeListHead(&InFlight);
   for (ULONG Slot = 0; Slot < TESTBUS_MAX_CHILDREN; ++Slot) {
