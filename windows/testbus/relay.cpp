@@ -324,7 +324,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "zarq7-relay: no Winsock\n");
     return 1;
   }
-  HANDLE Bus = OpenBus();
+  // The bus may still be loading (winedevice starts it with the prefix's first process).
+  HANDLE Bus = INVALID_HANDLE_VALUE;
+  for (int Try = 0; Try < 200 && Bus == INVALID_HANDLE_VALUE; ++Try) {
+    Bus = CreateFileA(TESTBUS_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
+                      NULL);
+    if (Bus == INVALID_HANDLE_VALUE) Sleep(100);
+  }
+  if (Bus == INVALID_HANDLE_VALUE) Bus = OpenBus();
   if (Bus == INVALID_HANDLE_VALUE) return 1;
   for (int Argument = 3; Argument < argc && DeviceCount < MAX_DEVICES; ++Argument) {
     Device* Target = &Devices[DeviceCount];

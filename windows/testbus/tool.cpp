@@ -4,6 +4,7 @@
 //                                     Plug and Play looks for a driver for a new device
 //   zarq7-tool wait-reader SECONDS    waits until a smart card reader interface is there; prints
 //                                     its path
+//   zarq7-tool wait-gone SECONDS      waits until no smart card reader interface is left
 //   zarq7-tool hold                   waits until its input ends (keeps the prefix's device host
 //                                     running meanwhile)
 //   zarq7-tool session APDU...        stand-in for zarq7.exe: the reader's name, a cold reset,
@@ -102,6 +103,21 @@ int WaitReader(const char* Seconds) {
   return 0;
 }
 
+int WaitGone(const char* Seconds) {
+  DWORD Until = GetTickCount() + static_cast<DWORD>(atoi(Seconds)) * 1000;
+  char Path[MAX_PATH];
+  while (FindReader(Path, sizeof(Path))) {
+    if (static_cast<LONG>(GetTickCount() - Until) >= 0) {
+      fprintf(stderr, "zarq7-tool: the reader interface %s is still there after %s s\n", Path,
+              Seconds);
+      return 1;
+    }
+    Sleep(100);
+  }
+  printf("zarq7-tool: no reader interface left\n");
+  return 0;
+}
+
 int Hold() {
   char Line[64];
   while (fgets(Line, sizeof(Line), stdin)) {
@@ -179,10 +195,12 @@ int main(int argc, char** argv) {
   if (argc >= 3 && !strcmp(argv[1], "install-bus")) return InstallBus(argv[2]);
   if (argc >= 3 && !strcmp(argv[1], "stage-driver")) return StageDriver(argv[2]);
   if (argc >= 3 && !strcmp(argv[1], "wait-reader")) return WaitReader(argv[2]);
+  if (argc >= 3 && !strcmp(argv[1], "wait-gone")) return WaitGone(argv[2]);
   if (argc >= 2 && !strcmp(argv[1], "hold")) return Hold();
   if (argc >= 2 && !strcmp(argv[1], "session")) return Session(argc - 2, argv + 2);
   fprintf(stderr,
-          "usage: zarq7-tool install-bus INF | stage-driver INF | wait-reader SECONDS | hold | "
+          "usage: zarq7-tool install-bus INF | stage-driver INF | wait-reader SECONDS | "
+          "wait-gone SECONDS | hold | "
           "session APDU...\n");
   return 2;
 }
