@@ -51,7 +51,12 @@ static NTSTATUS CreateTrackingThread(PSMARTCARD_EXTENSION SmartcardExtension) {
                                          CardTrackingThread, SmartcardExtension);
   if (!NT_SUCCESS(Status)) return Status;
   PVOID Thread = NULL;
-  Status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread, NULL);
+  // No object type: the handle is the thread's own, just made, and a kernel-mode reference needs
+  // none. The x64 image read *PsThreadType one indirection too deep (the DDK headers declare the
+  // exported variable dllimport and one pointer level above what the kernel exports), and so
+  // passed the thread type's first field: the reference failed as a type mismatch, or worse, and
+  // no handle could be opened.
+  Status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, NULL, KernelMode, &Thread, NULL);
   if (!NT_SUCCESS(Status)) {
     // Without its object the thread could not be waited for later: end it now.
     KeSetEvent(&ReaderExtension->TrackingStopEvent, IO_NO_INCREMENT, FALSE);

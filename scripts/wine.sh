@@ -8,7 +8,8 @@
 #   scripts/wine.sh [options] watch             card insertions and removals: the card is pulled
 #                                               and put back through zarq7-usbip's control port
 #   scripts/wine.sh [options] run ARGS...       zarq7.exe (or the stand-in) with ARGS as they are
-#   scripts/wine.sh [options] start             no application: plug-in, start, bring-up, unplug
+#   scripts/wine.sh [options] start             plug-in, start, bring-up, the reader opened and
+#                                               closed, unplug
 # Every command ends with an unplug: the converter leaves zarq7-usbip, the driver's removal runs,
 # and no reader interface may be left.
 # Options: --trace (the relay's transfers and the kernel drivers' debug output on stderr),
@@ -169,7 +170,10 @@ status=0
 case $command in
   session) "$wine" "$application" session "$@" || status=$? ;;
   run) "$wine" "$application" "$@" || status=$? ;;
-  start) sleep 5 ;; # the bring-up's traffic
+  start)
+    sleep 5 # the bring-up's traffic
+    "$wine" zarq7-tool.exe open || status=$?
+    ;;
   watch)
     "$wine" "$application" watch 4>&- 5>&- &
     watcher=$!

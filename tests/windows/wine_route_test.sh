@@ -2,7 +2,7 @@
 # The Wine route, start to unplug: Wine's setupapi installs Zarq7usb.sys from its INF for the
 # converter the test bus imports from zarq7-usbip; winedevice loads it beside SMCLIB.SYS; the start
 # reaches the converter over USB/IP (descriptors, configuration, the converter's requests, a
-# write); the reader's interface appears; the unplug ends in the driver's removal with no reader
+# write); the reader's interface appears and the reader opens and closes; the unplug ends in the driver's removal with no reader
 # interface left. About a minute and a half of real time. Skips (77) without wine64 or MinGW-w64.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -28,6 +28,8 @@ expect "relay 1-1 #[0-9]* ep 0 out len 0 setup 00 09 01 00" "configuration 1 sel
 expect "relay 1-1 #[0-9]* ep 0 .* setup C2 10" "the converter's status read (vendor request)"
 expect "relay 1-1 #[0-9]* ep 2 out len" "a write on the OUT pipe"
 expect "ReadUSBThread" "the reading thread"
+expect "reader opened and closed" "the reader opened"
+expect "debug: 'Zarq7usb.sys: entering ZarUSBSerConv_Close" "the driver's close"
 expect "debug: zarq7-testbus: child 0 surprise removal" "the surprise removal"
 expect "debug: zarq7-testbus: child 0 deleted" "the removal down to the bus"
 echo ok

@@ -5,6 +5,7 @@
 //   zarq7-tool wait-reader SECONDS    waits until a smart card reader interface is there; prints
 //                                     its path
 //   zarq7-tool wait-gone SECONDS      waits until no smart card reader interface is left
+//   zarq7-tool open                   opens the reader and closes it
 //   zarq7-tool hold                   waits until its input ends (keeps the prefix's device host
 //                                     running meanwhile)
 //   zarq7-tool session APDU...        stand-in for zarq7.exe: the reader's name, a cold reset,
@@ -118,6 +119,20 @@ int WaitGone(const char* Seconds) {
   return 0;
 }
 
+// Opens the reader and closes it again: the driver's open and close, with nothing sent.
+int OpenClose() {
+  char Path[MAX_PATH];
+  if (!FindReader(Path, sizeof(Path))) {
+    fprintf(stderr, "zarq7-tool: no smart card reader\n");
+    return 1;
+  }
+  HANDLE Reader = CreateFileA(Path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  if (Reader == INVALID_HANDLE_VALUE) return Fail("open the reader");
+  CloseHandle(Reader);
+  printf("zarq7-tool: reader opened and closed\n");
+  return 0;
+}
+
 int Hold() {
   char Line[64];
   while (fgets(Line, sizeof(Line), stdin)) {
@@ -196,11 +211,12 @@ int main(int argc, char** argv) {
   if (argc >= 3 && !strcmp(argv[1], "stage-driver")) return StageDriver(argv[2]);
   if (argc >= 3 && !strcmp(argv[1], "wait-reader")) return WaitReader(argv[2]);
   if (argc >= 3 && !strcmp(argv[1], "wait-gone")) return WaitGone(argv[2]);
+  if (argc >= 2 && !strcmp(argv[1], "open")) return OpenClose();
   if (argc >= 2 && !strcmp(argv[1], "hold")) return Hold();
   if (argc >= 2 && !strcmp(argv[1], "session")) return Session(argc - 2, argv + 2);
   fprintf(stderr,
           "usage: zarq7-tool install-bus INF | stage-driver INF | wait-reader SECONDS | "
-          "wait-gone SECONDS | hold | "
+          "wait-gone SECONDS | open | hold | "
           "session APDU...\n");
   return 2;
 }
