@@ -45,12 +45,13 @@ source scripts/packages.sh
 install_packages wine64 usbip
 
 # Builds, quietly: the USB/IP server on the host, the checked x64 image (its debug output is
-# what shows the removal path) with the test bus.
+# what shows the removal path) with the test bus, in a folder of its own (build-windows/x64 is the
+# package's free build).
 build_log=$(mktemp)
 if ! { scripts/build.sh zarq7-usbip &&
-  cmake -S . -B build-windows/x64 -G Ninja --toolchain windows/toolchain-x64.cmake \
+  cmake -S . -B build-windows/wine-x64 -G Ninja --toolchain windows/toolchain-x64.cmake \
     -DCMAKE_BUILD_TYPE=Debug &&
-  cmake --build build-windows/x64 --target Zarq7usb zarq7_testbus zarq7_testbus_relay \
+  cmake --build build-windows/wine-x64 --target Zarq7usb zarq7_testbus zarq7_testbus_relay \
     zarq7_testbus_tool zarq7_smclib_standin; } >"$build_log" 2>&1; then
   cat "$build_log" >&2
   echo "wine.sh: build failed" >&2
@@ -65,7 +66,7 @@ export WINEDEBUG=-all,warn+debugstr${winedebug:+,$winedebug}
 # A crashing process ends at once, its fault in the log: no debugger waits for a user.
 export WINEDLLOVERRIDES=winedbg.exe=d
 log=$root/build-windows/wine-session.log
-x64=build-windows/x64/windows
+x64=build-windows/wine-x64/windows
 work=$(mktemp -d)
 server=
 relay=
@@ -109,7 +110,7 @@ smclib=$x64/SMCLIB.SYS
 [[ -f $smclib ]] || smclib=$x64/testbus/standin/SMCLIB.SYS
 cp "$smclib" "$drive/windows/system32/drivers/SMCLIB.SYS"
 # The application: zarq7.exe when the Windows build makes it, else the stand-in tool.
-application=$(ls build-windows/x64/zarq7.exe 2>/dev/null || true)
+application=$(ls build-windows/wine-x64/zarq7.exe build-windows/x64/zarq7.exe 2>/dev/null | head -1 || true)
 if [[ -n $application ]]; then
   cp "$application" "$drive/zarq7/zarq7.exe"
   application='C:\zarq7\zarq7.exe'
