@@ -51,8 +51,11 @@ build_log=$(mktemp)
 if ! { scripts/build.sh zarq7-usbip &&
   cmake -S . -B build-windows/wine-x64 -G Ninja --toolchain windows/toolchain-x64.cmake \
     -DCMAKE_BUILD_TYPE=Debug &&
+  # The library's own SMCLIB.SYS and zarq7.exe too, where the build has them.
+  optional=$(cmake --build build-windows/wine-x64 --target help |
+    sed -n 's/^\(SMCLIB\|zarq7_exe\): .*/\1/p') &&
   cmake --build build-windows/wine-x64 --target Zarq7usb zarq7_testbus zarq7_testbus_relay \
-    zarq7_testbus_tool zarq7_smclib_standin; } >"$build_log" 2>&1; then
+    zarq7_testbus_tool zarq7_smclib_standin $optional; } >"$build_log" 2>&1; then
   cat "$build_log" >&2
   echo "wine.sh: build failed" >&2
   exit 1
@@ -106,11 +109,12 @@ else
   : >"$drive/zarq7/package/Zarq7usb.cat"
 fi
 # The smart card library: its own image when the Windows build makes one, else the stand-in.
-smclib=$x64/SMCLIB.SYS
-[[ -f $smclib ]] || smclib=$x64/testbus/standin/SMCLIB.SYS
+smclib=$x64/testbus/standin/SMCLIB.SYS
+[[ $optional == *SMCLIB* ]] && smclib=$x64/SMCLIB.SYS
 cp "$smclib" "$drive/windows/system32/drivers/SMCLIB.SYS"
 # The application: zarq7.exe when the Windows build makes it, else the stand-in tool.
-application=$(ls build-windows/wine-x64/zarq7.exe build-windows/x64/zarq7.exe 2>/dev/null | head -1 || true)
+application=
+[[ $optional == *zarq7_exe* ]] && application=build-windows/wine-x64/zarq7.exe
 if [[ -n $application ]]; then
   cp "$application" "$drive/zarq7/zarq7.exe"
   application='C:\zarq7\zarq7.exe'
