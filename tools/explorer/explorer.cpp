@@ -8,7 +8,9 @@
 //   zarq7-explorer [--seeds N] [--first N] [--jobs-of K/M]  seeds first .. first+N-1
 //   zarq7-explorer --seed N [--verbose]                     one seed's run, replayed exactly
 //   zarq7-explorer --plan FILE [--verbose]                  a printed plan, replayed
-//   options: --no-shrink, --shrink-budget N, --coverage (the table after the runs), --print-plan,
+//   zarq7-explorer --merge-coverage FILE...                 one coverage table of several runs
+//   options: --no-shrink, --shrink-budget N, --coverage (the table after the runs),
+//            --coverage-file FILE (the counts, for --merge-coverage), --print-plan,
 //            --debug (the driver's debug output)
 //
 // Each run prints nothing unless it fails; a failing one is shrunk (actors, then operations,
@@ -35,8 +37,9 @@ using namespace explorer;
 
 int Usage() {
   std::cerr << "usage: zarq7-explorer [--seeds N] [--first N] [--seed N] [--plan FILE] "
-               "[--no-shrink] [--shrink-budget N] [--coverage] [--print-plan] [--verbose] "
-               "[--debug]\n";
+               "[--no-shrink] [--shrink-budget N] [--coverage] [--coverage-file FILE] "
+               "[--print-plan] [--verbose] [--debug]\n"
+               "       zarq7-explorer --merge-coverage FILE...\n";
   return 2;
 }
 
@@ -91,6 +94,30 @@ void PrintCoverage(const Coverage& c, std::ostream& out) {
   }
 }
 
+// One count a line: "overlap A B N" or "state OP STATE N".
+void WriteCoverage(const Coverage& c, std::ostream& out) {
+  for (const auto& [pair, count] : c.overlaps)
+    out << "overlap " << pair.first << " " << pair.second << " " << count << "\n";
+  for (const auto& [op, met] : c.states)
+    for (const auto& [state, count] : met)
+      out << "state " << op << " " << state << " " << count << "\n";
+}
+
+bool ReadCoverage(std::istream& in, Coverage* c) {
+  std::string kind, a, b;
+  uint64_t count = 0;
+  while (in >> kind >> a >> b >> count) {
+    if (kind == "overlap") {
+      c->overlaps[{a, b}] += count;
+    } else if (kind == "state") {
+      c->states[a][b] += count;
+    } else {
+      return false;
+    }
+  }
+  return in.eof();
+}
+
 void PrintFailure(const Plan& plan, const RunOutcome& run, bool shrink, int budget,
                   const std::string& origin) {
   std::cerr << "FAILED " << origin << ": " << run.category << ": " << run.problem << "\n";
@@ -113,7 +140,19 @@ int main(int argc, char** argv) {
   uint64_t seeds = 1, first = 1, seed = 0, budget = 150;
   bool one = false, shrink = true, coverage = false, verbose = false, print_plan = false,
        debug = false;
-  std::string plan_file;
+  std::string plan_file, coverage_file;
+  if (argc > 1 && std::string(argv[1]) == "--merge-coverage") {
+    Coverage merged;
+    for (int i = 2; i < argc; ++i) {
+      std::ifstream in(argv[i]);
+      if (!in || !ReadCoverage(in, &merged)) {
+        std::cerr << "zarq7-explorer: cannot read coverage " << argv[i] << "\n";
+        return 2;
+      }
+    }
+    PrintCoverage(merged, std::cout);
+    return 0;
+  }
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     bool has_value = i + 1 < argc;
@@ -126,6 +165,8 @@ int main(int argc, char** argv) {
       one = true;
     } else if (a == "--plan" && has_value) {
       plan_file = argv[++i];
+    } else if (a == "--coverage-file" && has_value) {
+      coverage_file = argv[++i];
     } else if (a == "--shrink-budget" && has_value) {
       if (!Number(argv[++i], &budget)) return Usage();
     } else if (a == "--no-shrink") {
@@ -184,6 +225,10 @@ int main(int argc, char** argv) {
       run_one(DrawPlan(s), "seed " + std::to_string(s));
   }
   if (coverage) PrintCoverage(total, std::cout);
+  if (!coverage_file.empty()) {
+    std::ofstream out(coverage_file);
+    WriteCoverage(total, out);
+  }
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf("explorer: %llu runs, %llu requests, %llu failed, wall time %.1f s\n",
               static_cast<unsigned long long>(runs), static_cast<unsigned long long>(requests),

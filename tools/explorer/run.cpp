@@ -169,11 +169,14 @@ const std::set<NTSTATUS> kPlausibleFailures = {
     STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_POWERED_OFF, STATUS_INSUFFICIENT_RESOURCES,
     STATUS_DEVICE_PROTOCOL_ERROR, STATUS_DEVICE_DATA_ERROR, STATUS_UNSUCCESSFUL,
     STATUS_NO_SUCH_DEVICE, STATUS_INVALID_HANDLE, STATUS_DEVICE_BUSY, STATUS_DEVICE_REMOVED,
-    STATUS_OBJECT_NAME_NOT_FOUND, STATUS_ACCESS_DENIED,
+    STATUS_OBJECT_NAME_NOT_FOUND,
+    // A pipe opened while the application's handle is open (the device admits one).
+    STATUS_ACCESS_DENIED,
     // With the reading thread stopped by the tool the link reads the converter directly, a
     // packet at a time: a longer read is refused.
-    STATUS_INVALID_USER_BUFFER,
-    STATUS_INVALID_READ_MODE};  // the last: a pipe opened while the application's handle is open
+    STATUS_INVALID_USER_BUFFER, STATUS_INVALID_READ_MODE,
+    // A block the line damaged past the link's retries.
+    STATUS_CRC_ERROR};
 // What a caller's own mistake (a length, a code, a protocol, a setting) may bring.
 const std::set<NTSTATUS> kRefusals = {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL,
                                       STATUS_NOT_SUPPORTED,     STATUS_INVALID_DEVICE_REQUEST,
