@@ -196,6 +196,12 @@ struct Slot {
   // A close of the shared handle in progress: the others leave it alone (a handle is closed once,
   // as an application's threads agree among themselves).
   bool closing = false;
+  // The tool stopped the reading thread: the link, reading the converter a packet at a time,
+  // cannot keep up with the reader, and the card's state goes unseen.
+  bool reading_stopped = false;
+  // A start failed for want of pool: Plug and Play removed the device, which comes back only when
+  // the converter is plugged in again.
+  bool start_failed = false;
   Ticks disturbed = 0;  // the last time the card, the device or its power changed
 };
 
@@ -258,6 +264,7 @@ class Run {
   IoResult PipeRead(Slot& slot, Ticks wait);
   IoResult PipeWrite(Slot& slot, size_t bytes);
   void Quiesce();
+  void ResourceManager();
 
   const Plan& plan_;
   host::machine::Machine& m_;
@@ -269,6 +276,7 @@ class Run {
   Ticks t0_ = 0;
   bool asleep_ = false;
   bool pool_faults_ = false;
+  bool actors_done_ = false;
 };
 
 void Monitor(host::machine::Machine& m, std::shared_ptr<Watch> watch) {
@@ -415,7 +423,8 @@ void Run::Check(const Op& op, Slot& slot, Ticks start, bool removed, bool card_k
     return;
   }
   if (removed && !success && !IsGoneStatus(r.status) && r.status != STATUS_CANCELLED &&
-      r.status != STATUS_INVALID_HANDLE && !kRefusals.count(r.status)) {
+      r.status != STATUS_OBJECT_NAME_NOT_FOUND && r.status != STATUS_INVALID_HANDLE &&
+      !kRefusals.count(r.status)) {
     Fail("status", what + ": " + host::io::StatusName(r.status) + " on a device pulled out");
     return;
   }
@@ -482,7 +491,7 @@ void Run::App(const Op& op) {
   // before the request and while it ran, and no pool allocation may have failed.
   bool card_known = !pool_faults_ && !asleep_ && slot.disturbed == settled_since &&
                     start - settled_since > kCardSettled && !removed && !slot.stopped &&
-                    slot.converter->plugged();
+                    !slot.reading_stopped && slot.converter->plugged();
   Record(op, start, state, r.status, r.output);
   Check(op, slot, start, removed, card_known, card_in, r, exchanges, command ? &*command : nullptr);
   if (IsGoneStatus(r.status) && slot.handle->is_open() && slot.handle_epoch <= slot.gone_epoch) {
@@ -576,6 +585,9 @@ void Run::Tool(const Op& op) {
       const uint16_t codes[] = {tools::kStopPermanentReading, tools::kStartPermanentReading,
                                 tools::kSetReadingThread, tools::kSetReadingThread};
       r.status = control.Driver(codes[op.arg % 4], op.arg == 3 ? 1 : 0);
+      if (op.arg == 2) slot.reading_stopped = true;
+      if (op.arg == 3 && r.status == STATUS_SUCCESS) slot.reading_stopped = false;
+      slot.disturbed = m_.Now();
       break;
     }
     case OpKind::kPurge:
@@ -670,6 +682,8 @@ void Run::System(const Op& op) {
       slot.converter = &m_.Plug(slot.plug);
       ++slot.epoch;
       slot.stopped = false;
+      slot.start_failed = false;
+      slot.reading_stopped = false;
       slot.card_in = true;
       disturb();
       break;
@@ -730,11 +744,29 @@ void Run::System(const Op& op) {
   }
   End(id);
   Record(op, start, state, status, {}, note);
-  // Plug and Play and power requests the system sends are never failed by a driver.
-  if (status != STATUS_SUCCESS) {
+  // Plug and Play and power requests the system sends are never failed by a driver, but for a
+  // start that an allocation failed.
+  if (status == STATUS_INSUFFICIENT_RESOURCES && pool_faults_ && op.kind == OpKind::kStopStart) {
+    slot.start_failed = true;
+  } else if (status != STATUS_SUCCESS) {
     Fail("status", ActorName(op.actor) + " " + OpName(op.kind) + " at " +
                        std::to_string((start - t0_) / Milliseconds(1)) +
                        " ms: " + host::io::StatusName(status));
+  }
+}
+
+// As the smart card resource manager does: a reader whose interface went away (removal, a start
+// that failed) has its handle closed, so that the removal waiting for it can end.
+void Run::ResourceManager() {
+  while (!actors_done_) {
+    m_.kernel().SleepFor(Milliseconds(100));
+    for (Slot& s : slots_) {
+      if (s.handle->is_open() && !s.closing && s.converter->reader_interface().empty()) {
+        out_.log.push_back("resource manager: device " + std::to_string(&s - &slots_[0]) +
+                           "'s interface went away: its handle closed");
+        CloseShared(s);
+      }
+    }
   }
 }
 
@@ -744,6 +776,11 @@ void Run::Quiesce() {
   pool_faults_ = false;
   if (asleep_) m_.Wake();
   for (Slot& s : slots_) {
+    // A start an allocation failed (at a stop and start, or at a plug-in) left the converter
+    // without the driver's device until it is plugged in again.
+    if ((s.start_failed || s.converter->device_name().empty()) && s.converter->plugged())
+      s.converter->Unplug();
+    s.start_failed = false;
     if (!s.converter->plugged()) {
       s.converter = &m_.Plug(s.plug);
       ++s.epoch;
@@ -760,6 +797,7 @@ void Run::Quiesce() {
     if (tool.Open(s.converter->device_name()) == STATUS_SUCCESS) {
       tools::ConverterControl control(tool);
       control.Driver(tools::kSetReadingThread, 1);
+      s.reading_stopped = false;
       control.Driver(tools::kStartPermanentReading);
       control.SelectSetting(0);
       tool.Close();
@@ -867,8 +905,16 @@ void Run::Body() {
       KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     });
   }
+  KEVENT manager_done;
+  KeInitializeEvent(&manager_done, NotificationEvent, FALSE);
+  m_.kernel().Spawn("resource manager", [this, &manager_done] {
+    ResourceManager();
+    KeSetEvent(&manager_done, IO_NO_INCREMENT, FALSE);
+  });
   for (auto& event : done)
     KeWaitForSingleObject(event.get(), Executive, KernelMode, FALSE, nullptr);
+  actors_done_ = true;
+  KeWaitForSingleObject(&manager_done, Executive, KernelMode, FALSE, nullptr);
   for (Slot& s : slots_) CloseShared(s);
   Quiesce();
   for (Slot& s : slots_) s.handle.reset();
