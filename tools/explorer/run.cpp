@@ -628,7 +628,9 @@ void Run::Tool(const Op& op) {
                                     : IoResult{STATUS_NO_SUCH_DEVICE, 0, {}};
       break;
     case OpKind::kWmi:
-      if (slot.converter->plugged() && slot.converter->pdo()) {
+      // Also while a removal is in progress: the driver's device is on the stack until the
+      // removal has deleted it.
+      if (!slot.converter->device_name().empty()) {
         PDEVICE_OBJECT top = m_.io().AttachedDevice(slot.converter->pdo());
         r.status = host::io::SendSystemIrp(m_.io(), top, "WMI", IRP_MJ_SYSTEM_CONTROL, 0,
                                            [](PIRP, PIO_STACK_LOCATION) {})
