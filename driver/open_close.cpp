@@ -52,6 +52,7 @@ static NTSTATUS Open(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject) {
   }
   if (Pipe != NULL) Pipe->Opened = 1;
   if (FileObject != NULL) FileObject->FsContext = Pipe;
+  InterlockedExchange(&Extension->SmartcardExtension.ReaderExtension->HandleCleanedUp, 0);
   StartCardTracking(&Extension->SmartcardExtension);
   return STATUS_SUCCESS;
 }
@@ -87,6 +88,11 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  CompleteCardTracking(&DeviceExtensionOf(DeviceObject)->SmartcardExtension);
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
+  // Set before the pending request is taken: one that arrives later is refused, not left pending.
+  if (SmartcardExtension->ReaderExtension != NULL) {
+    InterlockedExchange(&SmartcardExtension->ReaderExtension->HandleCleanedUp, 1);
+  }
+  CompleteCardTracking(SmartcardExtension);
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }

@@ -38,7 +38,10 @@ NTSTATUS ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   // Without the tracking thread nothing would ever complete the request.
   if (ReaderExtension->TrackingThread == NULL) Status = STATUS_INVALID_DEVICE_STATE;
   PIRP Irp = SmartcardExtension->OsData->NotificationIrp;
-  if (Status == STATUS_PENDING && Irp != NULL) {
+  if (Status == STATUS_PENDING && Irp != NULL &&
+      InterlockedCompareExchange(&ReaderExtension->HandleCleanedUp, 0, 0) != 0) {
+    Status = STATUS_CANCELLED;
+  } else if (Status == STATUS_PENDING && Irp != NULL) {
     IoSetCancelRoutine(Irp, CancelCardTracking);
     // A cancel that came before the routine was in place found nothing to call; honour it now,
     // or the request would wait for the next presence change. The library completes requests

@@ -86,6 +86,11 @@ typedef struct _READER_EXTENSION {
   SAVED_BUFFER SavedReply;    // the library's own SmartcardReply descriptor
   SAVED_BUFFER SavedRequest;  // the library's own SmartcardRequest descriptor
   ULONG RejectedRequestCount;
+  // 1 once the open handle's cleanup has run, 0 again at the next open. A presence or absence
+  // request of that handle that reaches the reader only afterwards (it waited behind the link)
+  // is refused: nothing would complete it, and the handle's close would wait for it for good.
+  // Interlocked; read by ReaderCardTracking under OsData->SpinLock.
+  LONG HandleCleanedUp;
   // Orders the card tracking starts and stops of opens and closes that overlap (a close waiting
   // for the thread to end while the next open arrives). PASSIVE_LEVEL only; the tracking thread
   // never takes it, and nobody takes it while holding LinkMutex.

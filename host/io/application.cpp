@@ -54,6 +54,9 @@ std::shared_ptr<AppRequest> Application::Issue(Handle handle, UCHAR major, ULONG
     auto it = s.files.find(handle);
     if (it == s.files.end()) return Finished(STATUS_INVALID_HANDLE);
     file = it->second.get();
+    if (file->handle_closed && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+      return Finished(STATUS_INVALID_HANDLE);
+    }
     target = file->target;
     DeviceRecord* device = s.FindDeviceLocked(target);
     deleted = !device || device->deleted;
@@ -296,8 +299,9 @@ NTSTATUS Application::Close(Handle handle) {
   {
     std::lock_guard lock(s.mu);
     auto it = s.files.find(handle);
-    if (it == s.files.end()) return STATUS_INVALID_HANDLE;
+    if (it == s.files.end() || it->second->handle_closed) return STATUS_INVALID_HANDLE;
     file = it->second.get();
+    file->handle_closed = true;
   }
   AsyncIo(Issue(handle, IRP_MJ_CLEANUP, 0, {}, 0)).Wait();
   for (;;) {

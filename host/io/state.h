@@ -127,6 +127,9 @@ struct FileRecord {
   PDEVICE_OBJECT target = nullptr;  // top of the stack: where its requests go
   std::set<PIRP> outstanding;       // read, write and device-control requests in progress
   bool closing = false;
+  // The handle left the application's table when its close began, as CloseHandle takes it out
+  // first: a second close, or a new request, on it finds no handle.
+  bool handle_closed = false;
   KEVENT idle{};  // set when outstanding empties while closing
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "host/machine/machine.h"
 #include "sim/reader_protocol.h"
@@ -48,6 +49,9 @@ ReaderHandle::ReaderHandle(Machine& machine) : ReaderHandle(machine.io()) {}
 ReaderHandle::ReaderHandle(io::IoManager& io) : io_(io), application_(io) {}
 
 ReaderHandle::~ReaderHandle() {
+  // A thread unwound because the machine stopped (a bug check, a request past a tool's bound)
+  // closes nothing: the close would wait on the stopped machine and unwind a second time.
+  if (std::uncaught_exceptions() > 0) return;
   if (is_open()) Close();
 }
 
