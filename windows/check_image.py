@@ -98,6 +98,17 @@ def load_exports(path):
     return exports
 
 
+# Object type variables the kernel exports (each a POBJECT_TYPE). MinGW-w64's ddk/wdm.h declares
+# them `extern POBJECT_TYPE NTSYSAPI *Name`: dllimport and one pointer level above the variable,
+# where Microsoft's headers rely on the import library's data thunk. Code built here that writes
+# *PsThreadType reads the type object's first field, and the kernel refuses the reference or
+# faults (seen under Wine, with ObReferenceObjectByHandle at the reader's open). An image built with
+# these headers imports none of them: a kernel-mode reference to a handle it made needs no type.
+OBJECT_TYPE_VARIABLES = ("PsThreadType", "PsProcessType", "IoFileObjectType", "ExEventObjectType",
+                         "ExSemaphoreObjectType", "IoDriverObjectType", "IoDeviceObjectType",
+                         "SeTokenObjectType", "CmKeyObjectType", "TmEnlistmentObjectType")
+
+
 def import_findings(imports, exports, arch, modules=MODULES):
     """(findings, notes) for the imports of an image against the systems that load it."""
     findings, notes, assumed = [], [], []
@@ -109,6 +120,9 @@ def import_findings(imports, exports, arch, modules=MODULES):
         for name in names:
             if UNTAGGED_ALLOCATORS.match(name):
                 findings.append(f"{arch}: imports {name}, an allocation without the driver's tag")
+            if name in OBJECT_TYPE_VARIABLES:
+                findings.append(f"{arch}: imports {name}, an object type variable that MinGW-w64's "
+                                f"headers declare one pointer level too deep")
             listed = exports.get((module.lower(), name))
             if listed is None:
                 findings.append(f"{arch}: {module}!{name} is not a listed documented export "

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The image check's rule for SMCLIB.SYS's exports (windows/check_image.py): exactly the routines
-of smclib.def and the export driver's entry points, and everything the driver imports from it."""
+"""The image check's rules (windows/check_image.py) for SMCLIB.SYS's exports: exactly the routines
+of smclib.def and the export driver's entry points, and everything the driver imports from it; and
+for the imports of any image: no object type variable, which MinGW-w64 declares too deep."""
 import pathlib
 import sys
 import unittest
@@ -47,6 +48,21 @@ class ExportRule(unittest.TestCase):
         self.assertEqual(len(unexported), 1)
         self.assertIn("imports SMCLIB.SYS!SmartcardT0Reply", unexported[0])
         self.assertTrue(self.findings(exported, []), "a driver importing nothing is not checked")
+
+
+class ObjectTypeImports(unittest.TestCase):
+    def test_an_object_type_variable_is_refused_whatever_the_systems_export(self):
+        exports = {("ntoskrnl.exe", name): ({"98/Me": "yes", "2000": "yes", "XP": "yes",
+                                             "x64": "yes"}, "page")
+                   for name in ("PsThreadType", "ObReferenceObjectByHandle")}
+        findings, _ = check_image.import_findings(
+            {"ntoskrnl.exe": ["ObReferenceObjectByHandle", "PsThreadType"]}, exports, "x64",
+            modules=("ntoskrnl.exe",))
+        self.assertEqual(len(findings), 1)
+        self.assertIn("imports PsThreadType, an object type variable", findings[0])
+        clean, _ = check_image.import_findings({"ntoskrnl.exe": ["ObReferenceObjectByHandle"]},
+                                               exports, "x64", modules=("ntoskrnl.exe",))
+        self.assertEqual(clean, [])
 
 
 if __name__ == "__main__":
