@@ -1236,34 +1236,100 @@ LONG NTAPI WineKeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
   return Previous;
 }
 
-void MendWineKernelMutex() {
-  PUCHAR Ntdll = FindNtdll();
-  if (!Ntdll || !NtdllRoutine(Ntdll, "wine_get_version")) return;
-  WineReleaseMutant = reinterpret_cast<RELEASE_MUTANT>(NtdllRoutine(Ntdll, "NtReleaseMutant"));
-  auto Protect = reinterpret_cast<PROTECT_MEMORY>(NtdllRoutine(Ntdll, "NtProtectVirtualMemory"));
-  if (!WineReleaseMutant || !Protect) return;
+// Points the kernel's export Routine at Replacement (mov rax, Replacement; jmp rax).
+BOOLEAN Redirect(PROTECT_MEMORY Protect, const WCHAR* Routine, PVOID Replacement) {
   UNICODE_STRING Name;
-  RtlInitUnicodeString(&Name, L"KeReleaseMutex");
+  RtlInitUnicodeString(&Name, Routine);
   PUCHAR Target = static_cast<PUCHAR>(MmGetSystemRoutineAddress(&Name));
-  if (!Target) return;
-  // mov rax, WineKeReleaseMutex; jmp rax
+  if (!Target) return FALSE;
   UCHAR Jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
-  ULONG_PTR Address = reinterpret_cast<ULONG_PTR>(&WineKeReleaseMutex);
+  ULONG_PTR Address = reinterpret_cast<ULONG_PTR>(Replacement);
   RtlCopyMemory(Jump + 2, &Address, sizeof(Address));
   ULONG Old;
   PVOID Base = Target;
   SIZE_T Size = sizeof(Jump);
   HANDLE Self = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-  if (!NT_SUCCESS(Protect(Self, &Base, &Size, PAGE_EXECUTE_READWRITE, &Old))) return;
+  if (!NT_SUCCESS(Protect(Self, &Base, &Size, PAGE_EXECUTE_READWRITE, &Old))) return FALSE;
   RtlCopyMemory(Target, Jump, sizeof(Jump));
   Protect(Self, &Base, &Size, Old, &Old);
-  DbgPrint(TESTBUS_PREFIX "Wine's KeReleaseMutex mended (it never released its Win32 mutex)\n");
+  return TRUE;
+}
+
+// Wine's fault: its IoBuildDeviceIoControlRequest takes the input buffer as a METHOD_BUFFERED
+// request's system buffer, and nothing else: a request with output only (the reader link's reads,
+// which the driver sends through its own read dispatch) reaches the driver with no buffer, and
+// the driver reports nothing read at once. Windows gives such a request a system buffer that
+// holds the input and receives the output, which the caller then finds in its output buffer. The
+// caller's output buffer serves as that buffer here when it is large enough (the input copied
+// into it first); otherwise the input buffer, as Wine has it.
+PIRP NTAPI WineIoBuildDeviceIoControlRequest(ULONG Code, PDEVICE_OBJECT Device, PVOID Input,
+                                             ULONG InputLength, PVOID Output, ULONG OutputLength,
+                                             BOOLEAN Internal, PKEVENT Event,
+                                             PIO_STATUS_BLOCK IoStatus) {
+  if (!Device) return NULL;
+  PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
+  if (!Irp) return NULL;
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+  Next->MajorFunction = Internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  Next->Parameters.DeviceIoControl.IoControlCode = Code;
+  Next->Parameters.DeviceIoControl.InputBufferLength = InputLength;
+  Next->Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
+  Next->DeviceObject = NULL;
+  Next->CompletionRoutine = NULL;
+  switch (Code & 3) {
+    case METHOD_BUFFERED:
+      if (Output && OutputLength && OutputLength >= InputLength) {
+        if (Input && InputLength && Input != Output) RtlMoveMemory(Output, Input, InputLength);
+        Irp->AssociatedIrp.SystemBuffer = Output;
+      } else {
+        Irp->AssociatedIrp.SystemBuffer = Input;
+      }
+      break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: {
+      Irp->AssociatedIrp.SystemBuffer = Input;
+      PMDL Mdl = IoAllocateMdl(Output, OutputLength, FALSE, FALSE, Irp);
+      if (!Mdl) {
+        IoFreeIrp(Irp);
+        return NULL;
+      }
+      Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+      Mdl->MappedSystemVa = Output;
+      break;
+    }
+    default:
+      Next->Parameters.DeviceIoControl.Type3InputBuffer = Input;
+      break;
+  }
+  Irp->RequestorMode = KernelMode;
+  Irp->UserBuffer = Output;
+  Irp->UserIosb = IoStatus;
+  Irp->UserEvent = Event;
+  Irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
+  return Irp;
+}
+
+// Under Wine only (its ntdll exports wine_get_version): the kernel routines Wine gets wrong in a
+// way the driver depends on are pointed at faithful ones of the bus's own.
+void MendWineKernel() {
+  PUCHAR Ntdll = FindNtdll();
+  if (!Ntdll || !NtdllRoutine(Ntdll, "wine_get_version")) return;
+  WineReleaseMutant = reinterpret_cast<RELEASE_MUTANT>(NtdllRoutine(Ntdll, "NtReleaseMutant"));
+  auto Protect = reinterpret_cast<PROTECT_MEMORY>(NtdllRoutine(Ntdll, "NtProtectVirtualMemory"));
+  if (!WineReleaseMutant || !Protect) return;
+  if (Redirect(Protect, L"KeReleaseMutex", reinterpret_cast<PVOID>(&WineKeReleaseMutex)))
+    DbgPrint(TESTBUS_PREFIX "Wine's KeReleaseMutex mended (it never released its Win32 mutex)\n");
+  if (Redirect(Protect, L"IoBuildDeviceIoControlRequest",
+               reinterpret_cast<PVOID>(&WineIoBuildDeviceIoControlRequest)))
+    DbgPrint(TESTBUS_PREFIX
+             "Wine's IoBuildDeviceIoControlRequest mended (a buffered request's output had no "
+             "buffer)\n");
 }
 
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
-  MendWineKernelMutex();
+  MendWineKernel();
   KeInitializeSpinLock(&BusLock);
   InitializeListHead(&InFlight);
   for (ULONG Slot = 0; Slot < TESTBUS_MAX_CHILDREN; ++Slot) {
