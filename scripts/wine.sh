@@ -138,7 +138,10 @@ holder=$!
 exec 5>"$work/hold.in"
 
 step "starting zarq7-usbip"
-"$root/build/tools/usbip/zarq7-usbip" --port 0 --control 0 >"$work/usbip.out" 2>"$work/usbip.err" &
+usbip_options=()
+((trace)) && usbip_options+=(--log)
+"$root/build/tools/usbip/zarq7-usbip" "${usbip_options[@]}" --port 0 --control 0 >"$work/usbip.out" \
+  2>"$work/usbip.err" &
 server=$!
 for _ in $(seq 100); do
   grep -q serving "$work/usbip.out" && break
@@ -218,6 +221,8 @@ debug_lines() { sed -n 's/.*vDbgPrintExWithPrefix [0-9a-f]*:[0-9a-f]*: //p' "$lo
 if ((trace)); then
   debug_lines | sed 's/^/debug: /' >&2
   grep '^relay ' "$log" >&2 || true
+  # zarq7-usbip's own view of every URB and answer, beside Wine's log.
+  cp "$work/usbip.err" "$root/build-windows/usbip.log"
 fi
 if ! grep -q "no reader interface left" "$log"; then
   echo "wine.sh: the reader was not removed; see $log" >&2

@@ -1,8 +1,8 @@
 // zarq7-relay: the user-mode half of the test bus (a kernel driver cannot use sockets). It
 // imports devices from a USB/IP server (zarq7-usbip), has the bus report each as a child, and
-// carries the child's transfers: it keeps a fetch request pending on the bus's control device,
-// sends what comes as USBIP_CMD_SUBMIT or USBIP_CMD_UNLINK, and hands every USBIP_RET_SUBMIT back
-// with a complete request. Wine's ws2_32 maps Winsock onto the host's sockets.
+// carries the child's transfers: it reads them from the child's work pipe, sends them as
+// USBIP_CMD_SUBMIT or USBIP_CMD_UNLINK, and writes every outcome to the child's done pipe. Wine's
+// ws2_32 maps Winsock onto the host's sockets.
 //
 //   zarq7-relay [--trace] HOST PORT BUSID...
 // Commands on standard input, one a line: "unplug N" (child N is gone), "quit" (every child
@@ -52,6 +52,8 @@ struct Device {
   SOCKET Socket;
   ULONG DevId;
   ULONG Child;
+  HANDLE WorkPipe;  // the bus writes the child's transfers here
+  HANDLE DonePipe;  // and takes their outcomes from here
   bool Plugged;
   CRITICAL_SECTION Lock;  // the socket's sending side and the outstanding table
   Outstanding Table[MAX_OUTSTANDING];
@@ -182,22 +184,51 @@ void Unplug(Device* Target) {
   shutdown(Target->Socket, SD_BOTH);
 }
 
-// Fetches the child's transfers from the bus and sends them to the server.
+bool ReadPipe(HANDLE Pipe, void* Data, DWORD Length) {
+  char* At = static_cast<char*>(Data);
+  while (Length) {
+    DWORD Got = 0;
+    if (!ReadFile(Pipe, At, Length, &Got, NULL) || Got == 0) return false;
+    At += Got;
+    Length -= Got;
+  }
+  return true;
+}
+bool WritePipe(HANDLE Pipe, const void* Data, DWORD Length) {
+  DWORD Written = 0;
+  return WriteFile(Pipe, Data, Length, &Written, NULL) && Written == Length;
+}
+// An outcome for the bus: its length, then TESTBUS_DONE and the data.
+bool WriteAnswer(HANDLE Pipe, const void* Record, DWORD Length) {
+  return WritePipe(Pipe, &Length, sizeof(Length)) && WritePipe(Pipe, Record, Length);
+}
+
+// The child's two pipes to the bus (testbus_interface.h).
+HANDLE MakePipe(ULONG Child, const char* Which, DWORD Direction) {
+  char Name[64];
+  snprintf(Name, sizeof(Name), TESTBUS_PIPE_FORMAT, Child, Which);
+  HANDLE Pipe = CreateNamedPipeA(Name, Direction, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                 1, 64 * 1024, 64 * 1024, 0, NULL);
+  if (Pipe == INVALID_HANDLE_VALUE)
+    fprintf(stderr, "zarq7-relay: cannot make %s: error %lu\n", Name, GetLastError());
+  return Pipe;
+}
+
+// Takes the child's transfers from the bus and sends them to the server.
 DWORD WINAPI Sender(void* Parameter) {
   Device* Target = static_cast<Device*>(Parameter);
-  HANDLE Bus = OpenBus();
-  if (Bus == INVALID_HANDLE_VALUE) return 1;
+  if (!ConnectNamedPipe(Target->WorkPipe, NULL) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
   static const size_t Size = sizeof(TESTBUS_WORK) + TESTBUS_MAX_TRANSFER;
   unsigned char* Buffer = static_cast<unsigned char*>(malloc(Size));
   unsigned char* Packet = static_cast<unsigned char*>(malloc(HEADER_SIZE + TESTBUS_MAX_TRANSFER));
   for (;;) {
-    DWORD Returned = 0;
-    if (!DeviceIoControl(Bus, IOCTL_TESTBUS_FETCH, &Target->Child, sizeof(ULONG), Buffer,
-                         static_cast<DWORD>(Size), &Returned, NULL) ||
-        Returned < sizeof(TESTBUS_WORK))
-      break;
     TESTBUS_WORK Work;
-    memcpy(&Work, Buffer, sizeof(Work));
+    if (!ReadPipe(Target->WorkPipe, &Work, sizeof(Work))) break;
+    memcpy(Buffer, &Work, sizeof(Work));
+    if (Work.Kind == TESTBUS_WORK_SUBMIT && !Work.DirectionIn && Work.Length &&
+        (Work.Length > TESTBUS_MAX_TRANSFER ||
+         !ReadPipe(Target->WorkPipe, Buffer + sizeof(Work), Work.Length)))
+      break;
     memset(Packet, 0, HEADER_SIZE);
     size_t Length = HEADER_SIZE;
     Put32(Packet + 4, Work.Sequence);
@@ -240,15 +271,13 @@ DWORD WINAPI Sender(void* Parameter) {
   }
   free(Buffer);
   free(Packet);
-  CloseHandle(Bus);
   return 0;
 }
 
 // Receives the server's answers and completes the transfers on the bus.
 DWORD WINAPI Receiver(void* Parameter) {
   Device* Target = static_cast<Device*>(Parameter);
-  HANDLE Bus = OpenBus();
-  if (Bus == INVALID_HANDLE_VALUE) return 1;
+  if (!ConnectNamedPipe(Target->DonePipe, NULL) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
   unsigned char Header[HEADER_SIZE];
   unsigned char* Done =
       static_cast<unsigned char*>(malloc(sizeof(TESTBUS_DONE) + TESTBUS_MAX_TRANSFER));
@@ -282,10 +311,7 @@ DWORD WINAPI Receiver(void* Parameter) {
       Record.Status = -LINUX_ECONNRESET;
       Record.ActualLength = 0;
       TraceBytes("unlinked", Target, Unlinked, NULL, 0, "");
-      DWORD Returned;
-      if (Unlinked)
-        DeviceIoControl(Bus, IOCTL_TESTBUS_COMPLETE, &Record, sizeof(Record), NULL, 0, &Returned,
-                        NULL);
+      if (Unlinked && !WriteAnswer(Target->DonePipe, &Record, sizeof(Record))) break;
       continue;
     }
     ULONG Data = In ? Record.ActualLength : 0;
@@ -295,12 +321,9 @@ DWORD WINAPI Receiver(void* Parameter) {
     char What[40];
     snprintf(What, sizeof(What), "done status %ld", Record.Status);
     TraceBytes(What, Target, Sequence, Done + sizeof(Record), Data, "");
-    DWORD Returned;
-    DeviceIoControl(Bus, IOCTL_TESTBUS_COMPLETE, Done, static_cast<DWORD>(sizeof(Record) + Data),
-                    NULL, 0, &Returned, NULL);
+    if (!WriteAnswer(Target->DonePipe, Done, static_cast<DWORD>(sizeof(Record) + Data))) break;
   }
   free(Done);
-  CloseHandle(Bus);
   // The server ended the connection: the device is gone.
   Unplug(Target);
   return 0;
@@ -344,6 +367,16 @@ int main(int argc, char** argv) {
     if (!DeviceIoControl(Bus, IOCTL_TESTBUS_PLUG, &Identity, sizeof(Identity), &Target->Child,
                          sizeof(ULONG), &Returned, NULL)) {
       fprintf(stderr, "zarq7-relay: the bus refused the device: error %lu\n", GetLastError());
+      return 1;
+    }
+    // The child's transfers go through pipes served by the bus's own threads, not through
+    // requests: Wine dispatches every request of the bus's process on one thread (testbus.cpp).
+    Target->WorkPipe = MakePipe(Target->Child, "work", PIPE_ACCESS_INBOUND);
+    Target->DonePipe = MakePipe(Target->Child, "done", PIPE_ACCESS_OUTBOUND);
+    if (Target->WorkPipe == INVALID_HANDLE_VALUE || Target->DonePipe == INVALID_HANDLE_VALUE ||
+        !DeviceIoControl(Bus, IOCTL_TESTBUS_ATTACH_PIPES, &Target->Child, sizeof(ULONG), NULL, 0,
+                         &Returned, NULL)) {
+      fprintf(stderr, "zarq7-relay: the bus took no pipes: error %lu\n", GetLastError());
       return 1;
     }
     Target->Plugged = true;

@@ -76,6 +76,8 @@ LIST_ENTRY Queued[TESTBUS_MAX_CHILDREN];   // WORK_ITEMs not yet fetched
 LIST_ENTRY InFlight;                       // WORK_ITEMs fetched, waiting for their outcome
 LIST_ENTRY Fetches[TESTBUS_MAX_CHILDREN];  // pending fetch IRPs (Tail.Overlay.ListEntry)
 ULONG NextSequence = 1;
+KEVENT WorkReady[TESTBUS_MAX_CHILDREN];  // synchronization: the child's queue has work
+LONG PumpsEnding[TESTBUS_MAX_CHILDREN];  // the child's pipes broke: its pumps end
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Status = Status;
@@ -119,9 +121,9 @@ PIRP TakeFetch(ULONG Child) {
 VOID NTAPI CancelUrb(PDEVICE_OBJECT, PIRP Irp);
 void CompleteUrb(PIRP Irp, USBD_STATUS UsbdStatus, ULONG Actual);
 
-// Fills a fetch request from a work item; returns the bytes written.
-ULONG FillFetch(PIRP Irp, WORK_ITEM* Item) {
-  PUCHAR Out = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+// Writes a work item as the relay takes it (its record, then an OUT transfer's data) to Out,
+// which holds sizeof(TESTBUS_WORK) + TESTBUS_MAX_TRANSFER; returns the bytes written.
+ULONG FillWork(PUCHAR Out, WORK_ITEM* Item) {
   RtlCopyMemory(Out, &Item->Work, sizeof(TESTBUS_WORK));
   ULONG Size = sizeof(TESTBUS_WORK);
   if (Item->Work.Kind == TESTBUS_WORK_SUBMIT && !Item->Work.DirectionIn && Item->Work.Length) {
@@ -129,6 +131,9 @@ ULONG FillFetch(PIRP Irp, WORK_ITEM* Item) {
     Size += Item->Work.Length;
   }
   return Size;
+}
+ULONG FillFetch(PIRP Irp, WORK_ITEM* Item) {
+  return FillWork(static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer), Item);
 }
 
 // Hands a work item to the relay: to a pending fetch at once, or into the child's queue.
@@ -155,6 +160,7 @@ void Dispatch(WORK_ITEM* Item) {
     if (Item->Irp) InsertTailList(&InFlight, &Item->Link);
   } else {
     InsertTailList(&Queued[Item->Child], &Item->Link);
+    KeSetEvent(&WorkReady[Item->Child], IO_NO_INCREMENT, FALSE);
   }
   KeReleaseSpinLock(&BusLock, Irql);
   if (Fetch) {
@@ -682,10 +688,8 @@ NTSTATUS Fetch(PIRP Irp, PIO_STACK_LOCATION Stack) {
   return STATUS_PENDING;
 }
 
-NTSTATUS Complete(PIRP Irp, PIO_STACK_LOCATION Stack) {
-  ULONG InLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
-  if (InLength < sizeof(TESTBUS_DONE)) return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
-  PUCHAR In = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+// A transfer's outcome from the relay: TESTBUS_DONE and, for an IN transfer, the data.
+void TakeAnswer(PUCHAR In, ULONG InLength) {
   TESTBUS_DONE Done = *reinterpret_cast<TESTBUS_DONE*>(In);
   WORK_ITEM* Found = NULL;
   KIRQL Irql;
@@ -720,6 +724,138 @@ NTSTATUS Complete(PIRP Irp, PIO_STACK_LOCATION Stack) {
     CompleteUrb(Found->Irp, Found->AnswerStatus, Found->AnswerLength);
     ExFreePoolWithTag(Found, TESTBUS_TAG);
   }
+}
+
+NTSTATUS Complete(PIRP Irp, PIO_STACK_LOCATION Stack) {
+  ULONG InLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
+  if (InLength < sizeof(TESTBUS_DONE)) return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+  TakeAnswer(static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer), InLength);
+  return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+// ---- the relay's pipes ----
+// Wine's fault: one thread of winedevice (its request loop) dispatches every request to every
+// driver of the process, one after the other. A function driver that waits in a dispatch routine
+// (a reader request waiting for the link that the bring-up holds, while the bring-up waits for a
+// transfer) keeps the relay's fetch and complete requests from being dispatched, and the transfer
+// it waits on never completes. On Windows the host controller completes transfers from its DPC,
+// not through a dispatch routine. So each child's transfers go to the relay and their outcomes
+// come back through two named pipes that the relay makes, each served by a system thread of the
+// bus's own: nothing between a transfer and its answer waits for a request to be dispatched.
+
+// Opens the relay's pipe \??\pipe\zarq7-testbus-N-work or -done for the child.
+HANDLE OpenRelayPipe(ULONG Number, BOOLEAN Work, ACCESS_MASK Access) {
+  WCHAR Name[] = L"\\??\\pipe\\zarq7-testbus-0-done";
+  const ULONG Digit = 23;  // where N stands
+  Name[Digit] = static_cast<WCHAR>(L'0' + Number);
+  if (Work) RtlCopyMemory(&Name[Digit + 2], L"work", 4 * sizeof(WCHAR));
+  UNICODE_STRING Path;
+  RtlInitUnicodeString(&Path, Name);
+  OBJECT_ATTRIBUTES Attributes;
+  InitializeObjectAttributes(&Attributes, &Path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL,
+                             NULL);
+  HANDLE Pipe = NULL;
+  IO_STATUS_BLOCK Io;
+  NTSTATUS Status = ZwCreateFile(&Pipe, Access | SYNCHRONIZE, &Attributes, &Io, NULL, 0, 0,
+                                 FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+  if (!NT_SUCCESS(Status)) {
+    DbgPrint(TESTBUS_PREFIX "child %lu: the relay's pipe does not open: %08lX\n", Number,
+             static_cast<ULONG>(Status));
+    return NULL;
+  }
+  return Pipe;
+}
+
+void EndPumps(ULONG Number) {
+  InterlockedExchange(&PumpsEnding[Number], 1);
+  KeSetEvent(&WorkReady[Number], IO_NO_INCREMENT, FALSE);
+}
+
+// Hands the child's queued work to the relay as it comes.
+VOID NTAPI WorkPump(PVOID Context) {
+  ULONG Number = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Context));
+  HANDLE Pipe = OpenRelayPipe(Number, TRUE, GENERIC_WRITE);
+  PUCHAR Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(TESTBUS_WORK) + TESTBUS_MAX_TRANSFER, TESTBUS_TAG));
+  while (Pipe && Buffer && !PumpsEnding[Number]) {
+    KeWaitForSingleObject(&WorkReady[Number], Executive, KernelMode, FALSE, NULL);
+    for (;;) {
+      KIRQL Irql;
+      KeAcquireSpinLock(&BusLock, &Irql);
+      if (PumpsEnding[Number] || IsListEmpty(&Queued[Number])) {
+        KeReleaseSpinLock(&BusLock, Irql);
+        break;
+      }
+      WORK_ITEM* Item = CONTAINING_RECORD(Queued[Number].Flink, WORK_ITEM, Link);
+      RemoveEntryList(&Item->Link);
+      InitializeListHead(&Item->Link);
+      ULONG Size = FillWork(Buffer, Item);
+      if (Item->Irp) InsertTailList(&InFlight, &Item->Link);
+      KeReleaseSpinLock(&BusLock, Irql);
+      if (!Item->Irp) ExFreePoolWithTag(Item, TESTBUS_TAG);
+      IO_STATUS_BLOCK Io;
+      if (!NT_SUCCESS(ZwWriteFile(Pipe, NULL, NULL, NULL, &Io, Buffer, Size, NULL, NULL))) {
+        EndPumps(Number);
+        break;
+      }
+    }
+  }
+  EndPumps(Number);
+  if (Buffer) ExFreePoolWithTag(Buffer, TESTBUS_TAG);
+  if (Pipe) ZwClose(Pipe);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+BOOLEAN ReadPipe(HANDLE Pipe, PUCHAR Buffer, ULONG Length) {
+  while (Length) {
+    IO_STATUS_BLOCK Io;
+    if (!NT_SUCCESS(ZwReadFile(Pipe, NULL, NULL, NULL, &Io, Buffer, Length, NULL, NULL)) ||
+        Io.Information == 0 || Io.Information > Length)
+      return FALSE;
+    Buffer += Io.Information;
+    Length -= static_cast<ULONG>(Io.Information);
+  }
+  return TRUE;
+}
+
+// Takes the outcomes the relay sends for the child's transfers: each a ULONG length, then that
+// many bytes of TESTBUS_DONE and data.
+VOID NTAPI AnswerPump(PVOID Context) {
+  ULONG Number = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Context));
+  HANDLE Pipe = OpenRelayPipe(Number, FALSE, GENERIC_READ);
+  PUCHAR Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(TESTBUS_DONE) + TESTBUS_MAX_TRANSFER, TESTBUS_TAG));
+  ULONG Length;
+  while (Pipe && Buffer && ReadPipe(Pipe, reinterpret_cast<PUCHAR>(&Length), sizeof(Length)) &&
+         Length >= sizeof(TESTBUS_DONE) && Length <= sizeof(TESTBUS_DONE) + TESTBUS_MAX_TRANSFER &&
+         ReadPipe(Pipe, Buffer, Length))
+    TakeAnswer(Buffer, Length);
+  EndPumps(Number);
+  if (Buffer) ExFreePoolWithTag(Buffer, TESTBUS_TAG);
+  if (Pipe) ZwClose(Pipe);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// The relay has made the child's pipes: the pumps start.
+NTSTATUS AttachPipes(PIRP Irp, PIO_STACK_LOCATION Stack) {
+  if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG))
+    return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+  ULONG Number = *static_cast<ULONG*>(Irp->AssociatedIrp.SystemBuffer);
+  if (Number >= TESTBUS_MAX_CHILDREN) return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+  InterlockedExchange(&PumpsEnding[Number], 0);
+  KeSetEvent(&WorkReady[Number], IO_NO_INCREMENT, FALSE);  // what was queued before
+  PKSTART_ROUTINE Pumps[2] = {WorkPump, AnswerPump};
+  for (ULONG Index = 0; Index < 2; ++Index) {
+    HANDLE Thread;
+    NTSTATUS Status =
+        PsCreateSystemThread(&Thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, Pumps[Index],
+                             reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Number)));
+    if (!NT_SUCCESS(Status)) {
+      EndPumps(Number);
+      return CompleteRequest(Irp, Status, 0);
+    }
+    ZwClose(Thread);
+  }
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -734,6 +870,8 @@ NTSTATUS ControlDeviceControl(PIRP Irp) {
       return Fetch(Irp, Stack);
     case IOCTL_TESTBUS_COMPLETE:
       return Complete(Irp, Stack);
+    case IOCTL_TESTBUS_ATTACH_PIPES:
+      return AttachPipes(Irp, Stack);
     default:
       return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -1098,39 +1236,106 @@ LONG NTAPI WineKeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
   return Previous;
 }
 
-void MendWineKernelMutex() {
-  PUCHAR Ntdll = FindNtdll();
-  if (!Ntdll || !NtdllRoutine(Ntdll, "wine_get_version")) return;
-  WineReleaseMutant = reinterpret_cast<RELEASE_MUTANT>(NtdllRoutine(Ntdll, "NtReleaseMutant"));
-  auto Protect = reinterpret_cast<PROTECT_MEMORY>(NtdllRoutine(Ntdll, "NtProtectVirtualMemory"));
-  if (!WineReleaseMutant || !Protect) return;
+// Points the kernel's export Routine at Replacement (mov rax, Replacement; jmp rax).
+BOOLEAN Redirect(PROTECT_MEMORY Protect, const WCHAR* Routine, PVOID Replacement) {
   UNICODE_STRING Name;
-  RtlInitUnicodeString(&Name, L"KeReleaseMutex");
+  RtlInitUnicodeString(&Name, Routine);
   PUCHAR Target = static_cast<PUCHAR>(MmGetSystemRoutineAddress(&Name));
-  if (!Target) return;
-  // mov rax, WineKeReleaseMutex; jmp rax
+  if (!Target) return FALSE;
   UCHAR Jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
-  ULONG_PTR Address = reinterpret_cast<ULONG_PTR>(&WineKeReleaseMutex);
+  ULONG_PTR Address = reinterpret_cast<ULONG_PTR>(Replacement);
   RtlCopyMemory(Jump + 2, &Address, sizeof(Address));
   ULONG Old;
   PVOID Base = Target;
   SIZE_T Size = sizeof(Jump);
   HANDLE Self = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-  if (!NT_SUCCESS(Protect(Self, &Base, &Size, PAGE_EXECUTE_READWRITE, &Old))) return;
+  if (!NT_SUCCESS(Protect(Self, &Base, &Size, PAGE_EXECUTE_READWRITE, &Old))) return FALSE;
   RtlCopyMemory(Target, Jump, sizeof(Jump));
   Protect(Self, &Base, &Size, Old, &Old);
-  DbgPrint(TESTBUS_PREFIX "Wine's KeReleaseMutex mended (it never released its Win32 mutex)\n");
+  return TRUE;
+}
+
+// Wine's fault: its IoBuildDeviceIoControlRequest takes the input buffer as a METHOD_BUFFERED
+// request's system buffer, and nothing else: a request with output only (the reader link's reads,
+// which the driver sends through its own read dispatch) reaches the driver with no buffer, and
+// the driver reports nothing read at once. Windows gives such a request a system buffer that
+// holds the input and receives the output, which the caller then finds in its output buffer. The
+// caller's output buffer serves as that buffer here when it is large enough (the input copied
+// into it first); otherwise the input buffer, as Wine has it.
+PIRP NTAPI WineIoBuildDeviceIoControlRequest(ULONG Code, PDEVICE_OBJECT Device, PVOID Input,
+                                             ULONG InputLength, PVOID Output, ULONG OutputLength,
+                                             BOOLEAN Internal, PKEVENT Event,
+                                             PIO_STATUS_BLOCK IoStatus) {
+  if (!Device) return NULL;
+  PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
+  if (!Irp) return NULL;
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+  Next->MajorFunction = Internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  Next->Parameters.DeviceIoControl.IoControlCode = Code;
+  Next->Parameters.DeviceIoControl.InputBufferLength = InputLength;
+  Next->Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
+  Next->DeviceObject = NULL;
+  Next->CompletionRoutine = NULL;
+  switch (Code & 3) {
+    case METHOD_BUFFERED:
+      if (Output && OutputLength && OutputLength >= InputLength) {
+        if (Input && InputLength && Input != Output) RtlMoveMemory(Output, Input, InputLength);
+        Irp->AssociatedIrp.SystemBuffer = Output;
+      } else {
+        Irp->AssociatedIrp.SystemBuffer = Input;
+      }
+      break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: {
+      Irp->AssociatedIrp.SystemBuffer = Input;
+      PMDL Mdl = IoAllocateMdl(Output, OutputLength, FALSE, FALSE, Irp);
+      if (!Mdl) {
+        IoFreeIrp(Irp);
+        return NULL;
+      }
+      Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+      Mdl->MappedSystemVa = Output;
+      break;
+    }
+    default:
+      Next->Parameters.DeviceIoControl.Type3InputBuffer = Input;
+      break;
+  }
+  Irp->RequestorMode = KernelMode;
+  Irp->UserBuffer = Output;
+  Irp->UserIosb = IoStatus;
+  Irp->UserEvent = Event;
+  Irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
+  return Irp;
+}
+
+// Under Wine only (its ntdll exports wine_get_version): the kernel routines Wine gets wrong in a
+// way the driver depends on are pointed at faithful ones of the bus's own.
+void MendWineKernel() {
+  PUCHAR Ntdll = FindNtdll();
+  if (!Ntdll || !NtdllRoutine(Ntdll, "wine_get_version")) return;
+  WineReleaseMutant = reinterpret_cast<RELEASE_MUTANT>(NtdllRoutine(Ntdll, "NtReleaseMutant"));
+  auto Protect = reinterpret_cast<PROTECT_MEMORY>(NtdllRoutine(Ntdll, "NtProtectVirtualMemory"));
+  if (!WineReleaseMutant || !Protect) return;
+  if (Redirect(Protect, L"KeReleaseMutex", reinterpret_cast<PVOID>(&WineKeReleaseMutex)))
+    DbgPrint(TESTBUS_PREFIX "Wine's KeReleaseMutex mended (it never released its Win32 mutex)\n");
+  if (Redirect(Protect, L"IoBuildDeviceIoControlRequest",
+               reinterpret_cast<PVOID>(&WineIoBuildDeviceIoControlRequest)))
+    DbgPrint(TESTBUS_PREFIX
+             "Wine's IoBuildDeviceIoControlRequest mended (a buffered request's output had no "
+             "buffer)\n");
 }
 
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
-  MendWineKernelMutex();
+  MendWineKernel();
   KeInitializeSpinLock(&BusLock);
   InitializeListHead(&InFlight);
   for (ULONG Slot = 0; Slot < TESTBUS_MAX_CHILDREN; ++Slot) {
     InitializeListHead(&Queued[Slot]);
     InitializeListHead(&Fetches[Slot]);
+    KeInitializeEvent(&WorkReady[Slot], SynchronizationEvent, FALSE);
   }
   UNICODE_STRING Name, Link;
   RtlInitUnicodeString(&Name, TESTBUS_CONTROL_NAME);

@@ -21,6 +21,13 @@
 #define IOCTL_TESTBUS_FETCH TESTBUS_CODE(0x803)
 // In: TESTBUS_DONE and, for an IN transfer, the data that came.
 #define IOCTL_TESTBUS_COMPLETE TESTBUS_CODE(0x804)
+// In: ULONG, the child's number. The relay has made the child's two pipes (byte mode):
+// \\.\pipe\zarq7-testbus-N-work, where the bus writes each TESTBUS_WORK and its OUT data, and
+// \\.\pipe\zarq7-testbus-N-done, where the relay writes each outcome as a ULONG length and that
+// many bytes of TESTBUS_DONE and IN data. The bus's own threads serve them from here on, in place
+// of fetch and complete requests (which Wine dispatches on one thread: see testbus.cpp).
+#define IOCTL_TESTBUS_ATTACH_PIPES TESTBUS_CODE(0x805)
+#define TESTBUS_PIPE_FORMAT "\\\\.\\pipe\\zarq7-testbus-%lu-%s"
 
 // The largest transfer the bus hands over in one piece (the converter's are 8 bytes; its
 // descriptors a few dozen).
