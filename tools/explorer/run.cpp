@@ -17,6 +17,7 @@
 #include "tools/converter_control.h"
 #include "tools/fault_matrix/recording_card.h"
 #include "tools/fault_matrix/session_plan.h"
+#include "tools/tool_machine.h"
 
 namespace explorer {
 
@@ -561,7 +562,8 @@ void Run::Tool(const Op& op) {
   bool removed = slot.handle_epoch <= slot.gone_epoch;
   uint64_t id = Begin(ActorName(op.actor) + " " + OpName(op.kind));
   ReaderHandle& h = *slot.handle;
-  tools::ConverterControl control(h);
+  tools::HandleReader requests(h);
+  tools::ConverterControl control(requests);
   IoResult r;
   switch (op.kind) {
     case OpKind::kPrivate: {
@@ -797,7 +799,8 @@ void Run::Quiesce() {
     // reading on, the first interface setting.
     ReaderHandle tool(m_);
     if (tool.Open(s.converter->device_name()) == STATUS_SUCCESS) {
-      tools::ConverterControl control(tool);
+      tools::HandleReader requests(tool);
+      tools::ConverterControl control(requests);
       control.Driver(tools::kSetReadingThread, 1);
       s.reading_stopped = false;
       control.Driver(tools::kStartPermanentReading);
