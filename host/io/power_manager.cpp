@@ -6,6 +6,10 @@
 namespace host::io {
 
 NTSTATUS PowerManager::Send(DeviceNode& node, UCHAR minor, SYSTEM_POWER_STATE state) {
+  // The stacks were listed when the transition began, and each request is waited for; a device
+  // removed meanwhile has left the tree (Windows holds removals off its device list while a
+  // transition walks it) and gets nothing more.
+  if (!node.pdo || node.state == DeviceState::kRemoved) return STATUS_SUCCESS;
   PDEVICE_OBJECT top = io_.AttachedDevice(node.pdo);
   POWER_ACTION action = state == PowerSystemWorking     ? PowerActionNone
                         : state == PowerSystemShutdown  ? PowerActionShutdown

@@ -74,4 +74,23 @@ at 9474 tool2 pipe-write 10
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seed 1014 (a crash, shrunk by hand from 172 operations): a converter unplugged while
+// the power manager was putting the stacks to sleep one after another; the stack removed
+// meanwhile was still on the list the sleep had taken, and the power manager followed its
+// released PDO.
+TEST(ExplorerFound, ASleepPassesOverAStackRemovedWhileItWalksTheStacks) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 1014
+converters 3
+profile 0 ideal
+profile 1 ideal
+profile 2 ideal
+platform current
+span-ms 13955
+at 5489 tool0 reading 2
+at 7009 system2 sleep 5214
+at 7392 system1 unplug 2798
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 }  // namespace
