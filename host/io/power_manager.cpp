@@ -15,12 +15,14 @@ NTSTATUS PowerManager::Send(DeviceNode& node, UCHAR minor, SYSTEM_POWER_STATE st
                         : state == PowerSystemShutdown  ? PowerActionShutdown
                         : state == PowerSystemHibernate ? PowerActionHibernate
                                                         : PowerActionSleep;
-  SystemResult result = SendSystemIrp(io_, top, "power manager " + MinorName(IRP_MJ_POWER, minor),
-                                      IRP_MJ_POWER, minor, [&](PIRP, PIO_STACK_LOCATION next) {
-                                        next->Parameters.Power.Type = SystemPowerState;
-                                        next->Parameters.Power.State.SystemState = state;
-                                        next->Parameters.Power.ShutdownType = action;
-                                      });
+  SystemResult result = SendSystemIrp(
+      io_, top, "power manager " + MinorName(IRP_MJ_POWER, minor), IRP_MJ_POWER, minor,
+      [&](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.Power.Type = SystemPowerState;
+        next->Parameters.Power.State.SystemState = state;
+        next->Parameters.Power.ShutdownType = action;
+      },
+      /*must_succeed=*/true);
   history_.push_back(MinorName(IRP_MJ_POWER, minor) + " S" + std::to_string(int(state) - 1) + " " +
                      StatusName(result.status));
   return result.status;

@@ -93,4 +93,49 @@ at 7392 system1 unplug 2798
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seed 1192 (and 2553): after a sleep, the allocation a wake needed failed and the device
+// stayed in D3 with the system awake; every open answered STATUS_DELETE_PENDING until unplugged.
+// Two faults. The host's power manager failed its own wake request for lack of pool, which
+// Windows does not do (the whole seed, replayed). The driver's D0 request could not be allocated
+// (PoRequestPowerIrp may fail so): the next open now asks for D0 again (the plan below, the
+// 134th allocation after the pool failure is armed being that request).
+TEST(ExplorerFound, AWakeWhoseDevicePowerUpCouldNotBeAskedForLeavesTheDeviceUsable) {
+  RunOutcome run = RunPlan(DrawPlan(1192));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  run = RunPlan(Parsed(R"(seed 1192
+converters 1
+profile 0 realistic
+platform current
+span-ms 17636
+at 3320 system0 card-out 3240
+at 5277 system0 card-out 2063
+at 6971 system0 sleep 2976
+at 12072 system0 pool-fail 134
+at 12086 app0.1 transmit 10
+at 12834 tool0 purge 1
+at 12946 tool0 private 23
+at 13638 app0.0 transmit 10
+at 13754 app0.1 get-state 0
+at 14128 app0.0 transmit 10
+at 14255 app0.0 get-state 0
+at 14351 app0.0 absent-wait 1916
+at 14530 tool0 pipe-write 2
+at 15840 system0 sleep 2965
+at 15894 app0.1 transmit 7
+at 16176 app0.0 transmit 0
+at 16397 app0.0 transmit 2
+at 16470 tool0 reading 2
+at 16573 app0.0 absent-wait 2492
+at 17006 app0.0 get-state 0
+at 17020 app0.0 transmit 11
+at 17046 app0.1 transmit 9
+at 17411 app0.0 power 2
+at 17505 app0.1 transmit 6
+at 17517 app0.0 reopen 0
+at 17636 app0.1 set-protocol 0
+at 17636 app0.1 attribute 6
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 }  // namespace
