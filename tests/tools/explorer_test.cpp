@@ -138,4 +138,39 @@ at 17636 app0.1 attribute 6
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seeds 1140, 2062, 433, 1434 and more: the configuration tool set the converter's line
+// itself while the card was out; the reader no longer understood the link, every card status query
+// failed, and GET_STATE said SCARD_ABSENT for as long as the card stayed in (until a cold reset
+// brought the link up again). The link now puts its own line back when the reader stops answering
+// after such a change and asks the reader once more. The first plan has the realistic reader,
+// the second the change racing an application's requests on the same handle.
+TEST(ExplorerFound, ALineChangedByTheToolIsPutBackWhenTheReaderStopsAnswering) {
+  for (const char* text : {R"(seed 1140
+converters 1
+profile 0 realistic
+platform current
+span-ms 7083
+at 457 system0 card-out 2458
+at 2106 app0.0 transmit 4
+at 2389 tool0 line-settings 2
+at 6422 app0.0 transmit 10
+at 7083 app0.0 get-state 0
+)",
+                           R"(seed 2062
+converters 2
+profile 0 ideal
+profile 1 ideal
+platform current
+span-ms 7090
+at 4611 system1 card-out 3187
+at 5264 app1.0 transmit 7
+at 5749 tool1 line-settings 4
+at 7068 app1.0 attribute 2
+at 7090 app1.0 get-state 0
+)"}) {
+    RunOutcome run = RunPlan(Parsed(text));
+    EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  }
+}
+
 }  // namespace
