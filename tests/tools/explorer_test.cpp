@@ -182,4 +182,20 @@ TEST(ExplorerFound, ALineSetupThatFailedIsDoneAgainAtTheNextBringUp) {
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
+// converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
+// opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
+// device pulled out" (seeds 2650, 1026, 1051, 1102, 1427 and more).
+TEST(Explorer, PipesAreNotJudgedByTheSharedHandlesPlugIn) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 2650
+converters 1
+profile 0 ideal
+platform legacy
+span-ms 13075
+at 125 system0 stop-start 2203
+at 142 tool0 pipe-write 10
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 }  // namespace

@@ -559,7 +559,11 @@ void Run::Tool(const Op& op) {
     Record(op, start, state, STATUS_NO_SUCH_DEVICE, {}, "(no device to open)");
     return;
   }
-  bool removed = slot.handle_epoch <= slot.gone_epoch;
+  // The pipes and WMI are reached by a file of their own (or none) on the converter plugged in
+  // now: the shared handle's plug-in says nothing of them, whether it was pulled or never opened.
+  bool own_file =
+      op.kind == OpKind::kWmi || op.kind == OpKind::kPipeRead || op.kind == OpKind::kPipeWrite;
+  bool removed = !own_file && slot.handle_epoch <= slot.gone_epoch;
   uint64_t id = Begin(ActorName(op.actor) + " " + OpName(op.kind));
   ReaderHandle& h = *slot.handle;
   tools::HandleReader requests(h);
