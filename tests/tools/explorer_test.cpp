@@ -198,4 +198,12 @@ at 142 tool0 pipe-write 10
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// The model again: a converter plugged in under a pool failure may fail its start, and Plug and
+// Play then removes its stack; the system actor stopped it all the same and took the host's
+// STATUS_INVALID_DEVICE_STATE for the driver's answer (seeds 745, 675, 2036, 2941).
+TEST(Explorer, ADeviceWhoseStartFailedIsNotStopped) {
+  RunOutcome run = RunPlan(DrawPlan(745));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 }  // namespace

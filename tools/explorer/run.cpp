@@ -663,8 +663,10 @@ void Run::System(const Op& op) {
   auto disturb = [&] { slot.disturbed = m_.Now(); };
   switch (op.kind) {
     case OpKind::kStopStart:
-      // Plug and Play does not rebalance a sleeping system.
-      if (!slot.converter->plugged() || slot.stopped || asleep_) {
+      // Plug and Play does not rebalance a sleeping system, nor stop a device whose start failed
+      // (at a plug-in under a pool failure: its stack is gone until it is plugged in again).
+      if (!slot.converter->plugged() || slot.stopped || asleep_ ||
+          slot.converter->device_name().empty()) {
         note = "(skipped)";
         break;
       }
