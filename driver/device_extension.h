@@ -59,6 +59,8 @@ typedef struct _DEVICE_EXTENSION {
   PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // pool copy of the selected interface
   DEVICE_CAPABILITIES DeviceCapabilities;
   PIRP PendingPowerIrp;
+  // Interlocked: a wake could not ask for D0 (no memory for the request); the next open asks.
+  LONG PowerUpOwed;
   KEVENT RemoveEvent;  // notification; set when IoCount reaches 0
   LONG IoCount;        // interlocked only
   KDPC WatchdogDpc;

@@ -47,6 +47,9 @@ inline BOOLEAN DeviceStillThere(PDEVICE_EXTENSION Extension) {
 // The power path's share of a removal: the reader link's gate opened again if a power-down
 // closed it, so that nobody waits for a power-up that will not come. PASSIVE_LEVEL.
 NTSTATUS ReleasePowerHold(PDEVICE_OBJECT DeviceObject);
+// An open's share: when a wake could not ask for D0, asks for it now and waits for the bus to
+// power up, so that the device does not stay down until it is unplugged. PASSIVE_LEVEL.
+NTSTATUS PowerUpIfOwed(PDEVICE_OBJECT DeviceObject);
 // Ends the power-up thread, if there is one, and waits for it; passes a held system power request
 // on. PASSIVE_LEVEL; no power request of the device may be in progress.
 NTSTATUS EndPowerPath(PDEVICE_OBJECT DeviceObject);

@@ -34,6 +34,7 @@ static PPIPE_ENTRY FindPipe(PDEVICE_EXTENSION Extension, PUNICODE_STRING FileNam
 
 static NTSTATUS Open(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject) {
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  PowerUpIfOwed(DeviceObject);
   if (!DeviceIsStarted(Extension) || !DeviceStillThere(Extension)) return STATUS_DELETE_PENDING;
   BOOLEAN WholeDevice = FileObject == NULL || FileObject->FileName.Length == 0;
   PPIPE_ENTRY Pipe = WholeDevice ? NULL : FindPipe(Extension, &FileObject->FileName);

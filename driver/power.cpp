@@ -264,9 +264,44 @@ static NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POW
                                       SystemPowerComplete, DeviceObject, NULL);
   if (!NT_SUCCESS(Status)) {
     Extension->PendingPowerIrp = NULL;
+    // The system wakes either way; the device, left in D3, is powered up by the next open.
+    if (Wanted.DeviceState == PowerDeviceD0) InterlockedExchange(&Extension->PowerUpOwed, 1);
     PassPowerDown(DeviceObject, Irp);
   }
   return STATUS_PENDING;
+}
+
+static VOID NTAPI OwedPowerUpComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                      POWER_STATE PowerState, PVOID Context,
+                                      PIO_STATUS_BLOCK IoStatus) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(MinorFunction);
+  UNREFERENCED_PARAMETER(PowerState);
+  UNREFERENCED_PARAMETER(IoStatus);
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS PowerUpIfOwed(PDEVICE_OBJECT DeviceObject) {
+  PAGED_CODE();
+  PDEVICE_EXTENSION Extension = DeviceExtensionOf(DeviceObject);
+  if (InterlockedExchange(&Extension->PowerUpOwed, 0) == 0) return STATUS_SUCCESS;
+  if (CurrentPnpState(Extension) != PNP_STATE_STARTED || !DeviceStillThere(Extension) ||
+      CurrentDevicePowerState(Extension) != PowerDeviceD3) {
+    return STATUS_SUCCESS;
+  }
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  POWER_STATE Wanted;
+  Wanted.DeviceState = PowerDeviceD0;
+  NTSTATUS Status = PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_SET_POWER, Wanted,
+                                      OwedPowerUpComplete, &Done, NULL);
+  if (!NT_SUCCESS(Status)) {
+    // Still owed: the open after this one asks again.
+    InterlockedExchange(&Extension->PowerUpOwed, 1);
+    return Status;
+  }
+  KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, NULL);
+  return STATUS_SUCCESS;
 }
 
 static BOOLEAN QueriedStateTakesDeviceDown(PIO_STACK_LOCATION Stack) {
@@ -287,8 +322,11 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
       return SetDevicePower(DeviceObject, Irp, Stack->Parameters.Power.State.DeviceState);
     case IRP_MN_QUERY_POWER:
-      // Never refused; requests are refused from here on.
-      if (QueriedStateTakesDeviceDown(Stack)) SetDeviceStarted(Extension, FALSE);
+      // Never refused; requests are refused from here on, and an owed power-up is off.
+      if (QueriedStateTakesDeviceDown(Stack)) {
+        SetDeviceStarted(Extension, FALSE);
+        InterlockedExchange(&Extension->PowerUpOwed, 0);
+      }
       break;
     default:
       break;

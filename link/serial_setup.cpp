@@ -37,8 +37,14 @@ NTSTATUS LinkSerialSetup(PSMARTCARD_EXTENSION SmartcardExtension) {
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
   for (ULONG i = 0; i < ARRAYSIZE(Settings); ++i) {
     NTSTATUS Status = SendSetting(SmartcardExtension, &Settings[i]);
-    if (Status != STATUS_SUCCESS) return Status;
+    if (Status != STATUS_SUCCESS) {
+      // A line only partly set up is as unknown as one changed behind the link: set up again
+      // at the next bring-up or when the reader stops answering.
+      ReaderExtension->LineChangedOutsideLink = TRUE;
+      return Status;
+    }
   }
+  ReaderExtension->LineChangedOutsideLink = FALSE;
   return STATUS_SUCCESS;
 }
 

@@ -4,6 +4,15 @@
 NTSTATUS T1Resynch(PSMARTCARD_EXTENSION SmartcardExtension) {
   PAGED_CODE();
   PREADER_EXTENSION ReaderExtension = SmartcardExtension->ReaderExtension;
+  // The configuration tool set the converter's line itself, and the reader no longer answers: the
+  // link's own settings go back on before the reader is tried again, or it would stay out of
+  // reach (and the card state unknown) until the next bring-up. Once only per change.
+  if (ReaderExtension->LineChangedOutsideLink) {
+    ReaderExtension->LineChangedOutsideLink = FALSE;
+    if (LinkSerialSetup(SmartcardExtension) == STATUS_SUCCESS) {
+      ReaderExtension->LinkState = LINK_STATE_RESYNCH_DUE;
+    }
+  }
   if (ReaderExtension->LinkState == LINK_STATE_GIVEN_UP) return STATUS_INVALID_DEVICE_STATE;
   if (ReaderExtension->LinkState == LINK_STATE_NO_ANSWER) return STATUS_TIMEOUT;
 

@@ -13,6 +13,17 @@ NTSTATUS ReaderExchange(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Destinati
   ULONG Length = ReplyCapacity;
   NTSTATUS Status =
       T1Transceive(SmartcardExtension, &Dad, &Sad, Command, CommandLength, Reply, &Length);
+  // The configuration tool changed the converter's line and the reader stopped answering: the
+  // link puts its own line back (T1Resynch) and a command to the reader itself is sent once more,
+  // so that the card state is not left as it was before the change. A card's command is not
+  // repeated.
+  if (Status != STATUS_SUCCESS && Destination == T1_NODE_READER &&
+      SmartcardExtension->ReaderExtension->LineChangedOutsideLink) {
+    Dad = Destination;
+    Sad = T1_NODE_HOST;
+    Length = ReplyCapacity;
+    Status = T1Transceive(SmartcardExtension, &Dad, &Sad, Command, CommandLength, Reply, &Length);
+  }
   Answer->Source = Status == STATUS_SUCCESS ? Sad : (UCHAR)T1_NODE_HOST;
   Answer->Length = Length;
   Answer->DataLength = Length;

@@ -55,8 +55,8 @@ typedef struct _READER_EXTENSION {
   // The rate an application had the reader switch to (0: none, the default rate). A DTR cycle
   // restarts the reader at the default rate; the bring-up then asks for this one again. LinkMutex.
   ULONG AskedBaudRate;
-  // A private request changed the converter's line behind the link: the next bring-up sets the
-  // line up again first. LinkMutex.
+  // A private request changed the converter's line behind the link, or its setup failed: the
+  // next bring-up, or a reader that stops answering, sets the line up again first. LinkMutex.
   BOOLEAN LineChangedOutsideLink;
   BOOLEAN CardPresentAtPowerDown;  // written and read by the power path only
   ULONG LinkState;                 // LINK_STATE_*; LinkMutex

@@ -6,17 +6,23 @@
 namespace host::io {
 
 NTSTATUS PowerManager::Send(DeviceNode& node, UCHAR minor, SYSTEM_POWER_STATE state) {
+  // The stacks were listed when the transition began, and each request is waited for; a device
+  // removed meanwhile has left the tree (Windows holds removals off its device list while a
+  // transition walks it) and gets nothing more.
+  if (!node.pdo || node.state == DeviceState::kRemoved) return STATUS_SUCCESS;
   PDEVICE_OBJECT top = io_.AttachedDevice(node.pdo);
   POWER_ACTION action = state == PowerSystemWorking     ? PowerActionNone
                         : state == PowerSystemShutdown  ? PowerActionShutdown
                         : state == PowerSystemHibernate ? PowerActionHibernate
                                                         : PowerActionSleep;
-  SystemResult result = SendSystemIrp(io_, top, "power manager " + MinorName(IRP_MJ_POWER, minor),
-                                      IRP_MJ_POWER, minor, [&](PIRP, PIO_STACK_LOCATION next) {
-                                        next->Parameters.Power.Type = SystemPowerState;
-                                        next->Parameters.Power.State.SystemState = state;
-                                        next->Parameters.Power.ShutdownType = action;
-                                      });
+  SystemResult result = SendSystemIrp(
+      io_, top, "power manager " + MinorName(IRP_MJ_POWER, minor), IRP_MJ_POWER, minor,
+      [&](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.Power.Type = SystemPowerState;
+        next->Parameters.Power.State.SystemState = state;
+        next->Parameters.Power.ShutdownType = action;
+      },
+      /*must_succeed=*/true);
   history_.push_back(MinorName(IRP_MJ_POWER, minor) + " S" + std::to_string(int(state) - 1) + " " +
                      StatusName(result.status));
   return result.status;

@@ -74,4 +74,136 @@ at 9474 tool2 pipe-write 10
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seed 1014 (a crash, shrunk by hand from 172 operations): a converter unplugged while
+// the power manager was putting the stacks to sleep one after another; the stack removed
+// meanwhile was still on the list the sleep had taken, and the power manager followed its
+// released PDO.
+TEST(ExplorerFound, ASleepPassesOverAStackRemovedWhileItWalksTheStacks) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 1014
+converters 3
+profile 0 ideal
+profile 1 ideal
+profile 2 ideal
+platform current
+span-ms 13955
+at 5489 tool0 reading 2
+at 7009 system2 sleep 5214
+at 7392 system1 unplug 2798
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
+// Found at seed 1192 (and 2553): after a sleep, the allocation a wake needed failed and the device
+// stayed in D3 with the system awake; every open answered STATUS_DELETE_PENDING until unplugged.
+// Two faults. The host's power manager failed its own wake request for lack of pool, which
+// Windows does not do (the whole seed, replayed). The driver's D0 request could not be allocated
+// (PoRequestPowerIrp may fail so): the next open now asks for D0 again (the plan below, the
+// 134th allocation after the pool failure is armed being that request).
+TEST(ExplorerFound, AWakeWhoseDevicePowerUpCouldNotBeAskedForLeavesTheDeviceUsable) {
+  RunOutcome run = RunPlan(DrawPlan(1192));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  run = RunPlan(Parsed(R"(seed 1192
+converters 1
+profile 0 realistic
+platform current
+span-ms 17636
+at 3320 system0 card-out 3240
+at 5277 system0 card-out 2063
+at 6971 system0 sleep 2976
+at 12072 system0 pool-fail 134
+at 12086 app0.1 transmit 10
+at 12834 tool0 purge 1
+at 12946 tool0 private 23
+at 13638 app0.0 transmit 10
+at 13754 app0.1 get-state 0
+at 14128 app0.0 transmit 10
+at 14255 app0.0 get-state 0
+at 14351 app0.0 absent-wait 1916
+at 14530 tool0 pipe-write 2
+at 15840 system0 sleep 2965
+at 15894 app0.1 transmit 7
+at 16176 app0.0 transmit 0
+at 16397 app0.0 transmit 2
+at 16470 tool0 reading 2
+at 16573 app0.0 absent-wait 2492
+at 17006 app0.0 get-state 0
+at 17020 app0.0 transmit 11
+at 17046 app0.1 transmit 9
+at 17411 app0.0 power 2
+at 17505 app0.1 transmit 6
+at 17517 app0.0 reopen 0
+at 17636 app0.1 set-protocol 0
+at 17636 app0.1 attribute 6
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
+// Found at seeds 1140, 2062, 433, 1434 and more: the configuration tool set the converter's line
+// itself while the card was out; the reader no longer understood the link, every card status query
+// failed, and GET_STATE said SCARD_ABSENT for as long as the card stayed in (until a cold reset
+// brought the link up again). The link now puts its own line back when the reader stops answering
+// after such a change and asks the reader once more. The first plan has the realistic reader,
+// the second the change racing an application's requests on the same handle.
+TEST(ExplorerFound, ALineChangedByTheToolIsPutBackWhenTheReaderStopsAnswering) {
+  for (const char* text : {R"(seed 1140
+converters 1
+profile 0 realistic
+platform current
+span-ms 7083
+at 457 system0 card-out 2458
+at 2106 app0.0 transmit 4
+at 2389 tool0 line-settings 2
+at 6422 app0.0 transmit 10
+at 7083 app0.0 get-state 0
+)",
+                           R"(seed 2062
+converters 2
+profile 0 ideal
+profile 1 ideal
+platform current
+span-ms 7090
+at 4611 system1 card-out 3187
+at 5264 app1.0 transmit 7
+at 5749 tool1 line-settings 4
+at 7068 app1.0 attribute 2
+at 7090 app1.0 get-state 0
+)"}) {
+    RunOutcome run = RunPlan(Parsed(text));
+    EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  }
+}
+
+// Found at seed 3836: an allocation failed inside the line's setup at a device start; the bring-up
+// went on over a line not set up, the reader never answered, and the cold resets that followed
+// set up everything but the line: no clean session until unplugged. A setup that fails now leaves
+// the line marked for setting up again.
+TEST(ExplorerFound, ALineSetupThatFailedIsDoneAgainAtTheNextBringUp) {
+  RunOutcome run = RunPlan(DrawPlan(3836));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
+// The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
+// converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
+// opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
+// device pulled out" (seeds 2650, 1026, 1051, 1102, 1427 and more).
+TEST(Explorer, PipesAreNotJudgedByTheSharedHandlesPlugIn) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 2650
+converters 1
+profile 0 ideal
+platform legacy
+span-ms 13075
+at 125 system0 stop-start 2203
+at 142 tool0 pipe-write 10
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
+// The model again: a converter plugged in under a pool failure may fail its start, and Plug and
+// Play then removes its stack; the system actor stopped it all the same and took the host's
+// STATUS_INVALID_DEVICE_STATE for the driver's answer (seeds 745, 675, 2036, 2941).
+TEST(Explorer, ADeviceWhoseStartFailedIsNotStopped) {
+  RunOutcome run = RunPlan(DrawPlan(745));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 }  // namespace

@@ -559,7 +559,11 @@ void Run::Tool(const Op& op) {
     Record(op, start, state, STATUS_NO_SUCH_DEVICE, {}, "(no device to open)");
     return;
   }
-  bool removed = slot.handle_epoch <= slot.gone_epoch;
+  // The pipes and WMI are reached by a file of their own (or none) on the converter plugged in
+  // now: the shared handle's plug-in says nothing of them, whether it was pulled or never opened.
+  bool own_file =
+      op.kind == OpKind::kWmi || op.kind == OpKind::kPipeRead || op.kind == OpKind::kPipeWrite;
+  bool removed = !own_file && slot.handle_epoch <= slot.gone_epoch;
   uint64_t id = Begin(ActorName(op.actor) + " " + OpName(op.kind));
   ReaderHandle& h = *slot.handle;
   tools::HandleReader requests(h);
@@ -659,8 +663,10 @@ void Run::System(const Op& op) {
   auto disturb = [&] { slot.disturbed = m_.Now(); };
   switch (op.kind) {
     case OpKind::kStopStart:
-      // Plug and Play does not rebalance a sleeping system.
-      if (!slot.converter->plugged() || slot.stopped || asleep_) {
+      // Plug and Play does not rebalance a sleeping system, nor stop a device whose start failed
+      // (at a plug-in under a pool failure: its stack is gone until it is plugged in again).
+      if (!slot.converter->plugged() || slot.stopped || asleep_ ||
+          slot.converter->device_name().empty()) {
         note = "(skipped)";
         break;
       }
