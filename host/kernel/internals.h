@@ -103,7 +103,8 @@ struct Kernel::Internals {
 
   // Work for the interrupt context, in order
   std::deque<PKDPC> dpc_queue;
-  std::deque<std::function<void()>> due_device_events;
+  // Device events whose time has come, not yet run: still cancellable (CancelScheduled).
+  std::deque<DeviceEvent> due_device_events;
 
   // Time
   Ticks virtual_now = 0;

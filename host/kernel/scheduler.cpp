@@ -252,7 +252,7 @@ void Kernel::Internals::ExpireDueLocked(Ticks now) {
   while (!device_events.empty() && device_events.begin()->first.first <= now) {
     auto node = device_events.extract(device_events.begin());
     device_event_keys.erase(node.mapped().id);
-    due_device_events.push_back(std::move(node.mapped().fn));
+    due_device_events.push_back(std::move(node.mapped()));
     TraceLocked(TraceEvent::Kind::kDeviceEvent, 0);
     WakeInterruptLocked();
   }
@@ -490,7 +490,7 @@ void Kernel::Internals::InterruptLoop(ThreadPtr self) {
       RoutineScope scope("deferred routine", reinterpret_cast<const void*>(dpc->DeferredRoutine));
       dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     } else {
-      auto fn = std::move(due_device_events.front());
+      auto fn = std::move(due_device_events.front().fn);
       due_device_events.pop_front();
       lock.unlock();
       fn();
@@ -595,7 +595,14 @@ bool Kernel::CancelScheduled(EventId id) {
   auto& in = *internals_;
   std::lock_guard lock(in.mu);
   auto it = in.device_event_keys.find(id);
-  if (it == in.device_event_keys.end()) return false;
+  if (it == in.device_event_keys.end()) {
+    // Due but not yet run (the interrupt context had not come to it): it does not run either.
+    auto due = std::find_if(in.due_device_events.begin(), in.due_device_events.end(),
+                            [id](const Internals::DeviceEvent& e) { return e.id == id; });
+    if (due == in.due_device_events.end()) return false;
+    in.due_device_events.erase(due);
+    return true;
+  }
   in.device_events.erase(it->second);
   in.device_event_keys.erase(it);
   return true;

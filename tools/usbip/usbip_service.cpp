@@ -169,11 +169,14 @@ struct Service::Machine {
       std::lock_guard lock(mu);
       serving = false;
     }
-    presence.reset();
+    // The simulated hardware goes on the interrupt thread: an event of a rig (a line's transmit
+    // done, say) that is due runs there too, so it either ran before or is cancelled, never
+    // running into a rig being destroyed on this thread.
     InterruptFromMain([&] {
+      presence.reset();
       for (auto& d : devices) d->Remove();
+      rigs.clear();
     });
-    rigs.clear();
   }
 };
 

@@ -166,6 +166,30 @@ TEST(DeviceEvents, RunAtTheirVirtualTimeAtDispatchLevel) {
   EXPECT_EQ(at, std::vector<Ticks>{Milliseconds(30)});
 }
 
+// Two events due at the same moment: the first cancels the second, which has come due but not
+// run yet, as a device torn down by one event cancels what it had scheduled. It must not run (the
+// real-time machine ran it into a freed serial line port).
+TEST(DeviceEvents, AnEventDueButNotYetRunCanStillBeCancelled) {
+  Kernel k;
+  std::vector<int> ran;
+  auto r = k.Run([&] {
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    EventId second = 0;
+    bool cancelled = false;
+    k.ScheduleAt(Milliseconds(10), [&] {
+      ran.push_back(1);
+      cancelled = k.CancelScheduled(second);
+    });
+    second = k.ScheduleAt(Milliseconds(10), [&] { ran.push_back(2); });
+    k.ScheduleAt(Milliseconds(20), [&] { KeSetEvent(&e, 0, FALSE); });
+    WaitForever(&e);
+    EXPECT_TRUE(cancelled);
+  });
+  ASSERT_TRUE(r.ok()) << r.report;
+  EXPECT_EQ(ran, std::vector<int>{1});
+}
+
 TEST(ClockTick, TimersDelaysAndTimeOutsExpireOnTheTickUnlessTimingIsExact) {
   for (Timing timing : {Timing::kClockTick, Timing::kExact}) {
     Kernel k(KernelOptions{.timing = timing});
