@@ -161,8 +161,13 @@ std::string TimeText(host::kernel::Ticks t) {
   return text;
 }
 
+// Appended piece by piece: GCC 12 at -O3 takes "[" + a temporary string for an overlapping copy.
 std::string WatchLine(host::kernel::Ticks t, const std::string& what) {
-  return "[" + TimeText(t) + "] " + what;
+  std::string line = "[";
+  line += TimeText(t);
+  line += "] ";
+  line += what;
+  return line;
 }
 
 std::string CardPresenceText(bool present) { return present ? "card present" : "no card"; }
