@@ -14,10 +14,11 @@ cd "$(dirname "$0")/.."
 # tests and the benchmark run in Debian's pcscd with opensc-tool and pyscard, beside vpcd (pcsc_scan,
 # which README shows with scripts/pcscd.sh, comes with pcsc-tools); clang and its runtime
 # (libFuzzer, the sanitizers) build the fuzz targets (scripts/fuzz.sh); usbip lists zarq7-usbip's
-# converters as a USB/IP client sees them (tools.usbip_list).
+# converters as a USB/IP client sees them (tools.usbip_list); wine64 runs the real x64 image in
+# the Wine route's session (windows.wine_route, scripts/wine.sh).
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tshark vsmartcard-vpicc
           python3-pycryptodome g++-mingw-w64-x86-64 g++-mingw-w64-i686 libpcsclite-dev pcscd opensc
-          python3-pyscard vsmartcard-vpcd pcsc-tools clang libclang-rt-dev usbip)
+          python3-pyscard vsmartcard-vpcd pcsc-tools clang libclang-rt-dev usbip wine64)
 source scripts/packages.sh
 install_packages "${packages[@]}"
 
