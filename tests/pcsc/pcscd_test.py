@@ -30,7 +30,7 @@ VICC_APDUS = 300
 # An APDU that took this long waited for a time-out: the URB watchdog's is 2.5 s, the link's block
 # waiting time 5 s; the card on the vicc route answers one in some 35 ms.
 WAITED_ON_A_TIMEOUT = 2.0
-STOPS = 8
+STOPS = int(os.environ.get("ZARQ7_PCSCD_STOPS", "8"))  # more for a longer look
 STOP_SPAN = 8.0  # seconds after the start over which the stops are spread
 
 
