@@ -93,7 +93,10 @@ for directory in amd64 x86; do
 done
 # A flat file's entry holds the SHA-1 of the whole file (as its tag, in UTF-16 hex, and as its digest).
 inf_hash=$(sha1sum "$package/Zarq7usb.inf" | cut -d' ' -f1 | tr a-f A-F)
-if ! openssl asn1parse -inform DER -in "$package/Zarq7usb.cat" | grep -q "OCTET STRING *\[HEX DUMP\]:$inf_hash\$"; then
+# The parse is read whole before it is searched: grep -q leaving early would end openssl with
+# SIGPIPE, and pipefail would take the match for a failure.
+catalog_parse=$(openssl asn1parse -inform DER -in "$package/Zarq7usb.cat")
+if ! grep -q "OCTET STRING *\[HEX DUMP\]:$inf_hash\$" <<<"$catalog_parse"; then
   echo "signing: Zarq7usb.cat does not list Zarq7usb.inf's SHA-1 $inf_hash" >&2
   exit 1
 fi
