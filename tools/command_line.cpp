@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/reader_protocol.h"
+#include "tools/command_operands.h"
 
 namespace tools {
 
@@ -42,25 +43,6 @@ std::optional<std::string> ParseEvent(const std::string& text, SessionOptions& o
   }
   o.events.push_back(event);
   return std::nullopt;
-}
-
-// The operands of the commands that take words or numbers; each takes at most one.
-std::optional<std::string> ParseOperand(const std::string& text, SessionOptions& o,
-                                        bool& operand_seen) {
-  if (operand_seen) return "unexpected operand '" + text + "' (see --help)";
-  operand_seen = true;
-  switch (o.command) {
-    case Command::kUsb:
-      return ParseSetting(text, &o.setting);
-    case Command::kReading:
-      return ParseReading(text, &o.reading);
-    case Command::kPurge:
-      return ParsePurge(text, &o.purge);
-    case Command::kVendor:
-      return ParseVendorTag(text, &o.vendor_tag);
-    default:
-      return "unexpected operand '" + text + "' (see --help)";
-  }
 }
 
 // The script in time order, each event changing what is in the slot.
@@ -182,8 +164,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     }
   }
-  bool operand_seen = false;
-  std::string raw_text;
+  CommandOperands<SessionOptions> operands(o, "session watch usb status reading purge raw vendor");
   for (size_t i = first; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
     auto value = [&](std::string* v) {
@@ -268,40 +249,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unknown option '" + a + "' (see --help)");
     } else {
-      std::optional<std::string> error;
-      switch (o.command) {
-        case Command::kSession:
-          error = ParseApdu(a, &o.apdus);
-          if (error && LooksLikeAWord(a)) {
-            error = "'" + a +
-                    "' is neither a command (session watch usb status reading purge raw "
-                    "vendor) nor an APDU in hex (see --help)";
-          }
-          break;
-        case Command::kWatch:
-          error = ParseEvent(a, o);
-          break;
-        case Command::kRaw:
-          raw_text += (raw_text.empty() ? "" : " ") + a;
-          break;
-        case Command::kStatus:
-          error = "status takes no operand, not '" + a + "'";
-          break;
-        default:
-          error = ParseOperand(a, o, operand_seen);
-          break;
-      }
+      std::optional<std::string> error =
+          o.command == Command::kWatch ? ParseEvent(a, o) : operands.Take(a);
       if (error) return Fail(*error);
     }
   }
-  if (o.command == Command::kReading && !o.reading) {
-    return Fail("reading needs on, off, stop or start");
-  }
-  if (o.command == Command::kRaw) {
-    if (raw_text.empty()) return Fail("raw needs a reader command in hex, such as 20 13 00 80 00");
-    if (std::optional<std::string> error = ParseRawCommands(raw_text, &o.raw_commands))
-      return Fail(*error);
-  }
+  if (std::optional<std::string> error = operands.Finish()) return Fail(*error);
   if (o.converters != 0 && o.unit >= o.converters) {
     return Fail("--unit " + std::to_string(o.unit) + " needs at least " +
                 std::to_string(o.unit + 1) + " converters");

@@ -1,5 +1,7 @@
 #include "tools/windows/windows_options.h"
 
+#include "tools/command_operands.h"
+
 namespace tools::win {
 
 namespace {
@@ -73,8 +75,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     }
   }
-  bool operand_seen = false;
-  std::string raw_text;
+  CommandOperands<Options> operands(o, "session watch usb status reading purge raw vendor list");
   for (size_t i = first; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
     auto value = [&](std::string* v) {
@@ -110,56 +111,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       o.watch_for = t;
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unknown option '" + a + "' (see --help)");
-    } else {
-      std::optional<std::string> error;
-      bool single = o.command == Command::kUsb || o.command == Command::kReading ||
-                    o.command == Command::kPurge || o.command == Command::kVendor;
-      if (single && operand_seen) return Fail("unexpected operand '" + a + "' (see --help)");
-      operand_seen = true;
-      switch (o.command) {
-        case Command::kSession:
-          error = ParseApdu(a, &o.apdus);
-          if (error && LooksLikeAWord(a)) {
-            error = "'" + a +
-                    "' is neither a command (session watch usb status reading purge raw "
-                    "vendor list) nor an APDU in hex (see --help)";
-          }
-          break;
-        case Command::kRaw:
-          raw_text += (raw_text.empty() ? "" : " ") + a;
-          break;
-        case Command::kUsb:
-          error = ParseSetting(a, &o.setting);
-          break;
-        case Command::kReading:
-          error = ParseReading(a, &o.reading);
-          break;
-        case Command::kPurge:
-          error = ParsePurge(a, &o.purge);
-          break;
-        case Command::kVendor:
-          error = ParseVendorTag(a, &o.vendor_tag);
-          break;
-        case Command::kStatus:
-          error = "status takes no operand, not '" + a + "'";
-          break;
-        case Command::kWatch:
-        case Command::kList:
-          error = "unexpected operand '" + a + "' (see --help)";
-          break;
-      }
-      if (error) return Fail(*error);
-    }
-  }
-  if (o.command == Command::kReading && !o.reading) {
-    return Fail("reading needs on, off, stop or start");
-  }
-  if (o.command == Command::kRaw) {
-    if (raw_text.empty()) return Fail("raw needs a reader command in hex, such as 20 13 00 80 00");
-    if (std::optional<std::string> error = ParseRawCommands(raw_text, &o.raw_commands)) {
+    } else if (std::optional<std::string> error = operands.Take(a)) {
       return Fail(*error);
     }
   }
+  if (std::optional<std::string> error = operands.Finish()) return Fail(*error);
   result.ok = true;
   return result;
 }
