@@ -1,6 +1,7 @@
 // The library's other protocol helpers: commands passed on unchanged, the inverse convention's
 // byte order, and T=1, which this library leaves to the reader driver.
 #include "host/smclib/atr_parse.h"
+#include "host/smclib/io_request.h"
 #include "platform/rtl.h"
 #include "platform/smclib.h"
 
@@ -8,24 +9,16 @@ extern "C" {
 
 // Appends the command behind IoRequest's SCARD_IO_REQUEST header to SmartcardRequest.
 NTSTATUS NTAPI SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto& io = SmartcardExtension->IoRequest;
   auto& request = SmartcardExtension->SmartcardRequest;
-  if (!io.RequestBuffer || io.RequestBufferLength < sizeof(SCARD_IO_REQUEST)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  SCARD_IO_REQUEST header;
-  RtlCopyMemory(&header, io.RequestBuffer, sizeof(header));
-  if (header.cbPciLength < sizeof(SCARD_IO_REQUEST) ||
-      header.cbPciLength > io.RequestBufferLength) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  ULONG length = io.RequestBufferLength - header.cbPciLength;
+  const UCHAR* command = nullptr;
+  ULONG length = 0;
+  NTSTATUS status = host::smclib::CommandBehindHeader(*SmartcardExtension, &command, &length);
+  if (!NT_SUCCESS(status)) return status;
   if (!request.Buffer || request.BufferLength > request.BufferSize ||
       request.BufferSize - request.BufferLength < length) {
     return STATUS_BUFFER_TOO_SMALL;
   }
-  RtlCopyMemory(request.Buffer + request.BufferLength, io.RequestBuffer + header.cbPciLength,
-                length);
+  RtlCopyMemory(request.Buffer + request.BufferLength, command, length);
   request.BufferLength += length;
   return STATUS_SUCCESS;
 }

@@ -10,6 +10,7 @@ foreach(name ${SMCLIB_KERNEL_NAMES})
 endforeach()
 set(SMCLIB_KERNEL_HEADERS ${CMAKE_SOURCE_DIR}/host/smclib/atr_parse.h
     ${CMAKE_SOURCE_DIR}/host/smclib/control_request.h
+    ${CMAKE_SOURCE_DIR}/host/smclib/io_request.h
     ${CMAKE_SOURCE_DIR}/host/smclib/library_state.h)
 
 # Every #include of the library's kernel files must name platform/ or host/smclib/ (where a

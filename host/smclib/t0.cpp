@@ -1,5 +1,6 @@
 // SmartcardT0Request and SmartcardT0Reply: a T=0 command and its answer between the application's
 // buffers (behind their SCARD_IO_REQUEST header) and the library's request and reply buffers.
+#include "host/smclib/io_request.h"
 #include "platform/rtl.h"
 #include "platform/smclib.h"
 
@@ -15,19 +16,11 @@ constexpr ULONG kShortLeZeroMeans = 256;
 extern "C" {
 
 NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto& io = SmartcardExtension->IoRequest;
   auto& request = SmartcardExtension->SmartcardRequest;
-  if (!io.RequestBuffer || io.RequestBufferLength < sizeof(SCARD_IO_REQUEST)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  SCARD_IO_REQUEST header;
-  RtlCopyMemory(&header, io.RequestBuffer, sizeof(header));
-  if (header.cbPciLength < sizeof(SCARD_IO_REQUEST) ||
-      header.cbPciLength > io.RequestBufferLength) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  const UCHAR* apdu = io.RequestBuffer + header.cbPciLength;
-  ULONG apdu_length = io.RequestBufferLength - header.cbPciLength;
+  const UCHAR* apdu = nullptr;
+  ULONG apdu_length = 0;
+  NTSTATUS status = host::smclib::CommandBehindHeader(*SmartcardExtension, &apdu, &apdu_length);
+  if (!NT_SUCCESS(status)) return status;
   if (apdu_length < kT0HeaderLength) return STATUS_INVALID_PARAMETER;
 
   ULONG send = 0;  // bytes that go to the card: the 5-byte command and its data
