@@ -51,6 +51,20 @@ COLUMNS = ("98/Me", "2000", "XP", "x64")
 AVAILABILITY = ("yes", "assumed", "no")
 
 
+def absolute_relocations(relocation_records):
+    """Whether code or data outside the debug information holds an absolute address. A checked
+    build's debug sections are full of them, but the loader never reads those sections."""
+    section = ""
+    for line in relocation_records.splitlines():
+        found = re.match(r"RELOCATION RECORDS FOR \[([^\]]+)\]", line)
+        if found:
+            section = found.group(1)
+        elif not section.startswith(".debug") and re.search(
+                r"\b(IMAGE_REL_AMD64_ADDR64|IMAGE_REL_I386_DIR32|dir32)\b", line):
+            return True
+    return False
+
+
 def run(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
@@ -446,8 +460,7 @@ def main():
         # relative to itself) has nothing to relocate and loads anywhere, unless it says its
         # relocations were stripped.
         characteristics = fields.get("Characteristics", (0, ""))[0]
-        absolute = re.search(r"\b(IMAGE_REL_AMD64_ADDR64|IMAGE_REL_I386_DIR32|dir32)\b",
-                             run(options.objdump, "-r", options.driver_library))
+        absolute = absolute_relocations(run(options.objdump, "-r", options.driver_library))
         if absolute or characteristics & 0x0001:
             findings.append(f"{arch}: no base relocations")
         else:

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The image check's rules (windows/check_image.py) for SMCLIB.SYS's exports: exactly the routines
 of smclib.def and the export driver's entry points, and everything the driver imports from it; and
-for the imports of any image: no object type variable, which MinGW-w64 declares too deep."""
+for the imports of any image: no object type variable, which MinGW-w64 declares too deep; and
+when an image without relocations is sound."""
 import pathlib
 import sys
 import unittest
@@ -63,6 +64,31 @@ class ObjectTypeImports(unittest.TestCase):
         clean, _ = check_image.import_findings({"ntoskrnl.exe": ["ObReferenceObjectByHandle"]},
                                                exports, "x64", modules=("ntoskrnl.exe",))
         self.assertEqual(clean, [])
+
+
+class Relocations(unittest.TestCase):
+    RECORDS = """
+attributes.cpp.obj:     file format pe-x86-64
+
+RELOCATION RECORDS FOR [.text]:
+OFFSET           TYPE              VALUE
+0000000000000011 IMAGE_REL_AMD64_REL32  __imp_ExAllocatePoolWithTag
+
+RELOCATION RECORDS FOR [.debug_info]:
+OFFSET           TYPE              VALUE
+0000000000000008 IMAGE_REL_AMD64_ADDR64  .text
+"""
+
+    def test_only_what_the_loader_reads_needs_relocating(self):
+        # A checked build's debug information holds absolute addresses; code addressing its data
+        # relative to itself still has nothing to relocate.
+        self.assertFalse(check_image.absolute_relocations(self.RECORDS))
+        data = self.RECORDS + """
+RELOCATION RECORDS FOR [.rdata]:
+OFFSET           TYPE              VALUE
+0000000000000000 IMAGE_REL_AMD64_ADDR64  .text
+"""
+        self.assertTrue(check_image.absolute_relocations(data))
 
 
 if __name__ == "__main__":
