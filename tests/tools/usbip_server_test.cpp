@@ -76,6 +76,16 @@ void PowerReader(Client& c) {
   std::this_thread::sleep_for(kReaderBoot);
 }
 
+// The converter imported and configured, as an importing host brings it up; with `power`, its
+// reader booted as well.
+void ImportAndConfigure(Client& c, bool power = false) {
+  ASSERT_EQ(c.Import("1-1"), kOpStatusOk);
+  ASSERT_NO_FATAL_FAILURE(Configure(c));
+  if (power) {
+    ASSERT_NO_FATAL_FAILURE(PowerReader(c));
+  }
+}
+
 }  // namespace
 
 TEST(UsbipServer, ListsAndImportsEachConverterOnce) {
@@ -185,8 +195,7 @@ TEST(UsbipServer, InterruptInPendsUntilUnlinked) {
   Served s;
   ASSERT_TRUE(s.started);
   Client c(s.port());
-  ASSERT_EQ(c.Import("1-1"), kOpStatusOk);
-  Configure(c);
+  ASSERT_NO_FATAL_FAILURE(ImportAndConfigure(c));
   // Nothing on the line: the IN transfer pends.
   uint32_t in = c.SubmitIn(kInEndpoint, conv::kPacketSize);
   EXPECT_FALSE(c.Next(kQuiet));
@@ -225,9 +234,7 @@ TEST(UsbipServer, WriteReachesTheReaderAndItsAnswerComesIn) {
   Served s;
   ASSERT_TRUE(s.started);
   Client c(s.port());
-  ASSERT_EQ(c.Import("1-1"), kOpStatusOk);
-  Configure(c);
-  PowerReader(c);
+  ASSERT_NO_FATAL_FAILURE(ImportAndConfigure(c, true));
   uint32_t in = c.SubmitIn(kInEndpoint, conv::kPacketSize);
   uint32_t out =
       c.Submit(kDirectionOut, kOutEndpoint, uint32_t(kResynchRequest.size()), kResynchRequest);
@@ -304,8 +311,7 @@ TEST(UsbipServer, UnplugFailsPendingUrbsAndClosesTheImporter) {
   ASSERT_TRUE(s.started);
   {
     Client c(s.port());
-    ASSERT_EQ(c.Import("1-1"), kOpStatusOk);
-    Configure(c);
+    ASSERT_NO_FATAL_FAILURE(ImportAndConfigure(c));
     uint32_t in = c.SubmitIn(kInEndpoint, conv::kPacketSize);
     EXPECT_FALSE(c.Next(kQuiet));
     EXPECT_EQ(ControlLine(s.control(), "unplug 1-1"), "ok");
@@ -326,9 +332,7 @@ TEST(UsbipServer, UnplugFailsPendingUrbsAndClosesTheImporter) {
 
   EXPECT_EQ(ControlLine(s.control(), "plug 1-1"), "ok");
   Client again(s.port());
-  ASSERT_EQ(again.Import("1-1"), kOpStatusOk);
-  Configure(again);
-  PowerReader(again);
+  ASSERT_NO_FATAL_FAILURE(ImportAndConfigure(again, true));
   again.Submit(kDirectionOut, kOutEndpoint, uint32_t(kResynchRequest.size()), kResynchRequest);
   auto written = again.Next();
   ASSERT_TRUE(written);
@@ -341,9 +345,7 @@ TEST(UsbipServer, UnplugRacesTraffic) {
   Served s;
   ASSERT_TRUE(s.started);
   Client c(s.port());
-  ASSERT_EQ(c.Import("1-1"), kOpStatusOk);
-  Configure(c);
-  PowerReader(c);
+  ASSERT_NO_FATAL_FAILURE(ImportAndConfigure(c, true));
   std::thread pull([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(ControlLine(s.control(), "unplug 1-1"), "ok");
@@ -394,8 +396,7 @@ TEST(UsbipServer, StopWhileServed) {
   Served s;
   ASSERT_TRUE(s.started);
   Client c(s.port());
-  ASSERT_EQ(c.Import("1-1"), kOpStatusOk);
-  Configure(c);
+  ASSERT_NO_FATAL_FAILURE(ImportAndConfigure(c));
   c.SubmitIn(kInEndpoint, conv::kPacketSize);
   EXPECT_FALSE(c.Next(kQuiet));
   std::thread stop([&] { s.service->Stop(); });
