@@ -103,6 +103,7 @@ std::vector<uint8_t> UsbSerialConverter::DeviceDescriptor() const { return devic
 std::optional<std::vector<uint8_t>> UsbSerialConverter::ConfigurationDescriptor(
     uint8_t index) const {
   if (index != 0) return std::nullopt;
+  if (options_.configuration_answer) return *options_.configuration_answer;
   return configuration_descriptor_;
 }
 

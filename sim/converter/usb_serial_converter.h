@@ -47,6 +47,10 @@ struct ConverterOptions {
   // Characters received with a parity or framing error are counted and thrown away rather than
   // handed on (a converter chip set to discard them).
   bool discard_damaged = false;
+  // What the converter answers for its configuration descriptor instead of the one its layout
+  // builds (a converter whose descriptor memory holds something else): its transfers still follow
+  // the layout.
+  std::optional<std::vector<uint8_t>> configuration_answer;
 };
 
 enum class ControlFaultKind {

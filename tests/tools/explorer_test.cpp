@@ -206,4 +206,93 @@ TEST(Explorer, ADeviceWhoseStartFailedIsNotStopped) {
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// What the explorer's actors can do, each through a plan that, run on the driver without the
+// mend it names, fails: WMI sends its request a while after it took the stack's top, and a
+// removal that came in between must not send it to the lower device the removal let go of.
+TEST(Explorer, AWmiRequestHeldAcrossARemovalIsRefused) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 8
+converters 1
+profile 0 ideal
+platform current
+span-ms 6000
+at 100 app0.0 get-state 0
+at 200 tool0 wmi 1200
+at 400 system0 unplug 2500
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  bool refused = false;
+  for (const std::string& line : run.log)
+    refused |= line.find("tool0 wmi 1200: STATUS_DELETE_PENDING") != std::string::npos;
+  EXPECT_TRUE(refused) << "the WMI request did not come after the removal";
+}
+
+// A stopped device's converter hears nothing until the start: the tool's converter requests and
+// the application's requests while it is stopped are refused without a URB.
+TEST(Explorer, AStoppedDeviceSendsItsConverterNothing) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 5
+converters 1
+profile 0 realistic
+platform current
+span-ms 6000
+at 100 system0 stop-start 2500
+at 600 tool0 private 10
+at 800 tool0 private 1
+at 900 app0.0 transmit 3
+at 1000 tool0 purge 2
+at 1200 tool0 raw-command 0
+at 1400 app0.1 power 0
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  size_t refused = 0;
+  for (const std::string& line : run.log)
+    refused += line.find("STATUS_DEVICE_NOT_READY") != std::string::npos;
+  EXPECT_GE(refused, 4u) << "the requests did not meet the stopped device";
+}
+
+// Converters of someone else's whose configuration descriptor does not hold together (a
+// descriptor 0 or 1 byte long, one running past wTotalLength, an endpoint fewer than counted):
+// each start is refused without a configuration selected, and the reader in use goes on.
+TEST(Explorer, ConvertersWithDamagedDescriptorsAreRefusedAtTheirStart) {
+  const std::string text = R"(seed 3
+converters 1
+profile 0 ideal
+platform current
+span-ms 6000
+at 100 bus damaged-plug 0
+at 800 bus damaged-plug 1
+at 900 app0.0 transmit 3
+at 1500 bus damaged-plug 2
+at 2200 bus damaged-plug 3
+at 2300 app0.1 get-state 0
+)";
+  Plan plan = Parsed(text);
+  EXPECT_EQ(PlanText(plan), text);
+  RunOutcome run = RunPlan(plan);
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  size_t refused = 0;
+  for (const std::string& line : run.log)
+    refused += line.find("damaged-plug") != std::string::npos &&
+               line.find("(start refused)") != std::string::npos;
+  EXPECT_EQ(refused, 4u);
+}
+
+// A read waiting on \PIPE00 when the converter is pulled out fails at once; it does not sit out
+// its time-out, nor end early "succeeding" with no byte (STATUS_TIMEOUT is a success status).
+TEST(Explorer, APipeReadWaitingWhenTheConverterIsPulledFails) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 4
+converters 1
+profile 0 ideal
+platform current
+span-ms 8000
+at 100 tool0 pipe-read 5900
+at 600 system0 unplug 3000
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  bool failed = false;
+  for (const std::string& line : run.log)
+    failed |= line.find("pipe-read 5900: STATUS_DEVICE_NOT_CONNECTED") != std::string::npos ||
+              line.find("pipe-read 5900: STATUS_DELETE_PENDING") != std::string::npos;
+  EXPECT_TRUE(failed) << "the read did not meet the converter pulled out";
+}
+
 }  // namespace

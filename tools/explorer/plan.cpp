@@ -15,7 +15,7 @@ const char* const kOpNames[kOpKinds] = {
     "absent-wait", "close-waiting", "reopen",      "private",      "select-setting", "reading",
     "purge",       "line-settings", "modem-lines", "raw-command",  "pipe-read",      "pipe-write",
     "wmi",         "stop-start",    "unplug",      "sleep",        "card-out",       "card-in",
-    "restart",     "noise",         "pool-fail"};
+    "restart",     "noise",         "pool-fail",   "damaged-plug"};
 
 struct Weighted {
   OpKind kind;
@@ -36,9 +36,9 @@ const Weighted kToolOps[] = {
     {OpKind::kLineSettings, 6, kRateCount},
     {OpKind::kModemLines, 6, 3},
     {OpKind::kRawCommand, 16, kRateCount + 1},
-    {OpKind::kPipeRead, 5, 500},
+    {OpKind::kPipeRead, 5, 6000},
     {OpKind::kPipeWrite, 4, 16},
-    {OpKind::kWmi, 5, 1},
+    {OpKind::kWmi, 5, 1500},
 };
 const Weighted kSystemOps[] = {
     {OpKind::kStopStart, 14, 3000}, {OpKind::kUnplug, 10, 3000}, {OpKind::kSleep, 16, 8000},
@@ -77,6 +77,8 @@ std::string ActorName(const Actor& actor) {
       return "tool" + std::to_string(actor.device);
     case ActorKind::kSystem:
       break;
+    case ActorKind::kBus:
+      return "bus";
   }
   return "system" + std::to_string(actor.device);
 }
@@ -118,6 +120,18 @@ Plan DrawPlan(uint64_t seed) {
     for (int i = 0, n = int(rng() % uint64_t(span_ms / 1500)); i < n; ++i)
       plan.ops.push_back(DrawOp(rng, kSystemOps, system, plan.span));
   }
+  // On about one seed in four, a converter of someone else's with a damaged configuration
+  // descriptor is plugged in for a while. Drawn apart, so that the rest of a seed's plan stays
+  // what it was.
+  std::mt19937_64 bus(seed * 0xD1B54A32D192ED03ull + 0xB05ull);
+  if (bus() % 4 == 0) {
+    Op op;
+    op.actor = Actor{ActorKind::kBus, 0, 0};
+    op.kind = OpKind::kDamagedPlug;
+    op.arg = uint32_t(bus() % 4);
+    op.at = Ticks(bus() % uint64_t(span_ms)) * Milliseconds(1);
+    plan.ops.push_back(op);
+  }
   std::stable_sort(plan.ops.begin(), plan.ops.end(),
                    [](const Op& a, const Op& b) { return a.at < b.at; });
   return plan;
@@ -150,6 +164,8 @@ bool ParseActor(const std::string& text, Actor* actor) {
     *actor = Actor{ActorKind::kTool, uint8_t(device), 0};
   } else if (std::sscanf(text.c_str(), "system%u%c", &device, &tail) == 1) {
     *actor = Actor{ActorKind::kSystem, uint8_t(device), 0};
+  } else if (text == "bus") {
+    *actor = Actor{ActorKind::kBus, 0, 0};
   } else {
     return false;
   }

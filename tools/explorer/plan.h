@@ -20,8 +20,9 @@ inline constexpr int kMostConverters = 3;
 inline constexpr int kAppThreads = 2;
 
 // Who carries out an operation: an application thread on a device's handle, the configuration
-// tool on the same device, or the system (Plug and Play, power, the hardware, the pool).
-enum class ActorKind : uint8_t { kApp, kTool, kSystem };
+// tool on the same device, the system (Plug and Play, power, the hardware, the pool), or someone
+// plugging converters of their own into the bus (device is 0).
+enum class ActorKind : uint8_t { kApp, kTool, kSystem, kBus };
 struct Actor {
   ActorKind kind = ActorKind::kSystem;
   uint8_t device = 0;
@@ -31,7 +32,7 @@ struct Actor {
     return std::tie(kind, device, thread) < std::tie(o.kind, o.device, o.thread);
   }
 };
-std::string ActorName(const Actor& actor);  // "app0.1", "tool2", "system"
+std::string ActorName(const Actor& actor);  // "app0.1", "tool2", "system1", "bus"
 
 enum class OpKind : uint8_t {
   // application
@@ -52,9 +53,9 @@ enum class OpKind : uint8_t {
   kLineSettings,   // arg: rate index
   kModemLines,     // arg: 0 DTR drop and raise, 1 DTR off, 2 DTR on
   kRawCommand,     // arg: 0 status, 1.. rate change (kRates)
-  kPipeRead,       // a read on \PIPE00 cancelled after arg ms
+  kPipeRead,       // a read on \PIPE00 cancelled after arg ms (or ending at its time-out)
   kPipeWrite,      // arg: bytes on \PIPE01
-  kWmi,            // a system-control request
+  kWmi,            // a system-control request, sent arg ms after WMI took the stack's top
   // system
   kStopStart,  // QUERY_STOP and STOP, START after arg ms
   kUnplug,     // surprise removal, plugged in again after arg ms
@@ -64,8 +65,11 @@ enum class OpKind : uint8_t {
   kRestart,   // the reader restarts by itself
   kNoise,     // line noise for arg ms
   kPoolFail,  // the arg-th pool allocation from now fails
+  // bus
+  kDamagedPlug,  // a converter whose configuration descriptor does not hold together (arg: how)
+                 // plugged in for a while
 };
-inline constexpr int kOpKinds = int(OpKind::kPoolFail) + 1;
+inline constexpr int kOpKinds = int(OpKind::kDamagedPlug) + 1;
 const char* OpName(OpKind kind);
 bool OpByName(const std::string& name, OpKind* kind);
 

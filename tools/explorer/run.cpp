@@ -12,6 +12,7 @@
 #include "host/machine/machine.h"
 #include "host/machine/reader_handle.h"
 #include "sim/cards/builtin_card.h"
+#include "sim/converter/converter_descriptors.h"
 #include "sim/converter/converter_protocol.h"
 #include "sim/reader_profile.h"
 #include "tools/converter_control.h"
@@ -40,6 +41,9 @@ constexpr Ticks kCardSettled = Seconds(3);
 // Once the faults have ended, a clean session must go through within this much time.
 constexpr Ticks kQuiescenceBound = Seconds(90);
 constexpr Ticks kPoll = Milliseconds(10);
+// The port's read time-out as the device comes up (the tool never changes it): a read that ends
+// sooner with no byte did not time out.
+constexpr Ticks kReadTimeout = Seconds(5);
 constexpr Ticks kShutdownBound = Seconds(60);
 constexpr char kHungMarker[] = "explorer: request past its bound: ";
 constexpr char kShutdownMarker[] = "verifier at shutdown";
@@ -162,6 +166,13 @@ bool IsGoneStatus(NTSTATUS s) {
          s == STATUS_NO_SUCH_DEVICE || s == STATUS_DEVICE_REMOVED || s == STATUS_DEVICE_DATA_ERROR;
 }
 
+// What a transmission may not fail with while the card is in and settled, the line sound and
+// nothing but questions, waits and purges on the device: the link recovers what a purge threw
+// away, and a reply that came is not waited for until a time-out.
+const std::set<NTSTATUS> kLinkFailures = {STATUS_IO_TIMEOUT, STATUS_DEVICE_PROTOCOL_ERROR,
+                                          STATUS_CRC_ERROR, STATUS_UNSUCCESSFUL,
+                                          STATUS_DEVICE_DATA_ERROR};
+
 // Failures any request may meet in a machine where the actors do what they do: the card or the
 // converter gone, the device stopped or asleep, the link given up, cancelled, out of pool.
 const std::set<NTSTATUS> kPlausibleFailures = {
@@ -204,6 +215,15 @@ struct Slot {
   // the converter is plugged in again.
   bool start_failed = false;
   Ticks disturbed = 0;  // the last time the card, the device or its power changed
+  // Operations in progress, and begun so far, that may fairly make a transmission fail: all but
+  // the ones that only ask, wait, purge or send what the device refuses (Unsettling()).
+  int unsettling = 0;
+  uint64_t unsettled = 0;
+  // The tool set the converter's line or modem lines or wrote to its port itself: the link may
+  // take any time to find its way back, and transmissions on the device are judged no more.
+  bool line_changed = false;
+  Ticks noisy_until = 0;
+  Ticks pulled_at = -1;  // the last time the converter was pulled out
 };
 
 struct Request {
@@ -258,9 +278,11 @@ class Run {
   void App(const Op& op);
   void Tool(const Op& op);
   void System(const Op& op);
+  void Bus(const Op& op);
   bool EnsureOpen(Slot& slot);
   void Check(const Op& op, Slot& slot, Ticks start, bool removed, bool card_known, bool card_in,
-             const IoResult& r, size_t card_exchanges, const CardCommand* command);
+             const IoResult& r, size_t card_exchanges, const CardCommand* command,
+             bool quiet = false);
   IoResult Waiting(const Op& op, Slot& slot, bool present, bool close);
   IoResult PipeRead(Slot& slot, Ticks wait);
   IoResult PipeWrite(Slot& slot, size_t bytes);
@@ -335,6 +357,20 @@ void Run::Record(const Op& op, Ticks start, const std::string& state, NTSTATUS s
   }
 }
 
+// The URBs that reached the converter after `since`, described ("" for none).
+std::string SentWhileStopped(host::machine::Converter& converter, Ticks since) {
+  size_t count = 0;
+  std::string first;
+  for (const host::usb::UrbRecord& urb : converter.Urbs()) {
+    if (urb.submitted <= since) continue;
+    if (count++ == 0)
+      first =
+          host::usb::UrbFunctionName(urb.function) + " on endpoint " + std::to_string(urb.endpoint);
+  }
+  if (count == 0) return "";
+  return std::to_string(count) + " URBs sent to the stopped converter, the first " + first;
+}
+
 void CloseShared(Slot& slot) {
   if (slot.closing || !slot.handle->is_open()) return;
   slot.closing = true;
@@ -359,7 +395,45 @@ void Run::Actor(const std::vector<Op>& ops) {
   }
 }
 
+// Whether an operation may fairly make a transmission on its device fail while it is in progress.
+bool Unsettling(const Op& op) {
+  switch (op.kind) {
+    case OpKind::kGetState:
+    case OpKind::kAttribute:
+    case OpKind::kTransmit:
+    case OpKind::kPresentWait:
+    case OpKind::kAbsentWait:
+    case OpKind::kPurge:
+    case OpKind::kWmi:
+    case OpKind::kDamagedPlug:
+      return false;
+    case OpKind::kPrivate: {
+      // Requests with hostile lengths are refused; of the others, only those that write to the
+      // converter, read its port or select its interface touch the link.
+      if (op.arg >= kPrivateCount) return false;
+      ULONG code = kPrivateCodes[op.arg];
+      return code == IOCTL_REZOVO_SET_PORT_VALUE || code == IOCTL_REZOVO_READ_PORT ||
+             code == IOCTL_REZOVO_WRITE_PORT_DATA || code == IOCTL_REZOVO_INTERFACE;
+    }
+    default:
+      return true;
+  }
+}
+
 void Run::Execute(const Op& op) {
+  Slot& slot = slots_[op.actor.device];
+  bool unsettling = Unsettling(op);
+  if (unsettling) {
+    ++slot.unsettling;
+    ++slot.unsettled;
+  }
+  if (op.actor.kind == ActorKind::kTool &&
+      (op.kind == OpKind::kLineSettings || op.kind == OpKind::kModemLines ||
+       (op.kind == OpKind::kRawCommand && op.arg != 0) ||
+       (op.kind == OpKind::kPrivate && unsettling)))
+    slot.line_changed = true;
+  if (op.kind == OpKind::kNoise)
+    slot.noisy_until = std::max(slot.noisy_until, m_.Now() + Milliseconds(op.arg) + kCardSettled);
   switch (op.actor.kind) {
     case ActorKind::kApp:
       App(op);
@@ -370,12 +444,16 @@ void Run::Execute(const Op& op) {
     case ActorKind::kSystem:
       System(op);
       break;
+    case ActorKind::kBus:
+      Bus(op);
+      break;
   }
+  if (unsettling) --slot.unsettling;
 }
 
 // Whether what came back is what the model allows; the first wrong one fails the run.
 void Run::Check(const Op& op, Slot& slot, Ticks start, bool removed, bool card_known, bool card_in,
-                const IoResult& r, size_t card_exchanges, const CardCommand* command) {
+                const IoResult& r, size_t card_exchanges, const CardCommand* command, bool quiet) {
   std::string what = ActorName(op.actor) + " " + OpName(op.kind) + " " + std::to_string(op.arg) +
                      " at " + std::to_string((start - t0_) / Milliseconds(1)) + " ms";
   if (r.status == STATUS_PENDING) {
@@ -389,6 +467,12 @@ void Run::Check(const Op& op, Slot& slot, Ticks start, bool removed, bool card_k
   bool success = NT_SUCCESS(r.status);
   if (!success && !kPlausibleFailures.count(r.status) && !kRefusals.count(r.status)) {
     Fail("status", what + ": " + host::io::StatusName(r.status) + " is no status for it");
+    return;
+  }
+  if (quiet && op.kind == OpKind::kTransmit && kLinkFailures.count(r.status)) {
+    Fail("status", what + ": " + host::io::StatusName(r.status) +
+                       " with the card in and settled, the line sound and nothing but questions, "
+                       "waits and purges on the device");
     return;
   }
   bool reaches_card = op.kind == OpKind::kTransmit || op.kind == OpKind::kPower;
@@ -453,6 +537,9 @@ void Run::App(const Op& op) {
   Ticks settled_since = slot.disturbed;
   bool card_in = slot.card_in;
   size_t exchanges = slot.card->exchanges();
+  // Nothing that may fairly break a transmission is in progress on the device (but this one).
+  bool quiet_from_start = slot.unsettling == 0 && !slot.line_changed && start > slot.noisy_until;
+  uint64_t unsettled = slot.unsettled;
   uint64_t id = Begin(ActorName(op.actor) + " " + OpName(op.kind));
   IoResult r;
   std::optional<CardCommand> command;
@@ -493,8 +580,11 @@ void Run::App(const Op& op) {
   bool card_known = !pool_faults_ && !asleep_ && slot.disturbed == settled_since &&
                     start - settled_since > kCardSettled && !removed && !slot.stopped &&
                     !slot.reading_stopped && slot.converter->plugged();
+  bool quiet = card_known && card_in && quiet_from_start && slot.unsettled == unsettled &&
+               !slot.line_changed && m_.Now() > slot.noisy_until;
   Record(op, start, state, r.status, r.output);
-  Check(op, slot, start, removed, card_known, card_in, r, exchanges, command ? &*command : nullptr);
+  Check(op, slot, start, removed, card_known, card_in, r, exchanges, command ? &*command : nullptr,
+        quiet);
   if (IsGoneStatus(r.status) && slot.handle->is_open() && slot.handle_epoch <= slot.gone_epoch) {
     CloseShared(slot);  // as the resource manager does with a reader that went
   }
@@ -634,13 +724,17 @@ void Run::Tool(const Op& op) {
                                     : IoResult{STATUS_NO_SUCH_DEVICE, 0, {}};
       break;
     case OpKind::kWmi:
-      // Also while a removal is in progress: the driver's device is on the stack until the
-      // removal has deleted it.
+      // WMI takes the stack's top with a reference of its own and sends its request arg ms later:
+      // a removal may begin, or end with the device deleted, in between (the reference keeps the
+      // device object's memory, not the device).
       if (!slot.converter->device_name().empty()) {
         PDEVICE_OBJECT top = m_.io().AttachedDevice(slot.converter->pdo());
+        m_.io().ReferenceDevice(top);
+        if (op.arg > 0) m_.Wait(Milliseconds(op.arg));
         r.status = host::io::SendSystemIrp(m_.io(), top, "WMI", IRP_MJ_SYSTEM_CONTROL, 0,
                                            [](PIRP, PIO_STACK_LOCATION) {})
                        .status;
+        m_.io().DereferenceDevice(top);
       } else {
         r.status = STATUS_NO_SUCH_DEVICE;
       }
@@ -650,6 +744,17 @@ void Run::Tool(const Op& op) {
   }
   End(id);
   Record(op, start, state, r.status, r.output);
+  // A read waiting when its converter is pulled out fails: it does not "succeed" with no byte
+  // before its time-out.
+  if (op.kind == OpKind::kPipeRead && slot.pulled_at > start && m_.Now() - start < kReadTimeout &&
+      NT_SUCCESS(r.status) && r.output.empty()) {
+    Fail("status", ActorName(op.actor) + " pipe-read " + std::to_string(op.arg) + " at " +
+                       std::to_string((start - t0_) / Milliseconds(1)) +
+                       " ms: " + host::io::StatusName(r.status) + " with no byte " +
+                       std::to_string((m_.Now() - slot.pulled_at) / Milliseconds(1)) +
+                       " ms after the converter was pulled out under it");
+    return;
+  }
   Check(op, slot, start, removed, false, true, r, 0, nullptr);
 }
 
@@ -673,7 +778,13 @@ void Run::System(const Op& op) {
       slot.stopped = true;
       disturb();
       status = slot.converter->Stop();
-      m_.Wait(Milliseconds(op.arg));
+      {
+        // A stopped device has given up its configuration until the next start: whatever the
+        // others ask of it meanwhile, nothing may reach the converter.
+        Ticks stopped_at = m_.Now();
+        m_.Wait(Milliseconds(op.arg));
+        if (status == STATUS_SUCCESS) note = SentWhileStopped(*slot.converter, stopped_at);
+      }
       if (status == STATUS_SUCCESS) {
         status = slot.converter->Start();
       }
@@ -687,6 +798,7 @@ void Run::System(const Op& op) {
       }
       slot.gone_epoch = slot.epoch;
       disturb();
+      slot.pulled_at = m_.Now();
       slot.converter->Unplug();
       m_.Wait(Milliseconds(op.arg));
       slot.converter = &m_.Plug(slot.plug);
@@ -754,6 +866,10 @@ void Run::System(const Op& op) {
   }
   End(id);
   Record(op, start, state, status, {}, note);
+  if (op.kind == OpKind::kStopStart && !note.empty() && note[0] != '(') {
+    Fail("stopped", ActorName(op.actor) + " stop-start at " +
+                        std::to_string((start - t0_) / Milliseconds(1)) + " ms: " + note);
+  }
   // Plug and Play and power requests the system sends are never failed by a driver, but for a
   // start that an allocation failed.
   if (status == STATUS_INSUFFICIENT_RESOURCES && pool_faults_ && op.kind == OpKind::kStopStart) {
@@ -762,6 +878,66 @@ void Run::System(const Op& op) {
     Fail("status", ActorName(op.actor) + " " + OpName(op.kind) + " at " +
                        std::to_string((start - t0_) / Milliseconds(1)) +
                        " ms: " + host::io::StatusName(status));
+  }
+}
+
+// A descriptor memory that holds something else: the converter's own configuration descriptor with
+// its chain broken, a descriptor 0 or 1 byte long, the last one running past wTotalLength, or an
+// interface counting an endpoint more than follow it.
+Bytes DamagedConfiguration(uint32_t how) {
+  Bytes cd = sim::converter::BuildConfigurationDescriptor(sim::converter::StandardLayout());
+  size_t last = 0;
+  for (size_t at = 0; at < cd.size() && cd[at] != 0; at += cd[at]) last = at;
+  switch (how % 4) {
+    case 0:
+    case 1:
+      cd[last] = uint8_t(how % 4);
+      break;
+    case 2: {
+      uint16_t total = uint16_t(cd.size() - 3);
+      cd[2] = uint8_t(total);
+      cd[3] = uint8_t(total >> 8);
+      break;
+    }
+    default:
+      for (size_t at = 0; at < cd.size(); at += cd[at]) {
+        if (cd[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
+          ++cd[at + 4];  // bNumEndpoints
+          break;
+        }
+      }
+      break;
+  }
+  return cd;
+}
+
+// A converter whose configuration descriptor does not hold together is plugged in: its start must
+// fail without selecting a configuration, and nothing else may break; it is pulled out again.
+void Run::Bus(const Op& op) {
+  Ticks start = m_.Now();
+  uint64_t id = Begin(ActorName(op.actor) + " " + OpName(op.kind));
+  host::machine::ConverterOptions options;
+  options.rig.converter.configuration_answer = DamagedConfiguration(op.arg);
+  options.rig.reader.reader.seed = plan_.seed * 7 + 5;
+  options.rig.reader.seed = plan_.seed * 7 + 5;
+  host::machine::Converter& damaged = m_.Plug(options);
+  m_.Wait(Milliseconds(500));
+  std::string problem;
+  for (const host::usb::UrbRecord& urb : damaged.Urbs()) {
+    if (urb.function == URB_FUNCTION_SELECT_CONFIGURATION && urb.status == STATUS_SUCCESS) {
+      problem = "a configuration was selected from the damaged descriptor";
+      break;
+    }
+  }
+  if (problem.empty() && damaged.state() == host::io::DeviceState::kStarted)
+    problem = "its device started";
+  NTSTATUS status = problem.empty() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+  damaged.Unplug();
+  End(id);
+  Record(op, start, "device:damaged", status, {}, problem.empty() ? "(start refused)" : "");
+  if (!problem.empty()) {
+    Fail("status", "bus damaged-plug " + std::to_string(op.arg) + " at " +
+                       std::to_string((start - t0_) / Milliseconds(1)) + " ms: " + problem);
   }
 }
 
