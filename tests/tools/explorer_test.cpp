@@ -182,6 +182,28 @@ TEST(ExplorerFound, ALineSetupThatFailedIsDoneAgainAtTheNextBringUp) {
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seeds 1031, 3846 and 3556: a converter plugged in again while an allocation failure
+// was armed; the allocation that failed was the reading thread's URB, and the thread went on
+// without reading. Every read the link made waited on an empty queue, the link gave the reader up,
+// and each cold reset ended in STATUS_INVALID_DEVICE_STATE until the converter was unplugged.
+// No URB now means no thread, and reads take the direct path.
+TEST(ExplorerFound, AReadingThreadWithoutItsUrbDoesNotLeaveTheLinkDeaf) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 1031
+converters 3
+profile 0 ideal
+profile 1 ideal
+profile 2 ideal
+platform current
+span-ms 4890
+at 3673 app0.1 transmit 3
+at 3737 system2 unplug 1148
+at 4243 system0 pool-fail 38
+at 4748 app0.1 transmit 11
+at 4890 app0.1 present-wait 2459
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
