@@ -204,6 +204,26 @@ at 4890 app0.1 present-wait 2459
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seed 3931: the configuration tool switched the reader and the converter to another rate
+// (the raw reader command), then the reader restarted by itself, back at the default rate. The
+// link resynchronised at the old rate only, gave the reader up, and GET_STATE said SCARD_ABSENT
+// with the card in until a cold reset. Before giving up, the link now tries the default rate.
+TEST(ExplorerFound, AReaderThatRestartedAtTheDefaultRateIsFoundThere) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 3931
+converters 1
+profile 0 ideal
+platform current
+span-ms 3396
+at 1234 tool0 raw-command 4
+at 1491 system0 card-out 813
+at 1713 app0.1 power 1
+at 2027 system0 restart 0
+at 2377 app0.1 power 2
+at 3396 app0.1 get-state 0
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
