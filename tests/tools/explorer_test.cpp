@@ -224,6 +224,39 @@ at 3396 app0.1 get-state 0
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seed 3570: a transmit waited at the link's gate over a system sleep; at the wake the
+// driver's request for D0 could not be allocated, and only the next open asked for it again: the
+// transmit waited for a power-up nobody asked for (a hang). A request waiting at the gate now
+// asks for the owed power-up itself.
+TEST(ExplorerFound, ARequestWaitingOverAWakeWithoutPowerUpAsksForIt) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 3570
+converters 3
+profile 0 ideal
+profile 1 realistic
+profile 2 ideal
+platform current
+span-ms 18936
+at 7991 tool0 line-settings 4
+at 9677 system0 stop-start 1548
+at 10187 tool1 reading 2
+at 16567 app0.0 transmit 8
+at 16797 system2 sleep 7424
+at 17576 system1 unplug 95
+at 18112 tool1 private 4
+at 18260 system0 pool-fail 180
+at 18336 app2.0 attribute 3
+at 18345 app2.1 transmit 4
+at 18410 app1.1 attribute 2
+at 18529 app1.0 set-protocol 0
+at 18606 app2.0 reopen 0
+at 18649 app1.0 attribute 1
+at 18765 app1.0 transmit 11
+at 18781 app2.0 transmit 11
+at 18936 app1.0 transmit 7
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
