@@ -129,13 +129,11 @@ static BOOLEAN TakeRejection(volatile LONG* Count) {
   }
 }
 
-// A request that waits at the link's gate over a wake whose device power-up could not be asked
-// for (no memory for the request) would wait for a power-up nobody asks for: every second of
-// waiting, it asks itself, as an open does.
 #define GATE_RECHECK_100NS 10000000LL  // 1 s
 
-static NTSTATUS AcquireLinkAskingForPower(PDEVICE_OBJECT DeviceObject,
-                                          PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS AcquireLinkAskingForPower(PDEVICE_OBJECT DeviceObject) {
+  PAGED_CODE();
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
   for (;;) {
     LARGE_INTEGER Wait;
     Wait.QuadPart = -GATE_RECHECK_100NS;
@@ -162,7 +160,7 @@ static NTSTATUS SmartcardPath(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Contr
     TakeRejection(Rejected);
   }
   // The library completes the request or keeps it pending; it is not touched after the call.
-  AcquireLinkAskingForPower(DeviceObject, SmartcardExtension);
+  AcquireLinkAskingForPower(DeviceObject);
   Status = SmartcardDeviceControl(SmartcardExtension, Irp);
   ReleaseReaderLink(SmartcardExtension);
   IoDecrement(DeviceObject);
@@ -178,7 +176,7 @@ static NTSTATUS RawCommandPath(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
   BOOLEAN Handled = FALSE;
-  AcquireLinkAskingForPower(DeviceObject, SmartcardExtension);
+  AcquireLinkAskingForPower(DeviceObject);
   NTSTATUS Status = RawCommandIoctl(DeviceObject, Irp, &Handled);
   ReleaseReaderLink(SmartcardExtension);
   if (!Handled) return Complete(DeviceObject, Irp, Status);
