@@ -257,6 +257,53 @@ at 18936 app1.0 transmit 7
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seed 5906 (4001 to 6000): the configuration tool switched a reader to another rate; at
+// the wake after a sleep the request that puts the converter back at the default rate could not
+// be allocated. The link took the default rate for done, no later DTR cycle set it again, and
+// each cold reset ended in STATUS_INVALID_DEVICE_STATE until unplugged. The line is now marked for
+// setting up whole, as after a failed setup.
+TEST(ExplorerFound, ADefaultRateThatCouldNotBeSetIsSetAtTheNextBringUp) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 5906
+converters 2
+profile 0 ideal
+profile 1 realistic
+platform current
+span-ms 13553
+at 110 system0 noise 673
+at 191 app0.0 present-wait 1900
+at 1036 app1.1 close-waiting 0
+at 1117 app0.1 reopen 0
+at 3407 app0.1 absent-wait 808
+at 4016 tool0 raw-command 5
+at 4748 tool1 raw-command 3
+at 4878 app0.1 absent-wait 2102
+at 5749 app0.1 close-waiting 0
+at 5867 tool1 raw-command 0
+at 6719 app1.1 close-waiting 0
+at 6733 app0.1 transmit 8
+at 7047 system0 pool-fail 174
+at 7341 app0.0 transmit 1
+at 7374 tool1 modem-lines 1
+at 7445 app0.1 transmit 9
+at 7534 app0.1 transmit 6
+at 8313 tool1 reading 3
+at 8375 app0.0 power 1
+at 8454 app0.1 present-wait 349
+at 8533 app0.1 get-state 0
+at 8788 app0.1 transmit 10
+at 9543 app0.1 get-state 0
+at 10325 tool0 purge 1
+at 10531 app0.0 transmit 8
+at 11147 system0 restart 0
+at 11332 app1.1 get-state 0
+at 11390 app0.0 set-protocol 0
+at 11990 tool0 reading 1
+at 13294 system1 sleep 3044
+at 13553 tool0 raw-command 2
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
