@@ -1,5 +1,6 @@
 // The 10-byte command record: a converter request (OUT or IN) or one of the driver's sub-codes,
 // among them the control of permanent reading and of the reading thread.
+#include "control/device_control.h"
 #include "control/private_interface.h"
 #include "reader/link_lock.h"
 #include "usb/converter_protocol.h"
@@ -47,7 +48,7 @@ static NTSTATUS AnswerWord(PPRIVATE_REQUEST Request, USHORT Result) {
 // exchange on the reader link, whose reads the thread serves: they are made holding the link.
 static void SetReadingThread(PDEVICE_OBJECT DeviceObject, USHORT Argument) {
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
-  AcquireReaderLink(SmartcardExtension, NULL);
+  AcquireLinkAskingForPower(DeviceObject);
   if (Argument == READING_THREAD_START) {
     StartReadingThread(DeviceObject);
   } else {

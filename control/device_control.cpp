@@ -129,6 +129,19 @@ static BOOLEAN TakeRejection(volatile LONG* Count) {
   }
 }
 
+#define GATE_RECHECK_100NS 10000000LL  // 1 s
+
+NTSTATUS AcquireLinkAskingForPower(PDEVICE_OBJECT DeviceObject) {
+  PAGED_CODE();
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
+  for (;;) {
+    LARGE_INTEGER Wait;
+    Wait.QuadPart = -GATE_RECHECK_100NS;
+    if (AcquireReaderLink(SmartcardExtension, &Wait) == STATUS_SUCCESS) return STATUS_SUCCESS;
+    PowerUpIfOwed(DeviceObject);
+  }
+}
+
 static NTSTATUS SmartcardPath(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG ControlCode) {
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
   volatile LONG* Rejected =
@@ -147,7 +160,7 @@ static NTSTATUS SmartcardPath(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Contr
     TakeRejection(Rejected);
   }
   // The library completes the request or keeps it pending; it is not touched after the call.
-  AcquireReaderLink(SmartcardExtension, NULL);
+  AcquireLinkAskingForPower(DeviceObject);
   Status = SmartcardDeviceControl(SmartcardExtension, Irp);
   ReleaseReaderLink(SmartcardExtension);
   IoDecrement(DeviceObject);
@@ -163,7 +176,7 @@ static NTSTATUS RawCommandPath(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
   BOOLEAN Handled = FALSE;
-  AcquireReaderLink(SmartcardExtension, NULL);
+  AcquireLinkAskingForPower(DeviceObject);
   NTSTATUS Status = RawCommandIoctl(DeviceObject, Irp, &Handled);
   ReleaseReaderLink(SmartcardExtension);
   if (!Handled) return Complete(DeviceObject, Irp, Status);

@@ -3,6 +3,7 @@
 // here.
 #include "control/private_requests.h"
 
+#include "control/device_control.h"
 #include "control/private_interface.h"
 #include "reader/link_lock.h"
 #include "usb/converter_protocol.h"
@@ -152,7 +153,7 @@ NTSTATUS PrivateRequestIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtensionOf(DeviceObject)->SmartcardExtension;
   BOOLEAN Settings;
   BOOLEAN TakesLink = ChangesTheLine(Code, &Request, &Settings);
-  if (TakesLink) AcquireReaderLink(SmartcardExtension, NULL);
+  if (TakesLink) AcquireLinkAskingForPower(DeviceObject);
   NTSTATUS Status = CarryOut(DeviceObject, Code, &Request);
   if (TakesLink) {
     if (Settings) SmartcardExtension->ReaderExtension->LineChangedOutsideLink = TRUE;

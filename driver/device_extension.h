@@ -43,6 +43,9 @@ typedef struct _READER_THREAD_CONTEXT {
   KEVENT ConverterFree;
   PPIPE_ENTRY ReadPipe;
   PDEVICE_OBJECT ReadDevice;
+  // The thread's IN transfer, allocated by the start before the thread exists and released by the
+  // thread as its last use of it.
+  PURB ReadUrb;
   UCHAR ReadChunk[TRANSFER_CHUNK_SIZE];
 } READER_THREAD_CONTEXT, *PREADER_THREAD_CONTEXT;
 

@@ -69,7 +69,13 @@ NTSTATUS LinkDtrCycle(PSMARTCARD_EXTENSION SmartcardExtension) {
     NTSTATUS Status =
         LinkSerialRequestWithData(SmartcardExtension, IOCTL_SERIAL_SET_BAUD_RATE,
                                   &ReaderExtension->LinkBaudRate, sizeof(SERIAL_BAUD_RATE));
-    if (Status != STATUS_SUCCESS) return Status;
+    if (Status != STATUS_SUCCESS) {
+      // The converter may still be at the old rate while LinkBaudRate says the default: no later
+      // DTR cycle would set it again. The line is set up whole at the next bring-up, or when the
+      // reader stops answering.
+      ReaderExtension->LineChangedOutsideLink = TRUE;
+      return Status;
+    }
   }
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
   SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;

@@ -74,13 +74,12 @@ static READ_CYCLE ReadOnce(PREADER_THREAD_CONTEXT Context, PURB Urb) {
 VOID ZarUSB_ReadUSBThread(PVOID Context) {
   PREADER_THREAD_CONTEXT ReaderContext = (PREADER_THREAD_CONTEXT)Context;
   PDEVICE_EXTENSION Extension = DeviceExtensionOf(ReaderContext->ReadDevice);
-  PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, READ_TRANSFER_URB_LENGTH, DRIVER_POOL_TAG);
+  PURB Urb = ReaderContext->ReadUrb;
   KPRIORITY Previous = KeSetPriorityThread(KeGetCurrentThread(), READING_PRIORITY);
   DbgPrint("'%s: ZarUSB_ReadUSBThread changing priority from %ld to %ld\n", DRIVER_NAME,
            (long)Previous, (long)READING_PRIORITY);
 
-  // Without its URB the thread cannot read: it only waits to be stopped.
-  READ_CYCLE Cycle = Urb != NULL ? ReadCycleNext : ReadCycleGone;
+  READ_CYCLE Cycle = ReadCycleNext;
   LARGE_INTEGER Pause;
   Pause.QuadPart = -READ_RETRY_PAUSE_100NS;
   while (Cycle != ReadCycleStopped) {
@@ -92,7 +91,8 @@ VOID ZarUSB_ReadUSBThread(PVOID Context) {
     Cycle = ReadOnce(ReaderContext, Urb);
   }
   if (Cycle == ReadCycleStopped) KeReleaseMutex(&Extension->UsbMutex, FALSE);
-  if (Urb != NULL) ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+  ReaderContext->ReadUrb = NULL;
+  ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
   // A reader still waiting on the queue finds what it holds at once.
   QueueWakeWaiter(ReaderContext->Queue);
   KeSetEvent(&ReaderContext->StoppedEvent, IO_NO_INCREMENT, FALSE);
@@ -110,6 +110,12 @@ NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject) {
   KeResetEvent(&Context->StopEvent);
   KeResetEvent(&Context->StoppedEvent);
   InterlockedExchange(&Context->StopRequested, FALSE);
+  // The URB is taken here rather than by the thread: a thread without one would leave the
+  // device with a reading thread that never reads, and every read waiting on an empty queue.
+  // Without it no thread is made, and reads take the direct path as after a failed creation.
+  PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, READ_TRANSFER_URB_LENGTH, DRIVER_POOL_TAG);
+  if (Urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  Context->ReadUrb = Urb;
   // A start may come from an application's request: a kernel handle stays out of its table.
   OBJECT_ATTRIBUTES Attributes;
   InitializeObjectAttributes(&Attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
@@ -117,7 +123,11 @@ NTSTATUS StartReadingThread(PDEVICE_OBJECT DeviceObject) {
   NTSTATUS Status = PsCreateSystemThread(&Thread, THREAD_ALL_ACCESS, &Attributes, NULL, NULL,
                                          ZarUSB_ReadUSBThread, Context);
   // Without the thread, reads take the direct path.
-  if (!NT_SUCCESS(Status)) return Status;
+  if (!NT_SUCCESS(Status)) {
+    Context->ReadUrb = NULL;
+    ExFreePoolWithTag(Urb, DRIVER_POOL_TAG);
+    return Status;
+  }
   ReferenceSystemThread(Thread, &Extension->ReaderThread);
   Extension->ReaderThreadHandle = Thread;
   return STATUS_SUCCESS;

@@ -130,3 +130,27 @@ TEST(RateChange, ARawCommandToASilentReaderTimesOutOnce) {
     EXPECT_LT(m.Now() - start, host::kernel::Seconds(25)) << (m.Now() - start);
   }));
 }
+
+// The reader restarts by itself at a switched rate. The next command's resynchronisation finds
+// the reader at the default rate before the link gives it up, the command is answered, and the
+// rate is asked for again, without a card reset. (The link was given up at the old rate, and the
+// card state stayed stale until a reset.)
+TEST(RateChange, AReaderRestartedAtTheDefaultRateIsFoundWithoutAReset) {
+  const Bytes kCardStatus = {0x20, 0x13, 0x00, 0x80, 0x00};
+  EXPECT_TRUE(test_support::RunMachine(1, [&](Machine& m) {
+    Converter& c = m.Plug();
+    ReaderHandle r(m);
+    ASSERT_EQ(r.Open(host::machine::DeviceName(0)), STATUS_SUCCESS);
+    ASSERT_EQ(r.RawReaderCommand(SetRate(4)).output, kSwOk);
+    ASSERT_EQ(c.converter().line_settings().bit_rate, 57600u);
+    c.reader().RestartAt(m.Now() + host::kernel::Milliseconds(10));
+    m.Wait(host::kernel::Seconds(3));
+    IoResult status = r.RawReaderCommand(kCardStatus);
+    EXPECT_EQ(status.status, STATUS_SUCCESS) << std::hex << status.status;
+    ASSERT_GE(status.output.size(), 2u);
+    EXPECT_EQ(Bytes(status.output.end() - 2, status.output.end()), kSwOk);
+    EXPECT_EQ(c.converter().line_settings().bit_rate, 57600u);
+    EXPECT_EQ(c.line().reader_end().settings().bit_rate, 57600u);
+    EXPECT_TRUE(SessionWorks(r));
+  }));
+}

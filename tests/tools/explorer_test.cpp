@@ -182,6 +182,128 @@ TEST(ExplorerFound, ALineSetupThatFailedIsDoneAgainAtTheNextBringUp) {
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// Found at seeds 1031, 3846 and 3556: a converter plugged in again while an allocation failure
+// was armed; the allocation that failed was the reading thread's URB, and the thread went on
+// without reading. Every read the link made waited on an empty queue, the link gave the reader up,
+// and each cold reset ended in STATUS_INVALID_DEVICE_STATE until the converter was unplugged.
+// No URB now means no thread, and reads take the direct path.
+TEST(ExplorerFound, AReadingThreadWithoutItsUrbDoesNotLeaveTheLinkDeaf) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 1031
+converters 3
+profile 0 ideal
+profile 1 ideal
+profile 2 ideal
+platform current
+span-ms 4890
+at 3673 app0.1 transmit 3
+at 3737 system2 unplug 1148
+at 4243 system0 pool-fail 38
+at 4748 app0.1 transmit 11
+at 4890 app0.1 present-wait 2459
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
+// Found at seed 3931: the configuration tool switched the reader and the converter to another rate
+// (the raw reader command), then the reader restarted by itself, back at the default rate. The
+// link resynchronised at the old rate only, gave the reader up, and GET_STATE said SCARD_ABSENT
+// with the card in until a cold reset. Before giving up, the link now tries the default rate.
+TEST(ExplorerFound, AReaderThatRestartedAtTheDefaultRateIsFoundThere) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 3931
+converters 1
+profile 0 ideal
+platform current
+span-ms 3396
+at 1234 tool0 raw-command 4
+at 1491 system0 card-out 813
+at 1713 app0.1 power 1
+at 2027 system0 restart 0
+at 2377 app0.1 power 2
+at 3396 app0.1 get-state 0
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
+// Found at seed 3570: a transmit waited at the link's gate over a system sleep; at the wake the
+// driver's request for D0 could not be allocated, and only the next open asked for it again: the
+// transmit waited for a power-up nobody asked for (a hang). A request waiting at the gate now
+// asks for the owed power-up itself.
+TEST(ExplorerFound, ARequestWaitingOverAWakeWithoutPowerUpAsksForIt) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 3570
+converters 3
+profile 0 ideal
+profile 1 realistic
+profile 2 ideal
+platform current
+span-ms 18936
+at 7991 tool0 line-settings 4
+at 9677 system0 stop-start 1548
+at 10187 tool1 reading 2
+at 16567 app0.0 transmit 8
+at 16797 system2 sleep 7424
+at 17576 system1 unplug 95
+at 18112 tool1 private 4
+at 18260 system0 pool-fail 180
+at 18336 app2.0 attribute 3
+at 18345 app2.1 transmit 4
+at 18410 app1.1 attribute 2
+at 18529 app1.0 set-protocol 0
+at 18606 app2.0 reopen 0
+at 18649 app1.0 attribute 1
+at 18765 app1.0 transmit 11
+at 18781 app2.0 transmit 11
+at 18936 app1.0 transmit 7
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
+// Found at seed 5906 (4001 to 6000): the configuration tool switched a reader to another rate; at
+// the wake after a sleep the request that puts the converter back at the default rate could not
+// be allocated. The link took the default rate for done, no later DTR cycle set it again, and
+// each cold reset ended in STATUS_INVALID_DEVICE_STATE until unplugged. The line is now marked for
+// setting up whole, as after a failed setup.
+TEST(ExplorerFound, ADefaultRateThatCouldNotBeSetIsSetAtTheNextBringUp) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 5906
+converters 2
+profile 0 ideal
+profile 1 realistic
+platform current
+span-ms 13553
+at 110 system0 noise 673
+at 191 app0.0 present-wait 1900
+at 1036 app1.1 close-waiting 0
+at 1117 app0.1 reopen 0
+at 3407 app0.1 absent-wait 808
+at 4016 tool0 raw-command 5
+at 4748 tool1 raw-command 3
+at 4878 app0.1 absent-wait 2102
+at 5749 app0.1 close-waiting 0
+at 5867 tool1 raw-command 0
+at 6719 app1.1 close-waiting 0
+at 6733 app0.1 transmit 8
+at 7047 system0 pool-fail 174
+at 7341 app0.0 transmit 1
+at 7374 tool1 modem-lines 1
+at 7445 app0.1 transmit 9
+at 7534 app0.1 transmit 6
+at 8313 tool1 reading 3
+at 8375 app0.0 power 1
+at 8454 app0.1 present-wait 349
+at 8533 app0.1 get-state 0
+at 8788 app0.1 transmit 10
+at 9543 app0.1 get-state 0
+at 10325 tool0 purge 1
+at 10531 app0.0 transmit 8
+at 11147 system0 restart 0
+at 11332 app1.1 get-state 0
+at 11390 app0.0 set-protocol 0
+at 11990 tool0 reading 1
+at 13294 system1 sleep 3044
+at 13553 tool0 raw-command 2
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a

@@ -221,27 +221,30 @@ TEST(UsbTransport, WatchdogRacingACompletionNeverLosesAByte) {
   }
 }
 
-// A thread without its URB waits to be stopped; one whose transfers fail at once pauses between
-// them. Either way nothing spins at the thread's real-time priority.
+// Without pool for its URB no reading thread is made and reads take the direct path (a thread
+// without one read nothing, and every read waited on an empty queue: a device dead until
+// unplugged). A thread whose transfers fail at once pauses between them: nothing spins at its
+// real-time priority.
 TEST(UsbTransport, ReadingThreadThatCannotReadDoesNotSpin) {
   OnStartedConverter(
       [](DriverMachine& m, Converter& c) {
+        c.SetLink();
         m.k.pool().FailTag(DRIVER_POOL_TAG);
-        ASSERT_EQ(StartReadingThread(c.fdo), STATUS_SUCCESS);
-        Sleep(Milliseconds(1));  // the thread has run and found no URB
+        EXPECT_EQ(StartReadingThread(c.fdo), STATUS_INSUFFICIENT_RESOURCES);
         m.k.pool().ClearFaults();
-        size_t mark = c.Urbs().size();
+        EXPECT_EQ(c.ext->ReaderThreadHandle, nullptr);
+        EXPECT_FALSE(StopReadingThread(c.fdo));
+        c.rig.line().reader_end().Transmit(Bytes(3, 0x60));
+        Sleep(Milliseconds(20));
+        EXPECT_EQ(ReadIrp(c.fdo, 3).data, Bytes(3, 0x60));
         c.ext->Timeouts = {0, 0, 1000, 0, 0};
-        EXPECT_EQ(ReadIrp(c.fdo, 1).status, STATUS_TIMEOUT);
-        EXPECT_TRUE(c.Urbs(mark, true).empty());
-        EXPECT_TRUE(StopReadingThread(c.fdo));
         // A stalled IN endpoint that cannot be reset (no pool for the request): every transfer
         // fails at once.
         ASSERT_EQ(StartReadingThread(c.fdo), STATUS_SUCCESS);
         Sleep(Milliseconds(1));  // the thread has its URB
         m.k.pool().FailTag(DRIVER_POOL_TAG);
         c.rig.converter().StallEndpoint(kDataInEndpoint);
-        mark = c.Urbs().size();
+        size_t mark = c.Urbs().size();
         EXPECT_EQ(ReadIrp(c.fdo, 1).status, STATUS_TIMEOUT);
         size_t failed = c.Urbs(mark, true).size();  // stalled, then refused at once
         EXPECT_GE(failed, 5u);
