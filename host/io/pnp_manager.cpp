@@ -7,7 +7,13 @@
 #include "platform/ex.h"
 
 namespace host::io {
+
 namespace {
+
+// The Plug and Play manager's own requests are not lost to a pool shortage: a removal that never
+// reached the driver would leave its device and threads behind for good, which Windows does not
+// do (as the power manager's requests, they come from must-succeed allocations here).
+constexpr bool kNeverFailsForPool = true;
 
 constexpr UCHAR kWdm110 = 0x10;  // the first WDM version with surprise removal (Windows 2000)
 
@@ -61,7 +67,7 @@ std::vector<DeviceNode*> PnpManager::Nodes() {
 void PnpManager::Send(DeviceNode& node, PDEVICE_OBJECT target, UCHAR minor, NTSTATUS* status) {
   SystemResult result =
       SendSystemIrp(io_, target, "Plug and Play manager " + MinorName(IRP_MJ_PNP, minor),
-                    IRP_MJ_PNP, minor, nullptr);
+                    IRP_MJ_PNP, minor, nullptr, kNeverFailsForPool);
   node.history.push_back(MinorName(IRP_MJ_PNP, minor) + " " + StatusName(result.status));
   node.last_status = result.status;
   if (status) *status = result.status;
@@ -74,11 +80,13 @@ void PnpManager::QueryCapabilities(DeviceNode& node, PDEVICE_OBJECT target) {
   capabilities.Version = 1;
   capabilities.Address = ULONG(-1);
   capabilities.UINumber = ULONG(-1);
-  SystemResult result =
-      SendSystemIrp(io_, target, "Plug and Play manager IRP_MN_QUERY_CAPABILITIES", IRP_MJ_PNP,
-                    IRP_MN_QUERY_CAPABILITIES, [&](PIRP, PIO_STACK_LOCATION next) {
-                      next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
-                    });
+  SystemResult result = SendSystemIrp(
+      io_, target, "Plug and Play manager IRP_MN_QUERY_CAPABILITIES", IRP_MJ_PNP,
+      IRP_MN_QUERY_CAPABILITIES,
+      [&](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+      },
+      kNeverFailsForPool);
   node.history.push_back("IRP_MN_QUERY_CAPABILITIES " + StatusName(result.status));
   if (NT_SUCCESS(result.status)) node.capabilities = capabilities;
 }
@@ -152,14 +160,16 @@ NTSTATUS PnpManager::StartDevice(DeviceNode* node) {
   QueryCapabilities(*node, node->top);
   SystemResult state =
       SendSystemIrp(io_, node->top, "Plug and Play manager IRP_MN_QUERY_PNP_DEVICE_STATE",
-                    IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr);
+                    IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, kNeverFailsForPool);
   node->history.push_back("IRP_MN_QUERY_PNP_DEVICE_STATE " + StatusName(state.status));
   node->pnp_device_state = NT_SUCCESS(state.status) ? ULONG(state.information) : 0;
-  SystemResult relations =
-      SendSystemIrp(io_, node->top, "Plug and Play manager IRP_MN_QUERY_DEVICE_RELATIONS",
-                    IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIRP, PIO_STACK_LOCATION next) {
-                      next->Parameters.QueryDeviceRelations.Type = BusRelations;
-                    });
+  SystemResult relations = SendSystemIrp(
+      io_, node->top, "Plug and Play manager IRP_MN_QUERY_DEVICE_RELATIONS", IRP_MJ_PNP,
+      IRP_MN_QUERY_DEVICE_RELATIONS,
+      [](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.QueryDeviceRelations.Type = BusRelations;
+      },
+      kNeverFailsForPool);
   node->history.push_back("IRP_MN_QUERY_DEVICE_RELATIONS " + StatusName(relations.status));
   // A DEVICE_RELATIONS list, had the stack reported children, is the caller's to free.
   if (NT_SUCCESS(relations.status) && relations.information) {

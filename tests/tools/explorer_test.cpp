@@ -304,6 +304,28 @@ at 13553 tool0 raw-command 2
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// The host, not the driver: the removal after the last handle's close met a pool failure and was
+// never sent, so the device's reading and power-up threads ran on at shutdown (seed 9801). The
+// Plug and Play manager's requests do not fail for pool, as on Windows.
+TEST(ExplorerFound, ARemovalIsNotLostToAPoolFailure) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 9801
+converters 3
+profile 0 ideal
+profile 1 ideal
+profile 2 ideal
+platform current
+span-ms 15077
+at 470 app0.1 transmit 0
+at 472 app2.0 set-protocol 0
+at 8846 system2 sleep 4595
+at 10283 system2 card-out 1167
+at 12630 system2 pool-fail 7
+at 12742 system2 unplug 2246
+at 15077 app0.1 get-state 0
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
