@@ -91,6 +91,12 @@ NTSTATUS BusDriver::OnPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       extension.started = NT_SUCCESS(completion_.start_status);
+      // A bus starts its child powered: D0, whatever a power-down before a stop left.
+      if (extension.started) {
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        PoSetPowerState(pdo, DevicePowerState, d0);
+      }
       return Finish(irp, completion_.start_status, completion_.start_device_later);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:

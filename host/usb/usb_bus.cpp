@@ -217,7 +217,18 @@ bool UsbBus::Present(PDEVICE_OBJECT pdo) {
 // --- Plug and Play ---
 
 NTSTATUS UsbBus::OnPnp(PDEVICE_OBJECT pdo, PIRP irp) {
-  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_START_DEVICE) {
+    // The hub brings the port up for a start, whatever power state the device was left in
+    // before a stop: a started device is in D0.
+    auto* port = static_cast<Port*>(ContextOf(pdo));
+    std::lock_guard lock(mu_);
+    if (port->powered_down) {
+      port->powered_down = false;
+      for (auto& [handle, pipe] : port->pipes) SchedulePoll(*port, handle);
+    }
+  }
+  if (minor == IRP_MN_REMOVE_DEVICE) {
     auto* port = static_cast<Port*>(ContextOf(pdo));
     std::vector<std::unique_ptr<Transfer>> failing;
     bool gone;

@@ -326,6 +326,50 @@ at 15077 app0.1 get-state 0
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// The host, not the driver: a device left in D3 by a wake whose power-up could not be asked for
+// was stopped and started again, and the bus kept its port suspended, so the start's transfers
+// failed with STATUS_DEVICE_POWERED_OFF (seed 3819). A bus starts its child in D0.
+TEST(ExplorerFound, AStartAfterAFailedWakeFindsThePortPowered) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 3819
+converters 3
+profile 0 realistic
+profile 1 ideal
+profile 2 realistic
+platform current
+span-ms 8956
+at 1870 system2 card-out 3167
+at 1922 system2 sleep 3892
+at 1960 app2.0 reopen 0
+at 4294 tool1 private 1
+at 6582 tool2 pipe-write 8
+at 6700 app0.0 transmit 8
+at 6897 system1 pool-fail 29
+at 6921 tool1 raw-command 5
+at 7198 app2.1 get-state 0
+at 7260 app0.1 transmit 0
+at 7298 tool1 raw-command 2
+at 7477 tool1 raw-command 0
+at 7513 tool1 wmi 1287
+at 7574 app2.0 set-protocol 0
+at 7641 app2.1 transmit 9
+at 7683 tool0 private 8
+at 7754 app2.0 transmit 5
+at 7859 app2.1 power 1
+at 8065 app2.1 power 0
+at 8200 app2.0 set-protocol 2
+at 8336 app0.0 close-waiting 0
+at 8391 app2.0 reopen 0
+at 8399 app2.1 power 0
+at 8456 tool0 purge 0
+at 8646 app2.0 power 0
+at 8680 app1.1 present-wait 79
+at 8701 tool0 purge 2
+at 8784 tool1 raw-command 4
+at 8956 system1 stop-start 2974
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
