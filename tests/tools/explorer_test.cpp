@@ -370,6 +370,27 @@ at 8956 system1 stop-start 2974
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// The model, not the driver: a pipe read whose own time-out (564 ms with the port's time-outs the
+// link had set) ended at the very moment its converter was pulled out was taken for a read that
+// "succeeded" with no byte after the pull (seed 3437).
+TEST(ExplorerFound, APipeReadTimedOutAsItsConverterWasPulledIsNoFault) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 3437
+converters 1
+profile 0 realistic
+platform current
+span-ms 15268
+at 10092 tool0 line-settings 2
+at 10571 system0 sleep 831
+at 12503 app0.1 transmit 0
+at 13095 system0 card-out 2737
+at 13141 tool0 raw-command 2
+at 13232 system0 unplug 230
+at 14376 app0.1 get-state 0
+at 15268 tool0 pipe-read 3123
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
