@@ -391,6 +391,25 @@ at 15268 tool0 pipe-read 3123
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
+// The model, not the driver: a pipe read that timed out before its converter was pulled, and
+// whose file's close ended after the pull, was judged by the close (seed 8388 and seven more).
+TEST(ExplorerFound, APipeReadIsJudgedByItsOwnEndNotItsClose) {
+  RunOutcome run = RunPlan(Parsed(R"(seed 8388
+converters 3
+profile 0 ideal
+profile 1 ideal
+profile 2 ideal
+platform current
+span-ms 6927
+at 121 tool2 wmi 1383
+at 231 tool2 modem-lines 0
+at 812 app2.1 transmit 2
+at 1369 tool2 pipe-read 85
+at 6927 system2 unplug 1583
+)"));
+  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+}
+
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
 // converter plugged in now, yet was judged by the shared handle's plug-in, so that a handle never
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a

@@ -281,7 +281,8 @@ class Run {
              const IoResult& r, size_t card_exchanges, const CardCommand* command,
              bool quiet = false);
   IoResult Waiting(const Op& op, Slot& slot, bool present, bool close);
-  IoResult PipeRead(Slot& slot, Ticks wait);
+  // `ended`: when the read itself completed (its file's close may take longer).
+  IoResult PipeRead(Slot& slot, Ticks wait, Ticks* ended);
   IoResult PipeWrite(Slot& slot, size_t bytes);
   void Quiesce();
   void ResourceManager();
@@ -605,7 +606,7 @@ IoResult Run::Waiting(const Op& op, Slot& slot, bool present, bool close) {
   return r;
 }
 
-IoResult Run::PipeRead(Slot& slot, Ticks wait) {
+IoResult Run::PipeRead(Slot& slot, Ticks wait, Ticks* ended) {
   // The device admits one handle: the tool has it to itself for its pipe, whatever the
   // application's threads are doing on theirs.
   CloseShared(slot);
@@ -619,6 +620,7 @@ IoResult Run::PipeRead(Slot& slot, Ticks wait) {
     m_.kernel().SleepFor(kPoll);
   if (!read.done()) app.CancelIo(h);
   r = read.Wait();
+  *ended = m_.Now();
   app.Close(h);
   return r;
 }
@@ -652,6 +654,7 @@ void Run::Tool(const Op& op) {
       op.kind == OpKind::kWmi || op.kind == OpKind::kPipeRead || op.kind == OpKind::kPipeWrite;
   bool removed = !own_file && slot.handle_epoch <= slot.gone_epoch;
   uint64_t id = Begin(ActorName(op.actor) + " " + OpName(op.kind));
+  Ticks read_ended = start;
   ReaderHandle& h = *slot.handle;
   tools::HandleReader requests(h);
   tools::ConverterControl control(requests);
@@ -713,7 +716,7 @@ void Run::Tool(const Op& op) {
       }
       break;
     case OpKind::kPipeRead:
-      r = slot.converter->plugged() ? PipeRead(slot, Milliseconds(op.arg))
+      r = slot.converter->plugged() ? PipeRead(slot, Milliseconds(op.arg), &read_ended)
                                     : IoResult{STATUS_NO_SUCH_DEVICE, 0, {}};
       break;
     case OpKind::kPipeWrite:
@@ -742,14 +745,14 @@ void Run::Tool(const Op& op) {
   End(id);
   Record(op, start, state, r.status, r.output);
   // A read waiting when its converter is pulled out fails: it does not "succeed" with no byte.
-  // One that timed out at the very moment of the pull came first (the port's time-outs are the
-  // link's, which change with the line rate).
-  if (op.kind == OpKind::kPipeRead && slot.pulled_at > start && m_.Now() > slot.pulled_at &&
+  // One that timed out before the pull, or at its very moment, came first (the port's time-outs
+  // are the link's, which change with the line rate; the file's close may end later).
+  if (op.kind == OpKind::kPipeRead && slot.pulled_at > start && read_ended > slot.pulled_at &&
       NT_SUCCESS(r.status) && r.output.empty()) {
     Fail("status", ActorName(op.actor) + " pipe-read " + std::to_string(op.arg) + " at " +
                        std::to_string((start - t0_) / Milliseconds(1)) +
                        " ms: " + host::io::StatusName(r.status) + " with no byte " +
-                       std::to_string((m_.Now() - slot.pulled_at) / Milliseconds(1)) +
+                       std::to_string((read_ended - slot.pulled_at) / Milliseconds(1)) +
                        " ms after the converter was pulled out under it");
     return;
   }
