@@ -392,7 +392,7 @@ at 15268 tool0 pipe-read 3123
 }
 
 // The model, not the driver: a pipe read that timed out before its converter was pulled, and
-// whose file's close ended after the pull, was judged by the close (seed 8388 and seven more).
+// whose file's close ended after the pull, was judged by the close (seed 8388 and six more).
 TEST(ExplorerFound, APipeReadIsJudgedByItsOwnEndNotItsClose) {
   RunOutcome run = RunPlan(Parsed(R"(seed 8388
 converters 3
@@ -408,6 +408,20 @@ at 1369 tool2 pipe-read 85
 at 6927 system2 unplug 1583
 )"));
   EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
+  // Nor by when the tool began: this read was sent after the pull, to the converter plugged in
+  // again, once the shared handle it closed first had let go (seed 8062).
+  RunOutcome replugged = RunPlan(Parsed(R"(seed 8062
+converters 2
+profile 0 ideal
+profile 1 ideal
+platform current
+span-ms 6166
+at 1862 system1 sleep 3149
+at 5043 app1.1 transmit 3
+at 5181 tool1 pipe-read 2454
+at 6166 system1 unplug 158
+)"));
+  EXPECT_TRUE(replugged.ok) << replugged.category << ": " << replugged.problem;
 }
 
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the

@@ -281,8 +281,9 @@ class Run {
              const IoResult& r, size_t card_exchanges, const CardCommand* command,
              bool quiet = false);
   IoResult Waiting(const Op& op, Slot& slot, bool present, bool close);
-  // `ended`: when the read itself completed (its file's close may take longer).
-  IoResult PipeRead(Slot& slot, Ticks wait, Ticks* ended);
+  // `began`, `ended`: when the read itself was sent and completed (the handle it closes first and
+  // its file's open and close may take longer).
+  IoResult PipeRead(Slot& slot, Ticks wait, Ticks* began, Ticks* ended);
   IoResult PipeWrite(Slot& slot, size_t bytes);
   void Quiesce();
   void ResourceManager();
@@ -606,7 +607,7 @@ IoResult Run::Waiting(const Op& op, Slot& slot, bool present, bool close) {
   return r;
 }
 
-IoResult Run::PipeRead(Slot& slot, Ticks wait, Ticks* ended) {
+IoResult Run::PipeRead(Slot& slot, Ticks wait, Ticks* began, Ticks* ended) {
   // The device admits one handle: the tool has it to itself for its pipe, whatever the
   // application's threads are doing on theirs.
   CloseShared(slot);
@@ -615,6 +616,7 @@ IoResult Run::PipeRead(Slot& slot, Ticks wait, Ticks* ended) {
   IoResult r;
   r.status = app.Open(slot.converter->device_name() + u"\\PIPE00", &h);
   if (r.status != STATUS_SUCCESS) return r;
+  *began = m_.Now();
   host::io::AsyncIo read = app.ReadAsync(h, 64);
   for (Ticks until = m_.Now() + wait; !read.done() && m_.Now() < until;)
     m_.kernel().SleepFor(kPoll);
@@ -654,7 +656,7 @@ void Run::Tool(const Op& op) {
       op.kind == OpKind::kWmi || op.kind == OpKind::kPipeRead || op.kind == OpKind::kPipeWrite;
   bool removed = !own_file && slot.handle_epoch <= slot.gone_epoch;
   uint64_t id = Begin(ActorName(op.actor) + " " + OpName(op.kind));
-  Ticks read_ended = start;
+  Ticks read_began = start, read_ended = start;
   ReaderHandle& h = *slot.handle;
   tools::HandleReader requests(h);
   tools::ConverterControl control(requests);
@@ -716,7 +718,7 @@ void Run::Tool(const Op& op) {
       }
       break;
     case OpKind::kPipeRead:
-      r = slot.converter->plugged() ? PipeRead(slot, Milliseconds(op.arg), &read_ended)
+      r = slot.converter->plugged() ? PipeRead(slot, Milliseconds(op.arg), &read_began, &read_ended)
                                     : IoResult{STATUS_NO_SUCH_DEVICE, 0, {}};
       break;
     case OpKind::kPipeWrite:
@@ -746,8 +748,9 @@ void Run::Tool(const Op& op) {
   Record(op, start, state, r.status, r.output);
   // A read waiting when its converter is pulled out fails: it does not "succeed" with no byte.
   // One that timed out before the pull, or at its very moment, came first (the port's time-outs
-  // are the link's, which change with the line rate; the file's close may end later).
-  if (op.kind == OpKind::kPipeRead && slot.pulled_at > start && read_ended > slot.pulled_at &&
+  // are the link's, which change with the line rate; the file's close may end later); one sent
+  // after it went to the converter plugged in again.
+  if (op.kind == OpKind::kPipeRead && slot.pulled_at > read_began && read_ended > slot.pulled_at &&
       NT_SUCCESS(r.status) && r.output.empty()) {
     Fail("status", ActorName(op.actor) + " pipe-read " + std::to_string(op.arg) + " at " +
                        std::to_string((start - t0_) / Milliseconds(1)) +
