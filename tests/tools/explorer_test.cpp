@@ -17,6 +17,13 @@ Plan Parsed(const std::string& text) {
   return plan;
 }
 
+// A printed plan, replayed: passes, or says how it failed.
+::testing::AssertionResult PlanPasses(const std::string& text) {
+  RunOutcome run = RunPlan(Parsed(text));
+  if (run.ok) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << run.category << ": " << run.problem;
+}
+
 TEST(Explorer, APlanReadsBackAsPrintedAndReplaysToTheSameDigest) {
   for (uint64_t seed : {1, 2, 3, 17, 99}) {
     Plan drawn = DrawPlan(seed);
@@ -79,7 +86,7 @@ at 9474 tool2 pipe-write 10
 // meanwhile was still on the list the sleep had taken, and the power manager followed its
 // released PDO.
 TEST(ExplorerFound, ASleepPassesOverAStackRemovedWhileItWalksTheStacks) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 1014
+  EXPECT_TRUE(PlanPasses(R"(seed 1014
 converters 3
 profile 0 ideal
 profile 1 ideal
@@ -90,7 +97,6 @@ at 5489 tool0 reading 2
 at 7009 system2 sleep 5214
 at 7392 system1 unplug 2798
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // Found at seed 1192 (and 2553): after a sleep, the allocation a wake needed failed and the device
@@ -188,7 +194,7 @@ TEST(ExplorerFound, ALineSetupThatFailedIsDoneAgainAtTheNextBringUp) {
 // and each cold reset ended in STATUS_INVALID_DEVICE_STATE until the converter was unplugged.
 // No URB now means no thread, and reads take the direct path.
 TEST(ExplorerFound, AReadingThreadWithoutItsUrbDoesNotLeaveTheLinkDeaf) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 1031
+  EXPECT_TRUE(PlanPasses(R"(seed 1031
 converters 3
 profile 0 ideal
 profile 1 ideal
@@ -201,7 +207,6 @@ at 4243 system0 pool-fail 38
 at 4748 app0.1 transmit 11
 at 4890 app0.1 present-wait 2459
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // Found at seed 3931: the configuration tool switched the reader and the converter to another rate
@@ -209,7 +214,7 @@ at 4890 app0.1 present-wait 2459
 // link resynchronised at the old rate only, gave the reader up, and GET_STATE said SCARD_ABSENT
 // with the card in until a cold reset. Before giving up, the link now tries the default rate.
 TEST(ExplorerFound, AReaderThatRestartedAtTheDefaultRateIsFoundThere) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 3931
+  EXPECT_TRUE(PlanPasses(R"(seed 3931
 converters 1
 profile 0 ideal
 platform current
@@ -221,7 +226,6 @@ at 2027 system0 restart 0
 at 2377 app0.1 power 2
 at 3396 app0.1 get-state 0
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // Found at seed 3570: a transmit waited at the link's gate over a system sleep; at the wake the
@@ -229,7 +233,7 @@ at 3396 app0.1 get-state 0
 // transmit waited for a power-up nobody asked for (a hang). A request waiting at the gate now
 // asks for the owed power-up itself.
 TEST(ExplorerFound, ARequestWaitingOverAWakeWithoutPowerUpAsksForIt) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 3570
+  EXPECT_TRUE(PlanPasses(R"(seed 3570
 converters 3
 profile 0 ideal
 profile 1 realistic
@@ -254,7 +258,6 @@ at 18765 app1.0 transmit 11
 at 18781 app2.0 transmit 11
 at 18936 app1.0 transmit 7
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // Found at seed 5906 (4001 to 6000): the configuration tool switched a reader to another rate; at
@@ -263,7 +266,7 @@ at 18936 app1.0 transmit 7
 // each cold reset ended in STATUS_INVALID_DEVICE_STATE until unplugged. The line is now marked for
 // setting up whole, as after a failed setup.
 TEST(ExplorerFound, ADefaultRateThatCouldNotBeSetIsSetAtTheNextBringUp) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 5906
+  EXPECT_TRUE(PlanPasses(R"(seed 5906
 converters 2
 profile 0 ideal
 profile 1 realistic
@@ -301,14 +304,13 @@ at 11990 tool0 reading 1
 at 13294 system1 sleep 3044
 at 13553 tool0 raw-command 2
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // The host, not the driver: the removal after the last handle's close met a pool failure and was
 // never sent, so the device's reading and power-up threads ran on at shutdown (seed 9801). The
 // Plug and Play manager's requests do not fail for pool, as on Windows.
 TEST(ExplorerFound, ARemovalIsNotLostToAPoolFailure) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 9801
+  EXPECT_TRUE(PlanPasses(R"(seed 9801
 converters 3
 profile 0 ideal
 profile 1 ideal
@@ -323,14 +325,13 @@ at 12630 system2 pool-fail 7
 at 12742 system2 unplug 2246
 at 15077 app0.1 get-state 0
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // The host, not the driver: a device left in D3 by a wake whose power-up could not be asked for
 // was stopped and started again, and the bus kept its port suspended, so the start's transfers
 // failed with STATUS_DEVICE_POWERED_OFF (seed 3819). A bus starts its child in D0.
 TEST(ExplorerFound, AStartAfterAFailedWakeFindsThePortPowered) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 3819
+  EXPECT_TRUE(PlanPasses(R"(seed 3819
 converters 3
 profile 0 realistic
 profile 1 ideal
@@ -367,14 +368,13 @@ at 8701 tool0 purge 2
 at 8784 tool1 raw-command 4
 at 8956 system1 stop-start 2974
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // The model, not the driver: a pipe read whose own time-out (564 ms with the port's time-outs the
 // link had set) ended at the very moment its converter was pulled out was taken for a read that
 // "succeeded" with no byte after the pull (seed 3437).
 TEST(ExplorerFound, APipeReadTimedOutAsItsConverterWasPulledIsNoFault) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 3437
+  EXPECT_TRUE(PlanPasses(R"(seed 3437
 converters 1
 profile 0 realistic
 platform current
@@ -388,13 +388,12 @@ at 13232 system0 unplug 230
 at 14376 app0.1 get-state 0
 at 15268 tool0 pipe-read 3123
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // The model, not the driver: a pipe read that timed out before its converter was pulled, and
 // whose file's close ended after the pull, was judged by the close (seed 8388 and six more).
 TEST(ExplorerFound, APipeReadIsJudgedByItsOwnEndNotItsClose) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 8388
+  EXPECT_TRUE(PlanPasses(R"(seed 8388
 converters 3
 profile 0 ideal
 profile 1 ideal
@@ -407,10 +406,9 @@ at 812 app2.1 transmit 2
 at 1369 tool2 pipe-read 85
 at 6927 system2 unplug 1583
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
   // Nor by when the tool began: this read was sent after the pull, to the converter plugged in
   // again, once the shared handle it closed first had let go (seed 8062).
-  RunOutcome replugged = RunPlan(Parsed(R"(seed 8062
+  EXPECT_TRUE(PlanPasses(R"(seed 8062
 converters 2
 profile 0 ideal
 profile 1 ideal
@@ -421,7 +419,6 @@ at 5043 app1.1 transmit 3
 at 5181 tool1 pipe-read 2454
 at 6166 system1 unplug 158
 )"));
-  EXPECT_TRUE(replugged.ok) << replugged.category << ": " << replugged.problem;
 }
 
 // The model, not the driver: a pipe read or write (and WMI) goes through a file of its own on the
@@ -429,7 +426,7 @@ at 6166 system1 unplug 158
 // opened (or opened before a re-plug) made STATUS_DEVICE_NOT_READY from a stopped device "a
 // device pulled out" (seeds 2650, 1026, 1051, 1102, 1427 and more).
 TEST(Explorer, PipesAreNotJudgedByTheSharedHandlesPlugIn) {
-  RunOutcome run = RunPlan(Parsed(R"(seed 2650
+  EXPECT_TRUE(PlanPasses(R"(seed 2650
 converters 1
 profile 0 ideal
 platform legacy
@@ -437,7 +434,6 @@ span-ms 13075
 at 125 system0 stop-start 2203
 at 142 tool0 pipe-write 10
 )"));
-  EXPECT_TRUE(run.ok) << run.category << ": " << run.problem;
 }
 
 // The model again: a converter plugged in under a pool failure may fail its start, and Plug and
